@@ -1,0 +1,87 @@
+// The small interface between the link's logic and the machine. One backend
+// per file: platform_linux.cpp (sysfs + O_DIRECT block I/O),
+// platform_windows.cpp (SetupDi + CreateFileW), platform_emulated.cpp (the
+// emulated calculators of NORZA_EMULATOR_DIR). The link's logic never asks
+// which one it talks to.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace norza::platform {
+
+// An open disk or file. Backends hand out their own values; kInvalidHandle
+// marks "not open" in every backend (it equals Windows' INVALID_HANDLE_VALUE).
+using Handle = std::intptr_t;
+inline constexpr Handle kInvalidHandle = -1;
+
+enum class SeekFrom { Begin, Current };
+
+// Disk buffers must start at this alignment and disk transfers must be whole
+// 512-byte sectors at sector offsets: unbuffered I/O demands it.
+inline constexpr std::size_t kIoAlignment = 4096;
+inline constexpr std::size_t kSectorSize = 512;
+
+// All methods are safe to call from several threads at once as long as each
+// handle is used by one thread at a time.
+class Backend {
+ public:
+  virtual ~Backend() = default;
+
+  // Appends the device interface paths of the disks present now, in
+  // enumeration order (Windows' form, see BuildUsbDiskInterfacePath).
+  virtual void ListDiskInterfaces(std::vector<std::wstring>& paths) = 0;
+
+  // Opens a raw disk by its interface path for reading and writing, shared,
+  // existing only, write-through and unbuffered. kInvalidHandle on failure.
+  virtual Handle OpenDisk(const std::wstring& interfacePath) = 0;
+
+  // Opens an existing file for reading, shared for reading.
+  virtual Handle OpenFileForReading(const std::wstring& path) = 0;
+
+  // Size in bytes of an open file or disk, -1 on error.
+  virtual int64_t Size(Handle handle) = 0;
+
+  // Moves the position; returns the new position or -1 on error.
+  virtual int64_t Seek(Handle handle, int64_t distance, SeekFrom from) = 0;
+
+  // Synchronous transfers at the current position, which advances by *done.
+  // false when the platform reports an error.
+  virtual bool Read(Handle handle, void* buffer, uint32_t length, uint32_t* done) = 0;
+  virtual bool Write(Handle handle, const void* buffer, uint32_t length, uint32_t* done) = 0;
+
+  // Pushes everything written so far to the device.
+  virtual bool Flush(Handle handle) = 0;
+
+  virtual void Close(Handle handle) = 0;
+
+  // The platform's text for the last failure on the calling thread.
+  virtual std::string LastErrorText() = 0;
+};
+
+// The backend of this process: the emulated calculators when the environment
+// variable NORZA_EMULATOR_DIR is set, otherwise the native backend.
+Backend& ActiveBackend();
+
+// Tests install their own backend; nullptr restores the default. Only while
+// no link call runs.
+void SetBackendForTesting(Backend* backend);
+
+std::unique_ptr<Backend> CreateNativeBackend();
+std::unique_ptr<Backend> CreateEmulatedBackend(const std::string& directory);
+
+// The device interface path Windows reports for a USB mass-storage disk, in
+// lower case:
+// \\?\usbstor#disk&ven_<vendor>&prod_<product>&rev_<rev>#<serial>&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}
+// Bytes <= 0x20 or >= 0x7F become '_'.
+std::wstring BuildUsbDiskInterfacePath(const std::string& vendor, const std::string& product,
+                                       const std::string& revision, const std::string& serial);
+
+// UTF-8 <-> wide text (UTF-32 on Linux, UTF-16 on Windows), independent of
+// the C locale. Invalid input becomes U+FFFD.
+std::string WideToUtf8(const std::wstring& text);
+std::wstring Utf8ToWide(const std::string& text);
+
+}  // namespace norza::platform

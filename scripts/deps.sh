@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a step needs, only those that are missing.
+# Usage: scripts/deps.sh build|demo|full
+set -euo pipefail
+
+base=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
+      libgtest-dev libgmock-dev libbenchmark-dev python3 xauth xvfb
+      fonts-dejavu-core)
+case "${1:-build}" in
+  build|demo) wanted=("${base[@]}") ;;
+  full) wanted=("${base[@]}" clang libclang-rt-14-dev fuse3 libfuse3-dev
+                mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+                wine64 dpkg-dev file util-linux appstream desktop-file-utils imagemagick) ;;
+  *) echo "usage: $0 build|demo|full" >&2; exit 2 ;;
+esac
+
+missing=()
+for pkg in "${wanted[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$pkg")
+  fi
+done
+if ((${#missing[@]})); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "missing Debian packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
