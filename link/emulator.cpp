@@ -1,0 +1,733 @@
+#include "emulator.h"
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <sstream>
+
+namespace norza::emu {
+namespace fs = std::filesystem;
+
+const char* CommandName(uint32_t code) {
+  switch (code) {
+    case kCmdFinish: return "CMD_FINISH";
+    case kCmdData: return "CMD_DATA";
+    case kCmdCheckSize: return "CMD_CHECK_SIZE";
+    case kCmdProgress: return "CMD_PROGRESS";
+    default: return "CMD_UNKNOWN";
+  }
+}
+
+uint32_t LoadLe32(const uint8_t* bytes) {
+  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+void StoreLe32(uint8_t* bytes, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+std::array<uint8_t, kBlockSize> MakeCommandBlock(uint32_t code, uint32_t parameter,
+                                                 const uint8_t* payload,
+                                                 std::size_t payloadLength) {
+  std::array<uint8_t, kBlockSize> block{};
+  StoreLe32(&block[0], kMagic);
+  StoreLe32(&block[4], kSignature);
+  StoreLe32(&block[8], static_cast<uint32_t>(kBlockSize));
+  StoreLe32(&block[12], code);
+  StoreLe32(&block[16], parameter);
+  if (payload != nullptr) {
+    std::memcpy(&block[kPayloadOffset], payload, std::min<std::size_t>(payloadLength, kMaxPayload));
+  }
+  return block;
+}
+
+bool IsCommandBlock(const uint8_t* bytes, std::size_t length) {
+  return length == kBlockSize && LoadLe32(bytes) == kMagic && LoadLe32(bytes + 4) == kSignature;
+}
+
+// ---------------------------------------------------------------------------
+// Faults
+
+bool Faults::Empty() const { return FormatFaults(*this).empty(); }
+
+bool Faults::operator==(const Faults& other) const {
+  return failWrites == other.failWrites && rejectCommand == other.rejectCommand &&
+         rejectCount == other.rejectCount && vanishAfterWrites == other.vanishAfterWrites &&
+         appearAfterPolls == other.appearAfterPolls;
+}
+
+bool ParseNumber(const std::string& text, uint64_t* value) {
+  std::size_t i = 0;
+  int base = 10;
+  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    base = 16;
+    i = 2;
+  }
+  if (i >= text.size()) return false;
+  uint64_t result = 0;
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    int digit;
+    if (c >= '0' && c <= '9') digit = c - '0';
+    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+    else return false;
+    result = result * base + digit;
+    if (result > std::numeric_limits<uint32_t>::max()) return false;
+  }
+  *value = result;
+  return true;
+}
+
+namespace {
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  const auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
+  Faults result;
+  std::istringstream in(text);
+  std::string line;
+  auto fail = [&](const std::string& why) {
+    if (error != nullptr) *error = why;
+    return false;
+  };
+  while (std::getline(in, line)) {
+    const auto hash = line.find('#');
+    if (hash != std::string::npos) line.resize(hash);
+    line = Trim(line);
+    if (line.empty()) continue;
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) return fail("not key=value: " + line);
+    const std::string key = Trim(line.substr(0, eq));
+    uint64_t value = 0;
+    if (!ParseNumber(Trim(line.substr(eq + 1)), &value)) return fail("bad number in: " + line);
+    const auto v = static_cast<uint32_t>(value);
+    if (key == "fail-writes") result.failWrites = v;
+    else if (key == "reject-command") result.rejectCommand = v;
+    else if (key == "reject-count") result.rejectCount = v;
+    else if (key == "vanish-after-writes") result.vanishAfterWrites = v;
+    else if (key == "appear-after-polls") result.appearAfterPolls = v;
+    else return fail("unknown fault: " + key);
+  }
+  *faults = result;
+  return true;
+}
+
+std::string FormatFaults(const Faults& faults) {
+  std::ostringstream out;
+  if (faults.failWrites > 0) out << "fail-writes=" << faults.failWrites << '\n';
+  if (faults.rejectCommand) {
+    out << "reject-command=0x" << std::hex << std::uppercase << *faults.rejectCommand << std::dec
+        << '\n';
+    if (faults.rejectCount > 0) out << "reject-count=" << faults.rejectCount << '\n';
+  }
+  if (faults.vanishAfterWrites) out << "vanish-after-writes=" << *faults.vanishAfterWrites << '\n';
+  if (faults.appearAfterPolls > 0) out << "appear-after-polls=" << faults.appearAfterPolls << '\n';
+  return out.str();
+}
+
+// ---------------------------------------------------------------------------
+// Journal
+
+JournalEvent JournalEvent::Command(uint32_t code, uint32_t parameter, int64_t landing) {
+  JournalEvent e;
+  e.event = "command";
+  e.code = code;
+  e.name = CommandName(code);
+  e.parameter = parameter;
+  e.offset = landing;
+  return e;
+}
+
+JournalEvent JournalEvent::Io(const char* event, int64_t offset, int64_t length) {
+  JournalEvent e;
+  e.event = event;
+  e.offset = offset;
+  e.length = length;
+  return e;
+}
+
+JournalEvent JournalEvent::Simple(const char* event) {
+  JournalEvent e;
+  e.event = event;
+  return e;
+}
+
+JournalEvent JournalEvent::Fault(const std::string& kind, uint32_t code) {
+  JournalEvent e;
+  e.event = "fault";
+  e.name = kind;
+  e.code = code;
+  return e;
+}
+
+JournalEvent JournalEvent::Error(const char* operation, int64_t offset, int64_t length) {
+  JournalEvent e;
+  e.event = "error";
+  e.name = operation;
+  e.offset = offset;
+  e.length = length;
+  return e;
+}
+
+namespace {
+
+void AppendJsonString(std::string& out, const std::string& text) {
+  out.push_back('"');
+  for (unsigned char c : text) {
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(static_cast<char>(c));
+    } else if (c < 0x20) {
+      static const char* hex = "0123456789abcdef";
+      out += "\\u00";
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 15]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  out.push_back('"');
+}
+
+void AppendField(std::string& out, const char* key, const std::string& value) {
+  out += ",\"";
+  out += key;
+  out += "\":";
+  AppendJsonString(out, value);
+}
+
+void AppendField(std::string& out, const char* key, int64_t value) {
+  out += ",\"";
+  out += key;
+  out += "\":";
+  out += std::to_string(value);
+}
+
+}  // namespace
+
+std::string ToJsonLine(const JournalEvent& e) {
+  std::string out = "{\"event\":";
+  AppendJsonString(out, e.event);
+  if (e.event == "command") {
+    AppendField(out, "code", static_cast<int64_t>(e.code));
+    AppendField(out, "name", e.name);
+    AppendField(out, "parameter", static_cast<int64_t>(e.parameter));
+    if (e.offset >= 0) AppendField(out, "offset", e.offset);
+  } else if (e.event == "fault") {
+    AppendField(out, "kind", e.name);
+    if (e.code != 0) AppendField(out, "code", static_cast<int64_t>(e.code));
+  } else {
+    if (e.event == "error") AppendField(out, "op", e.name);
+    if (e.offset >= 0 && e.event != "window-read") AppendField(out, "offset", e.offset);
+    if (e.length >= 0) AppendField(out, "length", e.length);
+  }
+  out.push_back('}');
+  return out;
+}
+
+namespace {
+
+// A flat JSON object of strings, integers and booleans.
+class FlatJsonParser {
+ public:
+  explicit FlatJsonParser(const std::string& text) : text_(text) {}
+
+  bool Parse(std::map<std::string, std::string>* strings, std::map<std::string, int64_t>* numbers) {
+    SkipSpace();
+    if (!Consume('{')) return false;
+    SkipSpace();
+    if (Consume('}')) return AtEnd();
+    while (true) {
+      std::string key;
+      SkipSpace();
+      if (!ParseString(&key)) return false;
+      SkipSpace();
+      if (!Consume(':')) return false;
+      SkipSpace();
+      if (Peek() == '"') {
+        std::string value;
+        if (!ParseString(&value)) return false;
+        (*strings)[key] = value;
+      } else if (text_.compare(pos_, 4, "true") == 0) {
+        pos_ += 4;
+        (*numbers)[key] = 1;
+      } else if (text_.compare(pos_, 5, "false") == 0) {
+        pos_ += 5;
+        (*numbers)[key] = 0;
+      } else {
+        int64_t value = 0;
+        if (!ParseInteger(&value)) return false;
+        (*numbers)[key] = value;
+      }
+      SkipSpace();
+      if (Consume(',')) continue;
+      if (Consume('}')) return AtEnd();
+      return false;
+    }
+  }
+
+ private:
+  char Peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
+  bool Consume(char c) {
+    if (Peek() != c) return false;
+    ++pos_;
+    return true;
+  }
+  void SkipSpace() {
+    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\r' ||
+                                   text_[pos_] == '\n')) {
+      ++pos_;
+    }
+  }
+  bool AtEnd() {
+    SkipSpace();
+    return pos_ == text_.size();
+  }
+  bool ParseString(std::string* out) {
+    if (!Consume('"')) return false;
+    while (pos_ < text_.size()) {
+      const char c = text_[pos_++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (c != '\\') {
+        out->push_back(c);
+        continue;
+      }
+      if (pos_ >= text_.size()) return false;
+      const char esc = text_[pos_++];
+      switch (esc) {
+        case '"': case '\\': case '/': out->push_back(esc); break;
+        case 'n': out->push_back('\n'); break;
+        case 't': out->push_back('\t'); break;
+        case 'r': out->push_back('\r'); break;
+        case 'b': out->push_back('\b'); break;
+        case 'f': out->push_back('\f'); break;
+        case 'u': {
+          if (pos_ + 4 > text_.size()) return false;
+          uint64_t cp = 0;
+          if (!ParseHex4(&cp)) return false;
+          if (cp >= 0x80) return false;  // the journal writes only ASCII escapes
+          out->push_back(static_cast<char>(cp));
+          break;
+        }
+        default: return false;
+      }
+    }
+    return false;
+  }
+  bool ParseHex4(uint64_t* cp) {
+    *cp = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = text_[pos_++];
+      int digit;
+      if (c >= '0' && c <= '9') digit = c - '0';
+      else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
+      else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
+      else return false;
+      *cp = *cp * 16 + digit;
+    }
+    return true;
+  }
+  bool ParseInteger(int64_t* out) {
+    bool negative = Consume('-');
+    if (Peek() < '0' || Peek() > '9') return false;
+    uint64_t value = 0;
+    while (Peek() >= '0' && Peek() <= '9') {
+      value = value * 10 + static_cast<uint64_t>(text_[pos_++] - '0');
+      if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
+    }
+    if (Peek() == '.' || Peek() == 'e' || Peek() == 'E') return false;
+    *out = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
+    return true;
+  }
+
+  const std::string& text_;
+  std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+bool ParseJsonLine(const std::string& line, JournalEvent* event) {
+  std::map<std::string, std::string> strings;
+  std::map<std::string, int64_t> numbers;
+  if (!FlatJsonParser(line).Parse(&strings, &numbers)) return false;
+  auto it = strings.find("event");
+  if (it == strings.end()) return false;
+  JournalEvent e;
+  e.event = it->second;
+  if (auto s = strings.find("name"); s != strings.end()) e.name = s->second;
+  if (auto s = strings.find("kind"); s != strings.end()) e.name = s->second;
+  if (auto s = strings.find("op"); s != strings.end()) e.name = s->second;
+  if (auto n = numbers.find("code"); n != numbers.end()) e.code = static_cast<uint32_t>(n->second);
+  if (auto n = numbers.find("parameter"); n != numbers.end()) {
+    e.parameter = static_cast<uint32_t>(n->second);
+  }
+  if (auto n = numbers.find("offset"); n != numbers.end()) e.offset = n->second;
+  if (auto n = numbers.find("length"); n != numbers.end()) e.length = n->second;
+  if (e.event == "window-read") e.offset = kCommandWindowOffset;
+  *event = e;
+  return true;
+}
+
+void MemoryJournal::Record(const JournalEvent& event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.push_back(event);
+}
+
+std::vector<JournalEvent> MemoryJournal::Events() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return events_;
+}
+
+void MemoryJournal::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.clear();
+}
+
+FileJournal::FileJournal(std::string path) : path_(std::move(path)) {}
+
+void FileJournal::Record(const JournalEvent& event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!out_.is_open()) {
+    out_.open(fs::u8path(path_), std::ios::binary | std::ios::app);
+    if (!out_.is_open()) return;  // a journal that cannot be written is not the host's problem
+  }
+  // One write per line so that lines of several processes do not interleave.
+  const std::string line = ToJsonLine(event) + "\n";
+  out_.write(line.data(), static_cast<std::streamsize>(line.size()));
+  out_.flush();
+}
+
+// ---------------------------------------------------------------------------
+// Storage
+
+namespace {
+
+bool InBounds(int64_t offset, std::size_t length, int64_t size) {
+  return offset >= 0 && offset <= size && static_cast<uint64_t>(length) <= static_cast<uint64_t>(size - offset);
+}
+
+}  // namespace
+
+MemoryStorage::MemoryStorage(int64_t size) : bytes_(static_cast<std::size_t>(std::max<int64_t>(size, 0))) {}
+
+int64_t MemoryStorage::Size() const { return static_cast<int64_t>(bytes_.size()); }
+
+bool MemoryStorage::Read(int64_t offset, void* out, std::size_t length) {
+  if (!InBounds(offset, length, Size())) return false;
+  if (length > 0) std::memcpy(out, bytes_.data() + offset, length);
+  return true;
+}
+
+bool MemoryStorage::Write(int64_t offset, const void* data, std::size_t length) {
+  if (!InBounds(offset, length, Size())) return false;
+  if (length > 0) std::memcpy(bytes_.data() + offset, data, length);
+  return true;
+}
+
+bool MemoryStorage::Flush() { return true; }
+
+std::unique_ptr<FileStorage> FileStorage::Open(const std::string& utf8Path) {
+  std::error_code ec;
+  const auto size = fs::file_size(fs::u8path(utf8Path), ec);
+  if (ec) return nullptr;
+  std::unique_ptr<FileStorage> storage(new FileStorage(utf8Path, static_cast<int64_t>(size)));
+  if (!storage->file_.is_open()) return nullptr;
+  return storage;
+}
+
+FileStorage::FileStorage(std::string path, int64_t size)
+    : path_(std::move(path)),
+      size_(size),
+      file_(fs::u8path(path_), std::ios::binary | std::ios::in | std::ios::out) {}
+
+int64_t FileStorage::Size() const { return size_; }
+
+bool FileStorage::Present() const {
+  std::error_code ec;
+  return fs::exists(fs::u8path(path_), ec);
+}
+
+bool FileStorage::Read(int64_t offset, void* out, std::size_t length) {
+  if (!InBounds(offset, length, size_) || !Present()) return false;
+  file_.clear();
+  file_.seekg(offset);
+  file_.read(static_cast<char*>(out), static_cast<std::streamsize>(length));
+  if (static_cast<std::size_t>(file_.gcount()) != length) {
+    // A sparse tail that a writer of another process cut short reads as zeros.
+    std::memset(static_cast<char*>(out) + file_.gcount(), 0, length - static_cast<std::size_t>(file_.gcount()));
+    file_.clear();
+  }
+  return !file_.bad();
+}
+
+bool FileStorage::Write(int64_t offset, const void* data, std::size_t length) {
+  if (!InBounds(offset, length, size_) || !Present()) return false;
+  file_.clear();
+  file_.seekp(offset);
+  file_.write(static_cast<const char*>(data), static_cast<std::streamsize>(length));
+  return static_cast<bool>(file_);
+}
+
+bool FileStorage::Flush() {
+  if (!Present()) return false;
+  file_.clear();
+  file_.flush();
+  return static_cast<bool>(file_);
+}
+
+// ---------------------------------------------------------------------------
+// Calculator
+
+void Calculator::Session::NoteSeek(int64_t position) {
+  if (position != kCommandWindowOffset) anchor_ = position;
+}
+
+Calculator::Calculator(std::unique_ptr<Storage> storage, std::shared_ptr<JournalSink> journal,
+                       Faults faults, Hooks hooks)
+    : storage_(std::move(storage)),
+      journal_(std::move(journal)),
+      faults_(faults),
+      hooks_(std::move(hooks)) {}
+
+std::unique_ptr<Calculator::Session> Calculator::Open() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (journal_) journal_->Record(JournalEvent::Simple("open"));
+  return std::make_unique<Session>();
+}
+
+void Calculator::Close(std::unique_ptr<Session> session) {
+  if (!session) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (journal_) journal_->Record(JournalEvent::Simple("close"));
+}
+
+int64_t Calculator::Size() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return storage_->Size();
+}
+
+namespace {
+
+void SetError(std::string* error, const char* text) {
+  if (error != nullptr) *error = text;
+}
+
+constexpr const char* kGoneText = "the calculator is not connected";
+constexpr const char* kBoundsText = "the transfer goes past the end of the disk";
+
+}  // namespace
+
+bool Calculator::Write(Session& session, int64_t offset, const void* data, std::size_t length,
+                       std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (gone_) {
+    SetError(error, kGoneText);
+    return false;
+  }
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  if (offset == kCommandWindowOffset && IsCommandBlock(bytes, length)) {
+    return HandleCommand(session, bytes, error);
+  }
+
+  // A positional data write.
+  if (faults_.failWrites > 0) {
+    --faults_.failWrites;
+    if (journal_) journal_->Record(JournalEvent::Fault("fail-write"));
+    FaultsChanged();
+    SetError(error, "injected write failure");
+    return false;
+  }
+  if (!storage_->Write(offset, data, length)) {
+    if (journal_) journal_->Record(JournalEvent::Error("write", offset, static_cast<int64_t>(length)));
+    SetError(error, InBounds(offset, length, storage_->Size()) ? "the disk cannot be written"
+                                                                : kBoundsText);
+    return false;
+  }
+  if (journal_) journal_->Record(JournalEvent::Io("write", offset, static_cast<int64_t>(length)));
+  ++dataWrites_;
+  if (faults_.vanishAfterWrites && dataWrites_ >= *faults_.vanishAfterWrites) {
+    faults_.vanishAfterWrites.reset();
+    if (journal_) journal_->Record(JournalEvent::Fault("vanish"));
+    FaultsChanged();
+    gone_ = true;
+    if (hooks_.vanished) hooks_.vanished();
+  }
+  return true;
+}
+
+bool Calculator::HandleCommand(Session& session, const uint8_t* block, std::string* error) {
+  const uint32_t code = LoadLe32(block + 12);
+  const uint32_t parameter = LoadLe32(block + 16);
+
+  bool accepted = true;
+  if (faults_.rejectCommand && *faults_.rejectCommand == code) {
+    accepted = false;
+    if (journal_) journal_->Record(JournalEvent::Fault("reject-command", code));
+    if (faults_.rejectCount > 0 && --faults_.rejectCount == 0) faults_.rejectCommand.reset();
+    FaultsChanged();
+  }
+
+  uint32_t value = parameter;
+  int64_t landing = -1;
+  if (accepted) {
+    switch (code) {
+      case kCmdData:
+        accepted = StoreData(session, parameter, block + kPayloadOffset, &landing);
+        break;
+      case kCmdCheckSize:
+        // The reply echoes the count received, which equals the parameter
+        // only when every byte arrived; the run ends either way.
+        value = static_cast<uint32_t>(session.runReceived_);
+        session.runActive_ = false;
+        session.runReceived_ = 0;
+        session.runNext_ = 0;
+        break;
+      case kCmdFinish:
+        finished_ = true;
+        break;
+      case kCmdProgress:
+        break;
+      default:
+        accepted = false;
+        break;
+    }
+  }
+  if (journal_) journal_->Record(JournalEvent::Command(code, parameter, landing));
+
+  std::memcpy(session.reply_.data(), block, kBlockSize);
+  // A refusal answers with the bare code: the accepted bit is missing.
+  StoreLe32(&session.reply_[12], accepted ? (kReplyAccepted | code) : code);
+  StoreLe32(&session.reply_[16], value);
+  session.replyPending_ = true;
+  (void)error;
+  return true;
+}
+
+bool Calculator::StoreData(Session& session, uint32_t parameter, const uint8_t* payload,
+                           int64_t* landing) {
+  const uint32_t low16 = parameter >> 16;
+  const uint32_t length = parameter & 0xFFFF;
+  if (length < 1 || length > kMaxPayload) return false;
+  // The parameter carries only the low 16 bits of the image offset; the run
+  // counts bytes to know which 64 KiB the block belongs to. A block at 0
+  // where the run expects something else starts a new image.
+  if (!session.runActive_ || (low16 == 0 && (session.runNext_ & 0xFFFF) != 0)) {
+    session.runActive_ = true;
+    session.runBase_ = session.anchor_;
+    session.runReceived_ = 0;
+    session.runNext_ = 0;
+  }
+  uint64_t full = (session.runNext_ & ~uint64_t{0xFFFF}) | low16;
+  if (full > session.runNext_ + 0x8000 && full >= 0x10000) full -= 0x10000;
+  else if (full + 0x8000 < session.runNext_) full += 0x10000;
+  const int64_t target = session.runBase_ + static_cast<int64_t>(full);
+  if (!storage_->Write(target, payload, length)) return false;
+  *landing = target;
+  session.runReceived_ += length;
+  session.runNext_ = full + length;
+  return true;
+}
+
+bool Calculator::Read(Session& session, int64_t offset, void* out, std::size_t length,
+                      std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (gone_) {
+    SetError(error, kGoneText);
+    return false;
+  }
+  if (!storage_->Read(offset, out, length)) {
+    if (journal_) journal_->Record(JournalEvent::Error("read", offset, static_cast<int64_t>(length)));
+    SetError(error, InBounds(offset, length, storage_->Size()) ? "the disk cannot be read"
+                                                                : kBoundsText);
+    return false;
+  }
+  if (offset == kCommandWindowOffset && length >= kBlockSize && session.replyPending_) {
+    std::memcpy(out, session.reply_.data(), kBlockSize);
+    session.replyPending_ = false;
+  }
+  if (journal_) {
+    const auto len = static_cast<int64_t>(length);
+    if (offset == kCommandWindowOffset && (len == kWindowReadBefore || len == kWindowReadAfter)) {
+      journal_->Record(JournalEvent::Io("window-read", offset, len));
+    } else {
+      journal_->Record(JournalEvent::Io("read", offset, len));
+    }
+  }
+  return true;
+}
+
+bool Calculator::Flush(Session& /*session*/, std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (gone_) {
+    SetError(error, kGoneText);
+    return false;
+  }
+  if (journal_) journal_->Record(JournalEvent::Simple("flush"));
+  if (!storage_->Flush()) {
+    SetError(error, "the disk cannot be flushed");
+    return false;
+  }
+  return true;
+}
+
+void Calculator::Unplug() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  gone_ = true;
+}
+
+void Calculator::Replug() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  gone_ = false;
+}
+
+bool Calculator::Gone() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return gone_;
+}
+
+bool Calculator::ConsumeHiddenPoll() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (faults_.appearAfterPolls == 0) return false;
+  --faults_.appearAfterPolls;
+  if (journal_) journal_->Record(JournalEvent::Fault("hidden"));
+  FaultsChanged();
+  return true;
+}
+
+bool Calculator::Hidden() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return faults_.appearAfterPolls > 0;
+}
+
+bool Calculator::Peek(int64_t offset, void* out, std::size_t length) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return storage_->Read(offset, out, length);
+}
+
+Faults Calculator::CurrentFaults() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return faults_;
+}
+
+bool Calculator::FinishReceived() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return finished_;
+}
+
+void Calculator::FaultsChanged() {
+  if (hooks_.faultsChanged) hooks_.faultsChanged(faults_);
+}
+
+}  // namespace norza::emu

@@ -1,0 +1,474 @@
+#include "emulator_backend.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace norza::emu {
+namespace fs = std::filesystem;
+using platform::Handle;
+using platform::kInvalidHandle;
+
+std::wstring InterfacePathFor(const Identity& identity, const std::string& name) {
+  return platform::BuildUsbDiskInterfacePath(identity.vendor, identity.product, kRevision, name);
+}
+
+bool ConsumeHiddenPoll(Faults& faults) {
+  if (faults.appearAfterPolls == 0) return false;
+  --faults.appearAfterPolls;
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Handle table
+
+namespace {
+thread_local std::string t_lastError;
+}
+
+struct EmulatedBackendBase::OpenHandle {
+  // Set at open, then used only by the one thread that owns the handle.
+  std::shared_ptr<Calculator> calculator;
+  std::unique_ptr<Calculator::Session> session;
+  std::unique_ptr<std::ifstream> file;
+  int64_t size = 0;
+  int64_t position = 0;
+};
+
+EmulatedBackendBase::EmulatedBackendBase() = default;
+
+EmulatedBackendBase::~EmulatedBackendBase() {
+  // Handles left open by a careless caller still close their sessions.
+  for (auto& [handle, entry] : handles_) {
+    if (entry->calculator) entry->calculator->Close(std::move(entry->session));
+  }
+}
+
+void EmulatedBackendBase::SetLastError(const std::string& text) { t_lastError = text; }
+
+std::string EmulatedBackendBase::LastErrorText() { return t_lastError; }
+
+int EmulatedBackendBase::OpenHandleCount() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int>(handles_.size());
+}
+
+std::shared_ptr<EmulatedBackendBase::OpenHandle> EmulatedBackendBase::Find(Handle handle) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = handles_.find(handle);
+  if (it == handles_.end()) {
+    SetLastError("invalid handle");
+    return nullptr;
+  }
+  return it->second;
+}
+
+Handle EmulatedBackendBase::OpenDisk(const std::wstring& interfacePath) {
+  std::string error = "no such device";
+  auto calculator = AttachCalculator(interfacePath, &error);
+  if (!calculator) {
+    SetLastError(error);
+    return kInvalidHandle;
+  }
+  auto entry = std::make_shared<OpenHandle>();
+  entry->calculator = calculator;
+  entry->session = calculator->Open();
+  entry->size = calculator->Size();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Handle handle = next_++;
+  handles_.emplace(handle, std::move(entry));
+  return handle;
+}
+
+Handle EmulatedBackendBase::OpenFileForReading(const std::wstring& path) {
+  const fs::path native = fs::u8path(platform::WideToUtf8(path));
+  std::error_code ec;
+  if (!fs::is_regular_file(native, ec)) {
+    SetLastError("the file does not exist");
+    return kInvalidHandle;
+  }
+  auto entry = std::make_shared<OpenHandle>();
+  entry->file = std::make_unique<std::ifstream>(native, std::ios::binary);
+  const auto size = fs::file_size(native, ec);
+  if (!entry->file->is_open() || ec) {
+    SetLastError("the file cannot be opened");
+    return kInvalidHandle;
+  }
+  entry->size = static_cast<int64_t>(size);
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Handle handle = next_++;
+  handles_.emplace(handle, std::move(entry));
+  return handle;
+}
+
+int64_t EmulatedBackendBase::Size(Handle handle) {
+  auto entry = Find(handle);
+  return entry ? entry->size : -1;
+}
+
+int64_t EmulatedBackendBase::Seek(Handle handle, int64_t distance, platform::SeekFrom from) {
+  auto entry = Find(handle);
+  if (!entry) return -1;
+  const int64_t base = from == platform::SeekFrom::Begin ? 0 : entry->position;
+  const int64_t target = base + distance;
+  if (target < 0) {
+    SetLastError("seek before the start");
+    return -1;
+  }
+  entry->position = target;
+  if (entry->session) entry->session->NoteSeek(target);
+  return target;
+}
+
+namespace {
+
+// Unbuffered disk I/O takes whole sectors from aligned buffers; a link that
+// breaks this would fail on a real disk, so the emulator fails it too.
+bool Aligned(int64_t position, uint32_t length, const void* buffer) {
+  return position % static_cast<int64_t>(platform::kSectorSize) == 0 &&
+         length % platform::kSectorSize == 0 &&
+         reinterpret_cast<std::uintptr_t>(buffer) % platform::kIoAlignment == 0;
+}
+
+constexpr const char* kUnalignedText =
+    "unaligned transfer: position and length must be whole sectors, the buffer 4096-aligned";
+
+}  // namespace
+
+bool EmulatedBackendBase::Read(Handle handle, void* buffer, uint32_t length, uint32_t* done) {
+  if (done != nullptr) *done = 0;
+  auto entry = Find(handle);
+  if (!entry) return false;
+  if (entry->file) {
+    std::ifstream& file = *entry->file;
+    if (entry->position >= entry->size || length == 0) return true;  // end of file: 0 bytes
+    file.clear();
+    file.seekg(entry->position);
+    file.read(static_cast<char*>(buffer), length);
+    const auto got = static_cast<uint32_t>(file.gcount());
+    if (file.bad()) {
+      SetLastError("the file cannot be read");
+      return false;
+    }
+    entry->position += got;
+    if (done != nullptr) *done = got;
+    return true;
+  }
+  if (!Aligned(entry->position, length, buffer)) {
+    SetLastError(kUnalignedText);
+    return false;
+  }
+  std::string error;
+  if (!entry->calculator->Read(*entry->session, entry->position, buffer, length, &error)) {
+    SetLastError(error);
+    return false;
+  }
+  entry->position += length;
+  if (done != nullptr) *done = length;
+  return true;
+}
+
+bool EmulatedBackendBase::Write(Handle handle, const void* buffer, uint32_t length, uint32_t* done) {
+  if (done != nullptr) *done = 0;
+  auto entry = Find(handle);
+  if (!entry) return false;
+  if (entry->file) {
+    SetLastError("the file is open for reading only");
+    return false;
+  }
+  if (!Aligned(entry->position, length, buffer)) {
+    SetLastError(kUnalignedText);
+    return false;
+  }
+  std::string error;
+  if (!entry->calculator->Write(*entry->session, entry->position, buffer, length, &error)) {
+    SetLastError(error);
+    return false;
+  }
+  entry->position += length;
+  if (done != nullptr) *done = length;
+  return true;
+}
+
+bool EmulatedBackendBase::Flush(Handle handle) {
+  auto entry = Find(handle);
+  if (!entry) return false;
+  if (entry->file) return true;
+  std::string error;
+  if (!entry->calculator->Flush(*entry->session, &error)) {
+    SetLastError(error);
+    return false;
+  }
+  return true;
+}
+
+void EmulatedBackendBase::Close(Handle handle) {
+  std::shared_ptr<OpenHandle> entry;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return;
+    entry = std::move(it->second);
+    handles_.erase(it);
+  }
+  if (entry->calculator) {
+    entry->calculator->Close(std::move(entry->session));
+    DetachCalculator(entry->calculator);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// MemoryBackend
+
+void MemoryBackend::ListDiskInterfaces(std::vector<std::wstring>& paths) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++passes_;
+  for (auto& [name, entry] : entries_) {
+    if (!entry.plugged || entry.calculator->Gone()) continue;
+    if (entry.calculator->ConsumeHiddenPoll()) continue;
+    paths.push_back(InterfacePathFor(entry.identity, name));
+  }
+}
+
+void MemoryBackend::AddCalculator(const std::string& name, int64_t size, const Faults& faults,
+                                  const Identity& identity) {
+  Entry entry;
+  entry.identity = identity;
+  entry.journal = std::make_shared<MemoryJournal>();
+  entry.calculator = std::make_shared<Calculator>(std::make_unique<MemoryStorage>(size),
+                                                  entry.journal, faults);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  if (it != entries_.end()) it->second.calculator->Unplug();  // handles on the old one fail
+  entries_[name] = std::move(entry);
+}
+
+bool MemoryBackend::Remove(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  if (it == entries_.end()) return false;
+  it->second.plugged = false;
+  it->second.calculator->Unplug();
+  return true;
+}
+
+bool MemoryBackend::Replug(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  if (it == entries_.end()) return false;
+  it->second.plugged = true;
+  it->second.calculator->Replug();
+  return true;
+}
+
+std::shared_ptr<Calculator> MemoryBackend::Find(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  return it == entries_.end() ? nullptr : it->second.calculator;
+}
+
+std::vector<uint8_t> MemoryBackend::DiskBytes(const std::string& name, int64_t offset,
+                                              std::size_t length) const {
+  auto calculator = Find(name);
+  std::vector<uint8_t> bytes(length);
+  if (!calculator || !calculator->Peek(offset, bytes.data(), length)) return {};
+  return bytes;
+}
+
+std::vector<JournalEvent> MemoryBackend::Journal(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  return it == entries_.end() ? std::vector<JournalEvent>{} : it->second.journal->Events();
+}
+
+std::wstring MemoryBackend::InterfacePath(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  return it == entries_.end() ? std::wstring{} : InterfacePathFor(it->second.identity, name);
+}
+
+int MemoryBackend::DiscoveryPasses() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return passes_;
+}
+
+std::shared_ptr<Calculator> MemoryBackend::AttachCalculator(const std::wstring& interfacePath,
+                                                            std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [name, entry] : entries_) {
+    if (InterfacePathFor(entry.identity, name) != interfacePath) continue;
+    if (!entry.plugged || entry.calculator->Gone() || entry.calculator->Hidden()) break;
+    return entry.calculator;
+  }
+  *error = "no such device";
+  return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// The emulator directory
+
+DiskFiles FilesOf(const std::string& directory, const std::string& name) {
+  const fs::path base = fs::u8path(directory);
+  auto file = [&](const char* extension) { return (base / fs::u8path(name + extension)).u8string(); };
+  return {file(".disk"), file(".faults"), file(".identity"), file(".journal"), file(".gone")};
+}
+
+bool IsValidDiskName(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return name.find_first_of("/\\:") == std::string::npos;
+}
+
+std::vector<std::string> ListDiskNames(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(fs::u8path(directory), ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& path = it->path();
+    if (path.extension() != ".disk") continue;
+    std::error_code typeError;
+    if (!it->is_regular_file(typeError)) continue;
+    names.push_back(path.stem().u8string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool WriteFileAtomically(const std::string& path, const std::string& content, std::string* error) {
+  // Unique among threads and processes sharing the directory.
+  static std::atomic<unsigned> counter{0};
+  std::ostringstream suffix;
+  suffix << ".tmp-" << std::hash<std::thread::id>{}(std::this_thread::get_id()) << '-'
+         << std::chrono::steady_clock::now().time_since_epoch().count() << '-' << counter++;
+  const fs::path target = fs::u8path(path);
+  fs::path temp = target;
+  temp += suffix.str();
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    out.write(content.data(), static_cast<std::streamsize>(content.size()));
+    out.close();
+    if (!out) {
+      if (error != nullptr) *error = "cannot write " + temp.u8string();
+      std::error_code ignored;
+      fs::remove(temp, ignored);
+      return false;
+    }
+  }
+  std::error_code ec;
+  fs::rename(temp, target, ec);
+  if (ec) {
+    if (error != nullptr) *error = "cannot rename to " + path + ": " + ec.message();
+    fs::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+bool ReadTextFile(const std::string& path, std::string* content) {
+  std::ifstream in(fs::u8path(path), std::ios::binary);
+  if (!in.is_open()) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  *content = text.str();
+  return true;
+}
+
+bool ReadFaultsFile(const std::string& path, Faults* faults, std::string* error) {
+  std::string text;
+  if (!ReadTextFile(path, &text)) {
+    *faults = Faults{};
+    return true;
+  }
+  std::string why;
+  if (!ParseFaults(text, faults, &why)) {
+    if (error != nullptr) *error = path + ": " + why;
+    return false;
+  }
+  return true;
+}
+
+bool WriteFaultsFile(const std::string& path, const Faults& faults, std::string* error) {
+  const std::string text = FormatFaults(faults);
+  if (text.empty()) {
+    std::error_code ec;
+    fs::remove(fs::u8path(path), ec);
+    if (ec && error != nullptr) *error = "cannot remove " + path + ": " + ec.message();
+    return !ec;
+  }
+  return WriteFileAtomically(path, text, error);
+}
+
+Identity ReadIdentityFile(const std::string& path) {
+  Identity identity;
+  std::string text;
+  if (!ReadTextFile(path, &text)) return identity;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    const std::string key = line.substr(0, eq);
+    if (key == "vendor") identity.vendor = line.substr(eq + 1);
+    else if (key == "product") identity.product = line.substr(eq + 1);
+  }
+  return identity;
+}
+
+bool PlugDisk(const std::string& directory, const std::string& name, const PlugOptions& options,
+              std::string* error) {
+  auto fail = [&](const std::string& why) {
+    if (error != nullptr) *error = why;
+    return false;
+  };
+  if (!IsValidDiskName(name)) return fail("bad disk name: " + name);
+  if (options.size <= 0) return fail("the disk size must be positive");
+  std::error_code ec;
+  fs::create_directories(fs::u8path(directory), ec);
+  if (ec) return fail("cannot create " + directory + ": " + ec.message());
+  const DiskFiles files = FilesOf(directory, name);
+
+  // Faults and identity first: the disk file is what discovery looks for.
+  if (!options.faults.Empty() && !WriteFaultsFile(files.faults, options.faults, error)) return false;
+  if (options.identity) {
+    const std::string text =
+        "vendor=" + options.identity->vendor + "\nproduct=" + options.identity->product + "\n";
+    if (!WriteFileAtomically(files.identity, text, error)) return false;
+  }
+  const fs::path disk = fs::u8path(files.disk);
+  if (!fs::exists(disk, ec)) {
+    fs::path temp = disk;
+    temp += ".new";
+    { std::ofstream create(temp, std::ios::binary | std::ios::trunc); }
+    fs::resize_file(temp, static_cast<std::uintmax_t>(options.size), ec);  // sparse
+    if (!ec) fs::rename(temp, disk, ec);
+    if (ec) {
+      std::error_code ignored;
+      fs::remove(temp, ignored);
+      return fail("cannot create " + files.disk + ": " + ec.message());
+    }
+  }
+  fs::remove(fs::u8path(files.gone), ec);
+  if (ec) return fail("cannot remove " + files.gone + ": " + ec.message());
+  return true;
+}
+
+bool UnplugDisk(const std::string& directory, const std::string& name, std::string* error) {
+  if (!IsValidDiskName(name)) {
+    if (error != nullptr) *error = "bad disk name: " + name;
+    return false;
+  }
+  const DiskFiles files = FilesOf(directory, name);
+  std::error_code ec;
+  const bool removed = fs::remove(fs::u8path(files.disk), ec);
+  if (ec || !removed) {
+    if (error != nullptr) *error = "no disk " + files.disk;
+    return false;
+  }
+  fs::remove(fs::u8path(files.gone), ec);
+  return true;
+}
+
+}  // namespace norza::emu

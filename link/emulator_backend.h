@@ -1,0 +1,143 @@
+// Backends over emulated calculators: the shared handle table, the in-memory
+// backend for tests, and the layout of an emulator directory (one
+// <name>.disk per calculator, with optional .faults, .identity, .journal and
+// .gone files beside it).
+#pragma once
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulator.h"
+#include "platform.h"
+
+namespace norza::emu {
+
+// The USB identity a disk presents; a calculator in update mode by default.
+struct Identity {
+  std::string vendor = kDefaultVendor;
+  std::string product = kDefaultProduct;
+};
+
+std::wstring InterfacePathFor(const Identity& identity, const std::string& name);
+
+// Consumes one discovery pass of appear-after-polls: true when the disk stays
+// hidden from this pass.
+bool ConsumeHiddenPoll(Faults& faults);
+
+// The handle table both emulated backends share: disks are sessions on
+// calculators, files are host files opened for reading.
+class EmulatedBackendBase : public platform::Backend {
+ public:
+  EmulatedBackendBase();
+  ~EmulatedBackendBase() override;
+
+  platform::Handle OpenDisk(const std::wstring& interfacePath) final;
+  platform::Handle OpenFileForReading(const std::wstring& path) final;
+  int64_t Size(platform::Handle handle) final;
+  int64_t Seek(platform::Handle handle, int64_t distance, platform::SeekFrom from) final;
+  bool Read(platform::Handle handle, void* buffer, uint32_t length, uint32_t* done) final;
+  bool Write(platform::Handle handle, const void* buffer, uint32_t length, uint32_t* done) final;
+  bool Flush(platform::Handle handle) final;
+  void Close(platform::Handle handle) final;
+  std::string LastErrorText() final;
+
+  // Handles not yet closed (tests check that the link closes what it opens).
+  int OpenHandleCount() const;
+
+ protected:
+  // The calculator behind an interface path, or nullptr (and *error).
+  virtual std::shared_ptr<Calculator> AttachCalculator(const std::wstring& interfacePath,
+                                                       std::string* error) = 0;
+  // The last handle on a calculator was closed.
+  virtual void DetachCalculator(const std::shared_ptr<Calculator>& /*calculator*/) {}
+
+  static void SetLastError(const std::string& text);
+
+ private:
+  struct OpenHandle;
+  std::shared_ptr<OpenHandle> Find(platform::Handle handle);
+
+  mutable std::mutex mutex_;  // guards handles_ and next_; an entry belongs to its caller's thread
+  std::map<platform::Handle, std::shared_ptr<OpenHandle>> handles_;
+  platform::Handle next_ = 0x100;
+};
+
+// Calculators held in memory, for tests of the link, the worker and the
+// dialog (install with platform::SetBackendForTesting). All methods are
+// thread-safe.
+class MemoryBackend : public EmulatedBackendBase {
+ public:
+  void ListDiskInterfaces(std::vector<std::wstring>& paths) override;
+
+  // Plugs in a disk (replacing one of the same name), zero-filled.
+  void AddCalculator(const std::string& name, int64_t size, const Faults& faults = {},
+                     const Identity& identity = {});
+  // Pulls the cable: gone from discovery, open handles fail from now on.
+  bool Remove(const std::string& name);
+  // Plugs a removed or vanished calculator back in, with its bytes.
+  bool Replug(const std::string& name);
+
+  std::shared_ptr<Calculator> Find(const std::string& name) const;
+  std::vector<uint8_t> DiskBytes(const std::string& name, int64_t offset, std::size_t length) const;
+  std::vector<JournalEvent> Journal(const std::string& name) const;
+  std::wstring InterfacePath(const std::string& name) const;
+  int DiscoveryPasses() const;
+
+ protected:
+  std::shared_ptr<Calculator> AttachCalculator(const std::wstring& interfacePath,
+                                               std::string* error) override;
+
+ private:
+  struct Entry {
+    Identity identity;
+    std::shared_ptr<Calculator> calculator;
+    std::shared_ptr<MemoryJournal> journal;
+    bool plugged = true;
+  };
+
+  mutable std::mutex mutex_;  // guards entries_ and passes_
+  std::map<std::string, Entry> entries_;  // sorted by name: the discovery order
+  int passes_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// The emulator directory.
+
+struct DiskFiles {
+  std::string disk, faults, identity, journal, gone;  // UTF-8 paths
+};
+DiskFiles FilesOf(const std::string& directory, const std::string& name);
+
+// A plain file name: no separators, not empty, not "." or "..".
+bool IsValidDiskName(const std::string& name);
+
+// Names of the <name>.disk files, sorted.
+std::vector<std::string> ListDiskNames(const std::string& directory);
+
+// Writes a temporary file beside path and renames it over path.
+bool WriteFileAtomically(const std::string& path, const std::string& content, std::string* error);
+bool ReadTextFile(const std::string& path, std::string* content);
+
+// Faults of a disk (none when there is no faults file); false on a bad file.
+bool ReadFaultsFile(const std::string& path, Faults* faults, std::string* error);
+// Writes what remains; removes the file when nothing does.
+bool WriteFaultsFile(const std::string& path, const Faults& faults, std::string* error);
+
+Identity ReadIdentityFile(const std::string& path);
+
+struct PlugOptions {
+  int64_t size = 64 * 1024 * 1024;  // only for a new disk
+  Faults faults;                    // replaces the faults file when any is set
+  std::optional<Identity> identity; // written to the identity file when set
+};
+// Creates <name>.disk (sparse) if missing, or keeps the bytes of an existing
+// one; clears the gone mark.
+bool PlugDisk(const std::string& directory, const std::string& name, const PlugOptions& options,
+              std::string* error);
+// Removes <name>.disk and its gone mark; the journal stays.
+bool UnplugDisk(const std::string& directory, const std::string& name, std::string* error);
+
+}  // namespace norza::emu

@@ -1,0 +1,113 @@
+// The emulated calculators of NORZA_EMULATOR_DIR: every <name>.disk in the
+// directory is one calculator in update mode. The directory is looked at on
+// every discovery pass, so disks come and go while the updater runs.
+#include <filesystem>
+#include <map>
+#include <mutex>
+
+#include "emulator_backend.h"
+#include "platform.h"
+
+namespace norza::platform {
+namespace {
+
+namespace fs = std::filesystem;
+using emu::Calculator;
+using emu::DiskFiles;
+using emu::Faults;
+
+class DirectoryBackend : public emu::EmulatedBackendBase {
+ public:
+  explicit DirectoryBackend(std::string directory) : directory_(std::move(directory)) {}
+
+  void ListDiskInterfaces(std::vector<std::wstring>& paths) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& name : emu::ListDiskNames(directory_)) {
+      const DiskFiles files = emu::FilesOf(directory_, name);
+      std::error_code ec;
+      if (fs::exists(fs::u8path(files.gone), ec)) continue;
+      auto live = live_.find(name);
+      if (live != live_.end()) {
+        if (live->second.calculator->Gone() || live->second.calculator->ConsumeHiddenPoll()) continue;
+      } else {
+        Faults faults;
+        // A bad faults file shows the disk; opening it then reports the file.
+        if (emu::ReadFaultsFile(files.faults, &faults, nullptr) && emu::ConsumeHiddenPoll(faults)) {
+          emu::WriteFaultsFile(files.faults, faults, nullptr);
+          emu::FileJournal(files.journal).Record(emu::JournalEvent::Fault("hidden"));
+          continue;
+        }
+      }
+      paths.push_back(emu::InterfacePathFor(emu::ReadIdentityFile(files.identity), name));
+    }
+  }
+
+ protected:
+  std::shared_ptr<Calculator> AttachCalculator(const std::wstring& interfacePath,
+                                               std::string* error) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& name : emu::ListDiskNames(directory_)) {
+      const DiskFiles files = emu::FilesOf(directory_, name);
+      if (emu::InterfacePathFor(emu::ReadIdentityFile(files.identity), name) != interfacePath) continue;
+      std::error_code ec;
+      if (fs::exists(fs::u8path(files.gone), ec)) break;
+      auto live = live_.find(name);
+      if (live != live_.end()) {
+        if (live->second.calculator->Gone() || live->second.calculator->Hidden()) break;
+        ++live->second.handles;
+        return live->second.calculator;
+      }
+      Faults faults;
+      if (!emu::ReadFaultsFile(files.faults, &faults, error)) return nullptr;
+      if (faults.appearAfterPolls > 0) break;
+      auto storage = emu::FileStorage::Open(files.disk);
+      if (!storage) {
+        *error = "cannot open " + files.disk;
+        return nullptr;
+      }
+      Calculator::Hooks hooks;
+      // Spent faults must not come back when the disk is opened again, also
+      // by another process: what remains goes back to the file at once.
+      hooks.faultsChanged = [path = files.faults](const Faults& remaining) {
+        emu::WriteFaultsFile(path, remaining, nullptr);
+      };
+      hooks.vanished = [path = files.gone] { emu::WriteFileAtomically(path, "gone\n", nullptr); };
+      auto calculator = std::make_shared<Calculator>(
+          std::move(storage), std::make_shared<emu::FileJournal>(files.journal), faults,
+          std::move(hooks));
+      live_[name] = Live{calculator, 1};
+      return calculator;
+    }
+    *error = "no such device";
+    return nullptr;
+  }
+
+  void DetachCalculator(const std::shared_ptr<Calculator>& calculator) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = live_.begin(); it != live_.end(); ++it) {
+      if (it->second.calculator != calculator) continue;
+      if (--it->second.handles == 0) live_.erase(it);
+      return;
+    }
+  }
+
+ private:
+  struct Live {
+    std::shared_ptr<Calculator> calculator;
+    int handles = 0;
+  };
+
+  const std::string directory_;
+  std::mutex mutex_;  // guards live_ and serializes passes over the directory
+  // Calculators with open handles share one object, so their faults and
+  // journal stay consistent; the last Close drops it.
+  std::map<std::string, Live> live_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> CreateEmulatedBackend(const std::string& directory) {
+  return std::make_unique<DirectoryBackend>(directory);
+}
+
+}  // namespace norza::platform
