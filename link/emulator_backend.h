@@ -1,7 +1,6 @@
-// Backends over emulated calculators: the shared handle table, the in-memory
-// backend for tests, and the layout of an emulator directory (one
-// <name>.disk per calculator, with optional .faults, .identity, .journal and
-// .gone files beside it).
+// Backends over emulated calculators: the shared handle table and the
+// in-memory backend for tests. The directory backend of NORZA_EMULATOR_DIR
+// lives in platform_emulated.cpp.
 #pragma once
 
 #include <map>
@@ -11,15 +10,10 @@
 #include <vector>
 
 #include "emulator.h"
+#include "emulator_dir.h"
 #include "platform.h"
 
 namespace norza::emu {
-
-// The USB identity a disk presents; a calculator in update mode by default.
-struct Identity {
-  std::string vendor = kDefaultVendor;
-  std::string product = kDefaultProduct;
-};
 
 std::wstring InterfacePathFor(const Identity& identity, const std::string& name);
 
@@ -102,42 +96,5 @@ class MemoryBackend : public EmulatedBackendBase {
   std::map<std::string, Entry> entries_;  // sorted by name: the discovery order
   int passes_ = 0;
 };
-
-// ---------------------------------------------------------------------------
-// The emulator directory.
-
-struct DiskFiles {
-  std::string disk, faults, identity, journal, gone;  // UTF-8 paths
-};
-DiskFiles FilesOf(const std::string& directory, const std::string& name);
-
-// A plain file name: no separators, not empty, not "." or "..".
-bool IsValidDiskName(const std::string& name);
-
-// Names of the <name>.disk files, sorted.
-std::vector<std::string> ListDiskNames(const std::string& directory);
-
-// Writes a temporary file beside path and renames it over path.
-bool WriteFileAtomically(const std::string& path, const std::string& content, std::string* error);
-bool ReadTextFile(const std::string& path, std::string* content);
-
-// Faults of a disk (none when there is no faults file); false on a bad file.
-bool ReadFaultsFile(const std::string& path, Faults* faults, std::string* error);
-// Writes what remains; removes the file when nothing does.
-bool WriteFaultsFile(const std::string& path, const Faults& faults, std::string* error);
-
-Identity ReadIdentityFile(const std::string& path);
-
-struct PlugOptions {
-  int64_t size = 64 * 1024 * 1024;  // only for a new disk
-  Faults faults;                    // replaces the faults file when any is set
-  std::optional<Identity> identity; // written to the identity file when set
-};
-// Creates <name>.disk (sparse) if missing, or keeps the bytes of an existing
-// one; clears the gone mark.
-bool PlugDisk(const std::string& directory, const std::string& name, const PlugOptions& options,
-              std::string* error);
-// Removes <name>.disk and its gone mark; the journal stays.
-bool UnplugDisk(const std::string& directory, const std::string& name, std::string* error);
 
 }  // namespace norza::emu
