@@ -59,6 +59,13 @@ class Backend {
 
   // The platform's text for the last failure on the calling thread.
   virtual std::string LastErrorText() = 0;
+
+  // Optional: the device node behind an interface path of the last listing
+  // (e.g. L"/dev/sdb"), for diagnostics; empty when the backend cannot tell.
+  virtual std::wstring DeviceNodeOf(const std::wstring& interfacePath) {
+    (void)interfacePath;
+    return {};
+  }
 };
 
 // The backend of this process: the emulated calculators when the environment

@@ -1,0 +1,85 @@
+#include "discovery.h"
+
+#include <cwchar>
+#include <vector>
+
+#include "link.h"
+#include "link_lock.h"
+#include "pacing.h"
+#include "platform.h"
+
+namespace norza::link {
+
+std::array<std::wstring, kDeviceSlots> DevicePathTable;
+int32_t deviceCount = 0;
+
+int32_t FoldForDevicePath(wchar_t* out, const wchar_t* in) {
+  int32_t length = 0;
+  for (; in[length] != L'\0'; ++length) {
+    const wchar_t folded = static_cast<wchar_t>(in[length] | 0x20);
+    out[length] = folded == L' ' ? L'_' : folded;
+  }
+  out[length] = L'\0';
+  return length;
+}
+
+std::wstring BuildMatchPattern(const wchar_t* vendor, const wchar_t* product) {
+  // Folded in place inside the pattern: no length limit on either string.
+  static constexpr wchar_t kVendorPrefix[] = L"\\\\?\\usbstor#disk&ven_";
+  static constexpr wchar_t kProductPrefix[] = L"&prod_";
+  const std::size_t vendorLength = std::wcslen(vendor);
+  const std::size_t productLength = std::wcslen(product);
+  std::wstring pattern(kVendorPrefix);
+  const std::size_t vendorAt = pattern.size();
+  pattern.resize(vendorAt + vendorLength + 1);
+  FoldForDevicePath(&pattern[vendorAt], vendor);
+  pattern.resize(vendorAt + vendorLength);
+  pattern += kProductPrefix;
+  const std::size_t productAt = pattern.size();
+  pattern.resize(productAt + productLength + 1);
+  FoldForDevicePath(&pattern[productAt], product);
+  pattern.resize(productAt + productLength);
+  return pattern;
+}
+
+int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wchar_t* product,
+                            int32_t slots) {
+  if (table == nullptr || vendor == nullptr || product == nullptr || slots <= 0) return 0;
+  int32_t count = 0;
+  try {
+    std::vector<std::wstring> paths;
+    platform::ActiveBackend().ListDiskInterfaces(paths);
+    // The pattern does not depend on the interface, so it is folded once per pass.
+    const std::wstring pattern = BuildMatchPattern(vendor, product);
+    for (const std::wstring& path : paths) {
+      if (path.find(pattern) == std::wstring::npos) continue;
+      table[count] = path;
+      if (++count == slots) break;
+    }
+  } catch (...) {
+    // Out of memory: like any other failure of a pass, it only finds less.
+  }
+  return count;
+}
+
+int32_t FindCalculatorDisksWithRetry(std::wstring* table, const wchar_t* vendor,
+                                     const wchar_t* product, int32_t slots) {
+  for (int pass = 0; pass < kDiscoveryPasses; ++pass) {
+    const int32_t count = FindCalculatorDisks(table, vendor, product, slots);
+    if (count > 0) return count;
+    PauseMs(kDiscoveryPauseMs);
+  }
+  return 0;
+}
+
+}  // namespace norza::link
+
+bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product) {
+  using namespace norza::link;
+  try {
+    std::lock_guard<std::mutex> lock(LinkMutex());
+    return FindCalculatorDisks(DevicePathTable.data(), vendor, product, kDeviceSlots) > 0;
+  } catch (...) {
+    return false;  // the lock could not be taken
+  }
+}

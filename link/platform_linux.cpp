@@ -1,0 +1,305 @@
+// The native backend on Linux: disks found in sysfs, written through
+// O_DIRECT | O_SYNC file descriptors.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "platform.h"
+
+namespace norza::platform {
+namespace {
+
+// errno of the last failed call, per thread, so that a later successful call
+// (a seek, a close) cannot hide it before LastErrorText is asked.
+thread_local int t_lastError = 0;
+
+bool Fail() {
+  t_lastError = errno;
+  return false;
+}
+
+std::string RootFromEnvironment(const char* name, const char* fallback) {
+  const char* value = std::getenv(name);
+  std::string root = value != nullptr && *value != '\0' ? value : fallback;
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
+  return root;
+}
+
+// Contents of a small sysfs attribute without trailing spaces and newlines;
+// empty when it cannot be read.
+std::string ReadAttribute(const std::string& path) {
+  char text[256];
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  ssize_t length;
+  do {
+    length = ::read(fd, text, sizeof text);
+  } while (length < 0 && errno == EINTR);
+  ::close(fd);
+  if (length <= 0) return {};
+  std::size_t end = static_cast<std::size_t>(length);
+  while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\n' || text[end - 1] == '\t' ||
+                     text[end - 1] == '\0')) {
+    --end;
+  }
+  return std::string(text, end);
+}
+
+bool AllDigits(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(),
+                                      [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A root hub: "usb1".
+bool IsUsbBus(std::string_view name) {
+  return name.size() > 3 && name.substr(0, 3) == "usb" && AllDigits(name.substr(3));
+}
+
+// A USB device behind a root hub: "1-1", "2-1.4.3" (an interface "1-1:1.0"
+// has a colon and does not qualify).
+bool IsUsbDevice(std::string_view name) {
+  const std::size_t dash = name.find('-');
+  if (dash == std::string_view::npos || !AllDigits(name.substr(0, dash))) return false;
+  std::string_view ports = name.substr(dash + 1);
+  while (true) {
+    const std::size_t dot = ports.find('.');
+    if (!AllDigits(ports.substr(0, dot))) return false;
+    if (dot == std::string_view::npos) return true;
+    ports = ports.substr(dot + 1);
+  }
+}
+
+// Length of the prefix of resolved up to and including the first USB device
+// directory that follows a root hub ("/.../usb1/1-1"), or 0 when the path
+// does not pass through a USB device.
+std::size_t UsbDevicePrefix(std::string_view resolved) {
+  bool afterBus = false;
+  std::size_t start = 0;
+  while (start < resolved.size()) {
+    std::size_t end = resolved.find('/', start);
+    if (end == std::string_view::npos) end = resolved.size();
+    const std::string_view component = resolved.substr(start, end - start);
+    if (afterBus && IsUsbDevice(component)) return end;
+    afterBus = IsUsbBus(component);
+    start = end + 1;
+  }
+  return 0;
+}
+
+// The serial number of the nearest USB device at or above the disk's SCSI
+// device, walking up no further than the first USB device below the hub.
+std::string UsbSerial(std::string directory, std::size_t stopAt) {
+  while (directory.size() >= stopAt) {
+    if (::access((directory + "/idVendor").c_str(), F_OK) == 0) {
+      return ReadAttribute(directory + "/serial");
+    }
+    const std::size_t slash = directory.rfind('/');
+    if (slash == std::string::npos || slash == 0) break;
+    directory.resize(slash);
+  }
+  return {};
+}
+
+// Kernel names in a stable order: sda < sdb < ... < sdz < sdaa.
+bool KernelNameLess(const std::string& a, const std::string& b) {
+  return a.size() != b.size() ? a.size() < b.size() : a < b;
+}
+
+class LinuxBackend final : public Backend {
+ public:
+  void ListDiskInterfaces(std::vector<std::wstring>& paths) override {
+    std::vector<std::pair<std::wstring, std::string>> found;
+    Scan(found);
+    for (const auto& entry : found) paths.push_back(entry.first);
+    std::lock_guard<std::mutex> lock(mutex_);
+    nodes_ = std::move(found);
+  }
+
+  Handle OpenDisk(const std::wstring& interfacePath) override {
+    std::string node = NodeOf(interfacePath);
+    if (node.empty()) {
+      // Not seen by the last pass (or no pass yet): look again.
+      std::vector<std::wstring> ignored;
+      ListDiskInterfaces(ignored);
+      node = NodeOf(interfacePath);
+    }
+    if (node.empty()) {
+      t_lastError = ENOENT;
+      return kInvalidHandle;
+    }
+    int fd = ::open(node.c_str(), O_RDWR | O_DIRECT | O_SYNC | O_CLOEXEC);
+    if (fd < 0 && errno == EINVAL) {
+      // The file system under the node has no direct I/O (tmpfs): synchronous
+      // writes still reach it before write() returns.
+      fd = ::open(node.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
+    }
+    if (fd < 0) {
+      Fail();
+      return kInvalidHandle;
+    }
+    return fd;
+  }
+
+  Handle OpenFileForReading(const std::wstring& path) override {
+    const int fd = ::open(WideToUtf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      Fail();
+      return kInvalidHandle;
+    }
+    return fd;
+  }
+
+  int64_t Size(Handle handle) override {
+    struct stat info {};
+    if (::fstat(Fd(handle), &info) != 0) {
+      Fail();
+      return -1;
+    }
+    if (S_ISBLK(info.st_mode)) {
+      uint64_t bytes = 0;
+      if (::ioctl(Fd(handle), BLKGETSIZE64, &bytes) != 0) {
+      Fail();
+      return -1;
+    }
+      return static_cast<int64_t>(bytes);
+    }
+    return info.st_size;
+  }
+
+  int64_t Seek(Handle handle, int64_t distance, SeekFrom from) override {
+    const off_t position =
+        ::lseek(Fd(handle), static_cast<off_t>(distance), from == SeekFrom::Begin ? SEEK_SET : SEEK_CUR);
+    if (position < 0) {
+      Fail();
+      return -1;
+    }
+    return position;
+  }
+
+  bool Read(Handle handle, void* buffer, uint32_t length, uint32_t* done) override {
+    uint32_t total = 0;
+    bool ok = true;
+    while (total < length) {
+      const ssize_t n = ::read(Fd(handle), static_cast<char*>(buffer) + total, length - total);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        ok = Fail();
+        break;
+      }
+      if (n == 0) break;  // end of file or device
+      total += static_cast<uint32_t>(n);
+    }
+    if (done != nullptr) *done = total;
+    return ok;
+  }
+
+  bool Write(Handle handle, const void* buffer, uint32_t length, uint32_t* done) override {
+    uint32_t total = 0;
+    bool ok = true;
+    while (total < length) {
+      const ssize_t n =
+          ::write(Fd(handle), static_cast<const char*>(buffer) + total, length - total);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        if (n == 0) errno = ENOSPC;
+        ok = Fail();
+        break;
+      }
+      total += static_cast<uint32_t>(n);
+    }
+    if (done != nullptr) *done = total;
+    return ok;
+  }
+
+  bool Flush(Handle handle) override { return ::fsync(Fd(handle)) == 0 || Fail(); }
+
+  void Close(Handle handle) override {
+    if (handle != kInvalidHandle) ::close(Fd(handle));
+  }
+
+  std::string LastErrorText() override {
+    char text[256] = "";
+    const int error = t_lastError;
+    return std::string(Pick(::strerror_r(error, text, sizeof text), text)) + " (errno " +
+           std::to_string(error) + ")";
+  }
+
+  std::wstring DeviceNodeOf(const std::wstring& interfacePath) override {
+    return Utf8ToWide(NodeOf(interfacePath));
+  }
+
+ private:
+  static int Fd(Handle handle) { return static_cast<int>(handle); }
+  // strerror_r comes in a GNU and an XSI flavour.
+  static const char* Pick(const char* gnu, const char*) { return gnu; }
+  static const char* Pick(int xsi, const char* text) { return xsi == 0 ? text : "unknown error"; }
+
+  std::string NodeOf(const std::wstring& interfacePath) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& entry : nodes_) {
+      if (entry.first == interfacePath) return entry.second;
+    }
+    return {};
+  }
+
+  // One pass over <sysfs>/block; the roots are read from the environment at
+  // every pass.
+  static void Scan(std::vector<std::pair<std::wstring, std::string>>& found) {
+    const std::string sysfs = RootFromEnvironment("NORZA_SYSFS_ROOT", "/sys");
+    const std::string dev = RootFromEnvironment("NORZA_DEV_ROOT", "/dev");
+    const std::string blockDir = sysfs + "/block";
+    std::vector<std::string> names;
+    if (DIR* dir = ::opendir(blockDir.c_str())) {
+      while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_name[0] != '.') names.emplace_back(entry->d_name);
+      }
+      ::closedir(dir);
+    }
+    std::sort(names.begin(), names.end(), KernelNameLess);
+
+    char resolved[PATH_MAX];
+    for (const std::string& name : names) {
+      const std::string link = blockDir + "/" + name + "/device";
+      if (::realpath(link.c_str(), resolved) == nullptr) continue;  // not a disk
+      const std::size_t usbPrefix = UsbDevicePrefix(resolved);
+      if (usbPrefix == 0) continue;  // not attached by USB
+      const std::string device(resolved);
+      const std::string vendor = ReadAttribute(device + "/vendor");
+      const std::string model = ReadAttribute(device + "/model");
+      const std::string revision = ReadAttribute(device + "/rev");
+      const std::string serial = UsbSerial(device, usbPrefix);
+      std::wstring path = BuildUsbDiskInterfacePath(vendor, model, revision, serial);
+      // Two disks must never share a path (same serial on two devices, or
+      // several units of one device): the later one gets its kernel name.
+      const auto taken = [&](const std::wstring& candidate) {
+        return std::any_of(found.begin(), found.end(),
+                           [&](const auto& entry) { return entry.first == candidate; });
+      };
+      if (taken(path)) path = BuildUsbDiskInterfacePath(vendor, model, revision, serial + "_" + name);
+      found.emplace_back(std::move(path), dev + "/" + name);
+    }
+  }
+
+  std::mutex mutex_;  // guards nodes_, written by any thread's pass
+  std::vector<std::pair<std::wstring, std::string>> nodes_;  // interface path -> device node
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> CreateNativeBackend() { return std::make_unique<LinuxBackend>(); }
+
+}  // namespace norza::platform

@@ -1,0 +1,295 @@
+#include "transfer.h"
+
+#include <array>
+#include <cstring>
+#include <mutex>
+
+#include "aligned_buffer.h"
+#include "discovery.h"
+#include "link_lock.h"
+#include "pacing.h"
+#include "protocol.h"
+
+namespace norza::link {
+
+std::atomic<ProgressCallback> progressCallback{nullptr};
+std::atomic<MessageCallback> messageCallback{nullptr};
+std::atomic<int32_t> filterKey{0};
+
+namespace {
+
+using platform::Backend;
+using platform::Handle;
+using platform::kInvalidHandle;
+using platform::kSectorSize;
+using platform::SeekFrom;
+
+std::atomic<ThreadStarter> g_threadStarter{nullptr};
+
+class FileCloser {
+ public:
+  FileCloser(Backend& backend, Handle handle) : backend_(backend), handle_(handle) {}
+  ~FileCloser() { backend_.Close(handle_); }
+  FileCloser(const FileCloser&) = delete;
+  FileCloser& operator=(const FileCloser&) = delete;
+
+ private:
+  Backend& backend_;
+  Handle handle_;
+};
+
+class CalculatorDisksCloser {
+ public:
+  CalculatorDisksCloser() = default;
+  ~CalculatorDisksCloser() { CloseCalculatorDisks(); }
+  CalculatorDisksCloser(const CalculatorDisksCloser&) = delete;
+  CalculatorDisksCloser& operator=(const CalculatorDisksCloser&) = delete;
+};
+
+void NotifyProgress(Handle device, int32_t percent) {
+  ReportProgress(device, percent);
+  if (ProgressCallback callback = progressCallback.load()) callback(percent);
+}
+
+// Writes n bytes of buffer at position in whole sectors. A partial last
+// sector is first read from the disk and overlaid with the image's tail, so
+// no byte beyond the image changes. Up to seven attempts, no pause.
+bool WriteChunk(Backend& backend, TransferJob& job, int64_t position, unsigned char* buffer,
+                uint32_t n) {
+  const uint32_t whole = n & ~static_cast<uint32_t>(kSectorSize - 1);
+  const uint32_t tail = n - whole;
+  unsigned char savedTail[kSectorSize];
+  if (tail != 0) std::memcpy(savedTail, buffer + whole, tail);
+  const uint32_t span = tail != 0 ? whole + static_cast<uint32_t>(kSectorSize) : n;
+  for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
+    uint32_t done = 0;
+    if (tail != 0) {
+      unsigned char* last = buffer + whole;
+      if (backend.Seek(job.device, position + whole, SeekFrom::Begin) < 0 ||
+          !backend.Read(job.device, last, kSectorSize, &done)) {
+        continue;
+      }
+      if (done < kSectorSize) std::memset(last + done, 0, kSectorSize - done);  // past the end
+      std::memcpy(last, savedTail, tail);
+    }
+    if (backend.Seek(job.device, position, SeekFrom::Begin) >= 0 &&
+        backend.Write(job.device, buffer, span, &done) && done == span) {
+      return true;
+    }
+  }
+  try {
+    job.writeErrorText = "Write Disk File: " + backend.LastErrorText();
+  } catch (...) {
+    // The text is only a diagnostic.
+  }
+  return false;
+}
+
+void RunJob(TransferJob* job) {
+  try {
+    job->exitCode = WriterThread(*job);
+  } catch (...) {
+    job->exitCode = LINK_BUFFER_ALLOC_FAILED;  // only allocations can throw in there
+  }
+}
+
+}  // namespace
+
+void ChainFilter(uint8_t* buffer, uint32_t count) {
+  const int32_t key = filterKey.load();
+  if (key == 0) return;
+  uint8_t running = static_cast<uint8_t>(key & 0xFF);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint8_t original = buffer[i];
+    buffer[i] = static_cast<uint8_t>(original ^ running);
+    running = original;
+  }
+}
+
+int32_t WriterThread(TransferJob& job) {
+  Backend& backend = platform::ActiveBackend();
+  AlignedBuffer buffer(kChunkSize);
+  if (!buffer) return LINK_BUFFER_ALLOC_FAILED;
+  const Handle image = backend.OpenFileForReading(job.imagePath ? *job.imagePath : std::wstring());
+  if (image == kInvalidHandle) return LINK_IMAGE_OPEN_FAILED;
+  FileCloser imageCloser(backend, image);
+  backend.Seek(image, job.sourceOffset, SeekFrom::Begin);
+  int64_t remaining = job.length;
+
+  if (MessageCallback callback = messageCallback.load()) {
+    // The callback gets this thread's own copy of the text.
+    const std::wstring text = job.messageText ? *job.messageText : std::wstring();
+    callback(text.c_str());
+  }
+  if (job.device == kInvalidHandle) return LINK_DISK_NOT_OPEN;
+
+  PauseMs(kPhasePauseMs);
+  ReadCommandWindow(job.device, false);
+  int64_t writePosition = job.targetOffset;
+  SeekDevice(job.device, writePosition, SeekFrom::Begin);
+  ReportProgress(job.device, 0);
+  PauseMs(kPhasePauseMs);
+  if (ProgressCallback callback = progressCallback.load()) callback(0);
+
+  int32_t lastPercent = 0;
+  int64_t sent = 0;
+  int64_t imageOffset = 0;
+  int32_t result = LINK_OK;
+  while (remaining > 0) {
+    const uint32_t wanted = remaining < kChunkSize ? static_cast<uint32_t>(remaining) : kChunkSize;
+    uint32_t n = 0;
+    const bool read = backend.Read(image, buffer.data(), wanted, &n);
+    ChainFilter(buffer.data(), n);
+    // A short read means the file shrank under us: never report success.
+    if (!read || n != wanted) {
+      result = LINK_IMAGE_READ_FAILED;
+      break;
+    }
+    if (job.useCommandPath != 0) {
+      if (!SendImageData(job.device, buffer.data(), n, imageOffset)) {
+        result = LINK_DATA_NOT_ACKED;
+        break;
+      }
+    } else {
+      if (!WriteChunk(backend, job, writePosition, buffer.data(), n)) {
+        result = LINK_WRITE_FAILED;
+        break;
+      }
+      writePosition += n;
+    }
+    if (remaining <= kChunkSize) {
+      if (job.useCommandPath != 0) {
+        if (!CheckImageSize(job.device, static_cast<uint32_t>(job.length))) {
+          result = LINK_SIZE_CHECK_FAILED;
+        } else {
+          NotifyProgress(job.device, 100);
+        }
+      }
+      break;
+    }
+    sent += kChunkSize;
+    imageOffset += kChunkSize;
+    remaining -= kChunkSize;
+    const auto percent = static_cast<int32_t>(static_cast<double>(sent) * 100.0 /
+                                              static_cast<double>(job.length));
+    if (percent > lastPercent) {
+      // 100 is kept for the end of a successful transfer.
+      lastPercent = percent >= 100 ? 99 : percent;
+      NotifyProgress(job.device, lastPercent);
+    }
+  }
+
+  backend.Flush(job.device);
+  PauseMs(kPhasePauseMs);
+  if (result == LINK_OK) {
+    NotifyProgress(job.device, 100);
+    ReadCommandWindow(job.device, true);
+    PauseMs(kPhasePauseMs);
+  }
+  return result;
+}
+
+bool StartWriterThread(std::thread& thread, TransferJob& job) {
+  try {
+    thread = std::thread(RunJob, &job);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void SetThreadStarterForTesting(ThreadStarter starter) { g_threadStarter.store(starter); }
+
+int32_t RunTransferJobs(const TransferRequest& request) {
+  if (request.requestKind >= 3) return LINK_BAD_REQUEST_KIND;
+  ThreadStarter start = g_threadStarter.load();
+  if (start == nullptr) start = StartWriterThread;
+
+  std::array<TransferJob, kDeviceSlots> jobs;
+  std::array<std::thread, kDeviceSlots> threads;
+  std::array<bool, kDeviceSlots> started{};
+  const int32_t count = deviceCount < kDeviceSlots ? deviceCount : kDeviceSlots;
+  int32_t startedCount = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    TransferJob& job = jobs[i];
+    job.device = DeviceHandleTable[i];
+    job.targetOffset = request.targetOffset;
+    job.sourceOffset = request.sourceOffset;
+    job.length = request.length;
+    job.imagePath = &request.imagePath;
+    job.messageText = &request.messageText;
+    job.useCommandPath = static_cast<int32_t>(request.useCommandPath);
+    started[i] = start(threads[i], job);
+    if (started[i]) ++startedCount;
+  }
+  if (startedCount == 0) return LINK_NO_WRITER_THREAD;
+
+  int32_t result = LINK_OK;
+  for (int32_t i = 0; i < count; ++i) {
+    if (!started[i]) continue;
+    threads[i].join();
+    if (result == LINK_OK) result = jobs[i].exitCode;
+  }
+  return result;
+}
+
+}  // namespace norza::link
+
+int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
+                      int64_t targetOffset, ProgressCallback progress, MessageCallback message) {
+  using namespace norza::link;
+  try {
+    std::lock_guard<std::mutex> lock(LinkMutex());
+    deviceCount =
+        FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
+    if (deviceCount == 0) return LINK_NO_CALCULATOR;
+    progressCallback.store(progress);
+    messageCallback.store(message);
+    OpenCalculatorDisks();
+    CalculatorDisksCloser closer;
+    TransferRequest request;
+    request.imagePath = imagePath != nullptr ? imagePath : L"";
+    request.messageText = request.imagePath;
+    request.length = GetImageFileSize(request.imagePath.c_str());
+    request.targetOffset = targetOffset;
+    return RunTransferJobs(request);
+  } catch (...) {
+    return LINK_BUFFER_ALLOC_FAILED;  // copying the path ran out of memory
+  }
+}
+
+int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product) {
+  using namespace norza::link;
+  try {
+    std::lock_guard<std::mutex> lock(LinkMutex());
+    deviceCount =
+        FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
+    if (deviceCount == 0) return LINK_NO_CALCULATOR;
+    OpenCalculatorDisks();
+    CalculatorDisksCloser closer;
+    for (int32_t i = 0; i < deviceCount; ++i) {
+      if (DeviceHandleTable[i] == norza::platform::kInvalidHandle) continue;
+      ReadCommandWindow(DeviceHandleTable[i], false);
+      SendFinish(DeviceHandleTable[i]);
+    }
+  } catch (...) {
+    // Only taking the lock can throw here; the caller ignores the result.
+  }
+  return LINK_OK;
+}
+
+int64_t GetImageFileSize(const wchar_t* path) {
+  using namespace norza::platform;
+  if (path == nullptr) return 0;
+  Backend& backend = ActiveBackend();
+  Handle file = kInvalidHandle;
+  try {
+    file = backend.OpenFileForReading(path);
+  } catch (...) {
+    return 0;
+  }
+  if (file == kInvalidHandle) return 0;
+  const int64_t size = backend.Size(file);
+  backend.Close(file);
+  return size < 0 ? 0 : size;
+}

@@ -1,0 +1,71 @@
+// Streaming an image file to every attached calculator, one writer thread
+// each, and the finishing command.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+
+#include "link.h"
+#include "platform.h"
+
+namespace norza::link {
+
+inline constexpr uint32_t kChunkSize = 16384;
+inline constexpr int kWriteAttempts = 7;
+inline constexpr int kPhasePauseMs = 100;
+
+// Set by DownloadImage before any writer thread starts, read by the writer
+// threads.
+extern std::atomic<ProgressCallback> progressCallback;
+extern std::atomic<MessageCallback> messageCallback;
+
+// Key of the ChainFilter stage; 0 (the only value the updater uses) leaves
+// image bytes unchanged.
+extern std::atomic<int32_t> filterKey;
+
+struct TransferRequest {
+  uint32_t requestKind = 0;  // 3 or more is refused with 106
+  int64_t targetOffset = 0;  // byte offset on the calculator's disk
+  int64_t sourceOffset = 0;  // byte offset in the image file
+  int64_t length = 0;        // bytes to send
+  std::wstring imagePath;    // whole path, never cut
+  std::wstring messageText;  // handed to the MessageCallback
+  uint32_t useCommandPath = 0;  // non-zero: data by CMD_DATA blocks
+};
+
+// One per calculator. The writer thread owns the job while it runs; the
+// starting thread reads exitCode and writeErrorText only after joining it.
+struct TransferJob {
+  platform::Handle device = platform::kInvalidHandle;
+  int64_t targetOffset = 0;
+  int64_t sourceOffset = 0;
+  int64_t length = 0;
+  const std::wstring* imagePath = nullptr;
+  const std::wstring* messageText = nullptr;
+  int32_t useCommandPath = 0;
+  int32_t exitCode = 0;
+  // The platform's text for the 7th failed write ("Write Disk File: ..."),
+  // kept for a debugger or a test; the updater writes no log.
+  std::string writeErrorText;
+};
+
+// XOR chain with the key's low byte; the chain restarts for every buffer.
+void ChainFilter(uint8_t* buffer, uint32_t count);
+
+// The result code of one calculator.
+int32_t WriterThread(TransferJob& job);
+
+// One writer thread per calculator of DeviceHandleTable[0..deviceCount);
+// 0, or the code of the first calculator in table order that failed; 108
+// when not one thread could be started.
+int32_t RunTransferJobs(const TransferRequest& request);
+
+// How RunTransferJobs starts a thread; tests replace it to make starts fail.
+using ThreadStarter = bool (*)(std::thread& thread, TransferJob& job);
+// The default: a std::thread running WriterThread; false when it cannot start.
+bool StartWriterThread(std::thread& thread, TransferJob& job);
+void SetThreadStarterForTesting(ThreadStarter starter);  // nullptr: the default
+
+}  // namespace norza::link
