@@ -1,0 +1,358 @@
+#include "package.h"
+
+#include <QFile>
+#include <QString>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace norza {
+
+namespace {
+
+QString toQString(const char16_t* s) {
+  return QString::fromUtf16(s);
+}
+
+int64_t readQFileRange(const QString& path, ByteBuffer& out, int64_t begin, int64_t end) {
+  out.reset();
+  if (begin < 0) return 0;
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) return 0;
+  const int64_t limit = std::min<int64_t>(end, file.size());
+  if (begin >= limit) return 0;
+  // The allocation is bounded by the file's real size, never by a header field.
+  const int64_t want = limit - begin;
+  out.reset(new (std::nothrow) uint8_t[size_t(want)]);
+  if (!out) return 0;
+  if (!file.seek(begin)) return 0;
+  const qint64 got = file.read(reinterpret_cast<char*>(out.get()), want);
+  return got < 0 ? 0 : got;
+}
+
+}  // namespace
+
+int64_t readResourceRange(const char16_t* fileName, ByteBuffer& out, int64_t begin, int64_t end) {
+  return readQFileRange(QStringLiteral("resource:") + toQString(fileName), out, begin, end);
+}
+
+int64_t readFileRange(const char16_t* fileName, ByteBuffer& out, int64_t begin, int64_t end) {
+  return readQFileRange(toQString(fileName), out, begin, end);
+}
+
+PackageHeader PackageHeader::fromBytes(const uint8_t* b) {
+  PackageHeader h;
+  h.magic = loadLe32(b + 0);
+  h.version = loadLe32(b + 4);
+  h.headerSize = loadLe32(b + 8);
+  for (int i = 0; i < kLanguageSlots; ++i) h.languages[i] = loadLe32(b + 12 + 4 * i);
+  std::memcpy(h.reserved28, b + 28, sizeof h.reserved28);
+  h.treeOffset = loadLe32(b + 40);
+  h.treeSize = loadLe32(b + 44);
+  std::memcpy(h.reserved48, b + 48, sizeof h.reserved48);
+  h.indexCount = int32_t(loadLe32(b + 56));
+  h.indexOffset = loadLe32(b + 60);
+  h.dataOffset = loadLe32(b + 64);
+  std::memcpy(h.reserved68, b + 68, sizeof h.reserved68);
+  return h;
+}
+
+std::array<uint8_t, kHeaderSize> PackageHeader::toBytes() const {
+  std::array<uint8_t, kHeaderSize> b{};
+  storeLe32(&b[0], magic);
+  storeLe32(&b[4], version);
+  storeLe32(&b[8], headerSize);
+  for (int i = 0; i < kLanguageSlots; ++i) storeLe32(&b[12 + 4 * i], languages[i]);
+  std::memcpy(&b[28], reserved28, sizeof reserved28);
+  storeLe32(&b[40], treeOffset);
+  storeLe32(&b[44], treeSize);
+  std::memcpy(&b[48], reserved48, sizeof reserved48);
+  storeLe32(&b[56], uint32_t(indexCount));
+  storeLe32(&b[60], indexOffset);
+  storeLe32(&b[64], dataOffset);
+  std::memcpy(&b[68], reserved68, sizeof reserved68);
+  return b;
+}
+
+PackageIndexEntry PackageIndexEntry::make(uint32_t blockNumber, uint32_t lastIndex,
+                                          uint32_t blockOffset, uint32_t blockSize) {
+  PackageIndexEntry e;
+  e.word0 = (blockNumber & 0x7FFFFFu) | (lastIndex << 23);
+  e.blockOffset = blockOffset;
+  e.sizeWord = blockSize & 0x7FFFFFFFu;
+  return e;
+}
+
+PackageIndexEntry PackageIndexEntry::fromBytes(const uint8_t* b) {
+  PackageIndexEntry e;
+  e.word0 = loadLe32(b);
+  e.blockOffset = loadLe32(b + 4);
+  e.sizeWord = loadLe32(b + 8);
+  return e;
+}
+
+void PackageIndexEntry::toBytes(uint8_t* out) const {
+  storeLe32(out, word0);
+  storeLe32(out + 4, blockOffset);
+  storeLe32(out + 8, sizeWord);
+}
+
+void StringList::assign(std::vector<char16_t>&& units, std::vector<uint32_t>&& starts) {
+  units_ = std::move(units);
+  starts_ = std::move(starts);
+}
+
+void StringList::clear() {
+  units_ = {};
+  starts_ = {};
+}
+
+std::u16string languageTag(int languageIndex) {
+  static const char16_t* const kTags[kMaxLanguageIndex + 1] = {
+      u"", u"En", u"Zh", u"Fr", u"De", u"Es", u"Nl", u"Pt", u"Ja", u"Ru"};
+  if (languageIndex < 0 || languageIndex > kMaxLanguageIndex) return {};
+  return kTags[languageIndex];
+}
+
+std::u16string packageFileName(int languageIndex) {
+  if (languageIndex < 0 || languageIndex > kMaxLanguageIndex) return {};
+  return u"Help" + languageTag(languageIndex) + u".zkresource";
+}
+
+const char* describeOpenFailure(OpenFailure failure) {
+  switch (failure) {
+    case OpenFailure::None: return "no failure";
+    case OpenFailure::TooShort: return "missing, unreadable or shorter than 12 bytes";
+    case OpenFailure::BadMagic: return "not a resource package (wrong magic)";
+    case OpenFailure::BadVersion: return "unsupported package version";
+    case OpenFailure::HeaderTooLarge: return "header size over 332 bytes";
+    case OpenFailure::HeaderTooSmall: return "header size under 12 bytes";
+    case OpenFailure::HeaderTruncated: return "file shorter than its header size";
+  }
+  return "unknown failure";
+}
+
+std::unique_ptr<ResourcePackage> openPackage(const char16_t* fileName, const ReadRangeFn& reader,
+                                             OpenFailure* why) {
+  auto fail = [why](OpenFailure f) {
+    if (why) *why = f;
+    return std::unique_ptr<ResourcePackage>();
+  };
+  if (why) *why = OpenFailure::None;
+
+  ByteBuffer first;
+  if (reader(fileName, first, 0, kMinHeaderSize) < int64_t(kMinHeaderSize) || !first)
+    return fail(OpenFailure::TooShort);
+  const uint32_t magic = loadLe32(first.get());
+  const uint32_t version = loadLe32(first.get() + 4);
+  const uint32_t headerSize = loadLe32(first.get() + 8);
+  first.reset();
+  if (magic != kPackageMagic) return fail(OpenFailure::BadMagic);
+  if (uint32_t(version + 0x17BEDA3u) > 1u) return fail(OpenFailure::BadVersion);
+  if (headerSize > kHeaderSize) return fail(OpenFailure::HeaderTooLarge);
+  // A header that does not even hold its own three fields describes nothing.
+  if (headerSize < kMinHeaderSize) return fail(OpenFailure::HeaderTooSmall);
+
+  ByteBuffer raw;
+  if (reader(fileName, raw, 0, headerSize) != int64_t(headerSize) || !raw)
+    return fail(OpenFailure::HeaderTruncated);
+  uint8_t bytes[kHeaderSize] = {};
+  std::memcpy(bytes, raw.get(), headerSize);
+  raw.reset();
+
+  auto package = std::make_unique<ResourcePackage>();
+  package->header = PackageHeader::fromBytes(bytes);
+  // English is always searched: the first empty slot (before any 1) gets it.
+  for (uint32_t& slot : package->header.languages) {
+    if (slot == 1) break;
+    if (slot == 0) {
+      slot = 1;
+      break;
+    }
+  }
+  size_t n = 0;
+  while (n < kPackageFileUnits - 1 && fileName[n] != 0) {
+    package->packageFile[n] = fileName[n];
+    ++n;
+  }
+  package->packageFile[n] = 0;
+  package->reader = reader;
+  return package;
+}
+
+bool ensureIndex(ResourcePackage& package) {
+  if (package.indexLoaded) return true;
+  const int32_t count = package.header.indexCount;
+  if (count < 0) return false;
+  // 64-bit arithmetic: 12 * INT32_MAX and indexOffset + that cannot overflow.
+  const int64_t bytes = int64_t(count) * kIndexEntrySize;
+  const int64_t begin = package.header.indexOffset;
+  ByteBuffer buf;
+  const int64_t got = package.reader(package.packageFile, buf, begin, begin + bytes);
+  if (got != bytes) return false;
+  package.index.clear();
+  package.index.reserve(size_t(count));
+  for (int32_t i = 0; i < count; ++i)
+    package.index.push_back(PackageIndexEntry::fromBytes(buf.get() + size_t(i) * kIndexEntrySize));
+  package.indexLoaded = true;
+  return true;
+}
+
+bool readBlock(const ResourcePackage& package, const PackageIndexEntry& entry, ByteBuffer& out,
+               size_t& size) {
+  const uint32_t begin = package.header.dataOffset + entry.blockOffset;  // modulo 2^32
+  const int64_t want = entry.blockSize();
+  const int64_t got = package.reader(package.packageFile, out, begin, int64_t(begin) + want);
+  if (got != want) {
+    out.reset();
+    size = 0;
+    return false;
+  }
+  size = size_t(want);
+  return true;
+}
+
+void ensureTree(ResourcePackage& package) {
+  if (!package.tree.empty() || package.header.treeSize == 0) return;
+  const uint32_t begin = package.header.treeOffset;
+  const uint32_t end = begin + package.header.treeSize;  // modulo 2^32, as stored
+  ByteBuffer buf;
+  const int64_t got = package.reader(package.packageFile, buf, begin, end);
+  if (got > 0 && buf) package.tree.assign(buf.get(), buf.get() + got);
+}
+
+bool canDecode(const ResourcePackage& package) {
+  return !package.isCoded() || !package.tree.empty();
+}
+
+namespace {
+
+constexpr size_t kGrowUnits = 1024;
+
+// Output of the coded decoder: one buffer that grows in steps of 1024 units
+// and always has room for one more (the terminating zero).
+class UnitBuffer {
+ public:
+  UnitBuffer() { units_.reserve(kGrowUnits + 1); }
+  void put(char16_t u) {
+    if (!units_.empty() && units_.size() % kGrowUnits == 0)
+      units_.reserve(units_.size() + kGrowUnits + 1);
+    units_.push_back(u);
+  }
+  size_t size() const { return units_.size(); }
+  std::vector<char16_t>& units() { return units_; }
+
+ private:
+  std::vector<char16_t> units_;
+};
+
+void decodeCoded(StringList& list, const uint8_t* block, size_t size, const uint8_t* tree,
+                 size_t treeSize) {
+  UnitBuffer out;
+  std::vector<uint32_t> starts;
+  size_t next = 0;       // next unread byte of the block
+  unsigned bits = 0;     // bits of the current byte not used yet, low bit first
+  int bitsLeft = 0;
+  size_t node = 0;       // offset of the current record in the tree
+  uint32_t stringStart = 0;
+
+  for (;;) {
+    if (bitsLeft == 0) {
+      if (next >= size) break;
+      bits = block[next++];
+      bitsLeft = 8;
+    }
+    const unsigned bit = bits & 1u;
+    bits >>= 1;
+    --bitsLeft;
+
+    // The tree is untrusted: a record that does not lie wholly inside the
+    // tree's bytes ends the block.
+    if (node > treeSize || treeSize - node < 3) break;
+    const uint8_t type = tree[node];
+    const uint16_t value = loadLe16(tree + node + 1);
+    bool emits = true;
+    uint16_t symbol = value;
+    switch (type) {
+      case 0:
+        emits = false;
+        node = bit ? node + 3 + value : node + 3;
+        break;
+      case 1:
+        if (!bit) {
+          emits = false;
+          node += 3;
+        }
+        break;
+      case 2:
+        if (bit) {
+          emits = false;
+          node += 3;
+        }
+        break;
+      case 3:
+        if (treeSize - node < 5) goto done;
+        if (bit) symbol = loadLe16(tree + node + 3);
+        break;
+      default:
+        break;
+    }
+    if (!emits) continue;
+
+    node = 0;
+    if (symbol == 13) continue;  // carriage returns are dropped
+    out.put(char16_t(symbol));
+    if (symbol == 0) {
+      starts.push_back(stringStart);
+      stringStart = uint32_t(out.size());
+      // The rest of this byte and one further byte separate the strings.
+      bitsLeft = 0;
+      if (next < size) ++next;
+    }
+  }
+done:
+  out.put(0);  // terminates an unfinished last string (not counted)
+  if (starts.empty()) {
+    list.clear();
+    return;
+  }
+  list.assign(std::move(out.units()), std::move(starts));
+}
+
+void decodePlain(StringList& list, const uint8_t* block, size_t size, uint32_t lastIndex) {
+  const size_t n = size / 2;
+  std::vector<char16_t> units(n + 1);
+  for (size_t i = 0; i < n; ++i) units[i] = char16_t(loadLe16(block + 2 * i));
+  units[n] = 0;
+  std::vector<uint32_t> starts;
+  size_t pos = 0;
+  for (uint32_t k = 0; k <= lastIndex; ++k) {
+    if (pos > n) break;
+    starts.push_back(uint32_t(pos));
+    while (units[pos] != 0) ++pos;  // units[n] is 0, so this stops inside
+    ++pos;
+  }
+  list.assign(std::move(units), std::move(starts));
+}
+
+}  // namespace
+
+void decodeBlock(StringList& list, const uint8_t* block, size_t size, const uint8_t* tree,
+                 size_t treeSize, uint32_t lastIndex) {
+  static const uint8_t kNoBytes[1] = {0};
+  if (!block) {
+    block = kNoBytes;
+    size = 0;
+  }
+  if (tree && treeSize > 0)
+    decodeCoded(list, block, size, tree, treeSize);
+  else
+    decodePlain(list, block, size, lastIndex);
+}
+
+void releasePackage(std::unique_ptr<ResourcePackage>& package) {
+  package.reset();
+}
+
+}  // namespace norza
