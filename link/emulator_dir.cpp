@@ -130,6 +130,13 @@ bool PlugDisk(const std::string& directory, const std::string& name, const PlugO
   if (ec) return fail("cannot create " + directory + ": " + ec.message());
   const DiskFiles files = FilesOf(directory, name);
 
+  const fs::path disk = fs::u8path(files.disk);
+  const bool fresh = !fs::exists(disk, ec);
+  if (fresh) {
+    // A new disk is a new device: what an earlier one of the name left goes.
+    fs::remove(fs::u8path(files.faults), ec);
+    fs::remove(fs::u8path(files.identity), ec);
+  }
   // Faults and identity first: the disk file is what discovery looks for.
   if (!options.faults.Empty() && !WriteFaultsFile(files.faults, options.faults, error)) return false;
   if (options.identity) {
@@ -137,8 +144,7 @@ bool PlugDisk(const std::string& directory, const std::string& name, const PlugO
         "vendor=" + options.identity->vendor + "\nproduct=" + options.identity->product + "\n";
     if (!WriteFileAtomically(files.identity, text, error)) return false;
   }
-  const fs::path disk = fs::u8path(files.disk);
-  if (!fs::exists(disk, ec)) {
+  if (fresh) {
     fs::path temp = disk;
     temp += ".new";
     { std::ofstream create(temp, std::ios::binary | std::ios::trunc); }

@@ -46,11 +46,13 @@ struct PlugOptions {
   Faults faults;                    // replaces the faults file when any is set
   std::optional<Identity> identity; // written to the identity file when set
 };
-// Creates <name>.disk (sparse) if missing, or keeps the bytes of an existing
-// one; clears the gone mark.
+// Creates <name>.disk (sparse, dropping faults and identity an earlier disk
+// of the name left) or keeps the bytes and faults of an existing one; clears
+// the gone mark.
 bool PlugDisk(const std::string& directory, const std::string& name, const PlugOptions& options,
               std::string* error);
-// Removes <name>.disk and its gone mark; the journal stays.
+// Removes <name>.disk and its gone mark; journal, faults and identity stay
+// until a new disk of the name is plugged.
 bool UnplugDisk(const std::string& directory, const std::string& name, std::string* error);
 
 }  // namespace norza::emu
