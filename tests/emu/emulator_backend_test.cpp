@@ -1,0 +1,352 @@
+// The emulated backends: the in-memory one and the directory one of
+// NORZA_EMULATOR_DIR, seen through the platform::Backend interface.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "emu_test_util.h"
+#include "emulator_backend.h"
+
+namespace norza::emu {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::Handle;
+using platform::kInvalidHandle;
+using platform::SeekFrom;
+using test::AlignedBytes;
+using test::PatternBytes;
+using test::TempDir;
+
+std::vector<std::wstring> List(platform::Backend& backend) {
+  std::vector<std::wstring> paths;
+  backend.ListDiskInterfaces(paths);
+  return paths;
+}
+
+bool WriteAt(platform::Backend& backend, Handle h, int64_t offset, AlignedBytes& bytes) {
+  uint32_t done = 0;
+  return backend.Seek(h, offset, SeekFrom::Begin) == offset &&
+         backend.Write(h, bytes.data(), static_cast<uint32_t>(bytes.size()), &done) &&
+         done == bytes.size();
+}
+
+bool ReadAt(platform::Backend& backend, Handle h, int64_t offset, AlignedBytes& bytes) {
+  uint32_t done = 0;
+  return backend.Seek(h, offset, SeekFrom::Begin) == offset &&
+         backend.Read(h, bytes.data(), static_cast<uint32_t>(bytes.size()), &done) &&
+         done == bytes.size();
+}
+
+uint32_t Command(platform::Backend& backend, Handle h, uint32_t code, uint32_t parameter) {
+  AlignedBytes block(kBlockSize);
+  const auto bytes = MakeCommandBlock(code, parameter);
+  std::copy(bytes.begin(), bytes.end(), block.data());
+  EXPECT_TRUE(WriteAt(backend, h, kCommandWindowOffset, block));
+  AlignedBytes reply(kBlockSize);
+  EXPECT_TRUE(ReadAt(backend, h, kCommandWindowOffset, reply));
+  return LoadLe32(reply.data() + 12);
+}
+
+TEST(MemoryBackend, DiscoveryIsSortedAndCarriesTheIdentity) {
+  MemoryBackend backend;
+  backend.AddCalculator("b", 1 << 20);
+  backend.AddCalculator("a", 1 << 20);
+  backend.AddCalculator("stick", 1 << 20, {}, Identity{"Kingmax", "Flash Disk"});
+  const auto paths = List(backend);
+  ASSERT_EQ(3u, paths.size());
+  EXPECT_EQ(LR"(\\?\usbstor#disk&ven_zk&prod_norza_update&rev_1.00#a&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b})",
+            paths[0]);
+  EXPECT_EQ(backend.InterfacePath("b"), paths[1]);
+  EXPECT_NE(std::wstring::npos, paths[2].find(L"ven_kingmax&prod_flash_disk"));
+  EXPECT_EQ(1, backend.DiscoveryPasses());
+}
+
+TEST(MemoryBackend, HandlesKeepTheirOwnPositionAndReplies) {
+  MemoryBackend backend;
+  backend.AddCalculator("calc", 1 << 20);
+  const Handle a = backend.OpenDisk(backend.InterfacePath("calc"));
+  const Handle b = backend.OpenDisk(backend.InterfacePath("calc"));
+  ASSERT_NE(kInvalidHandle, a);
+  ASSERT_NE(a, b);
+  EXPECT_EQ(1 << 20, backend.Size(a));
+
+  EXPECT_EQ(4096, backend.Seek(a, 4096, SeekFrom::Begin));
+  EXPECT_EQ(8192, backend.Seek(a, 4096, SeekFrom::Current));
+  EXPECT_EQ(0, backend.Seek(b, 0, SeekFrom::Current));
+  EXPECT_EQ(-1, backend.Seek(b, -512, SeekFrom::Current));
+
+  AlignedBytes data(PatternBytes(16384, 5));
+  ASSERT_TRUE(WriteAt(backend, a, 0x10000, data));
+  EXPECT_EQ(0x10000 + 16384, backend.Seek(a, 0, SeekFrom::Current)) << "the position advances";
+  AlignedBytes back(16384);
+  ASSERT_TRUE(ReadAt(backend, b, 0x10000, back));
+  EXPECT_EQ(data.vector(), back.vector());
+
+  EXPECT_EQ(0x8000BEDCu, Command(backend, a, kCmdProgress, 3));
+  EXPECT_TRUE(backend.Flush(a));
+  backend.Close(a);
+  backend.Close(b);
+  EXPECT_EQ(0, backend.OpenHandleCount());
+  EXPECT_EQ(-1, backend.Size(a)) << "a closed handle is invalid";
+}
+
+TEST(MemoryBackend, UnalignedTransfersFailLikeUnbufferedIo) {
+  MemoryBackend backend;
+  backend.AddCalculator("calc", 1 << 20);
+  const Handle h = backend.OpenDisk(backend.InterfacePath("calc"));
+  AlignedBytes buffer(4096 + 512);
+  uint32_t done = 7;
+  backend.Seek(h, 100, SeekFrom::Begin);
+  EXPECT_FALSE(backend.Write(h, buffer.data(), 512, &done));
+  EXPECT_EQ(0u, done);
+  EXPECT_NE(std::string::npos, backend.LastErrorText().find("unaligned"));
+  backend.Seek(h, 0, SeekFrom::Begin);
+  EXPECT_FALSE(backend.Write(h, buffer.data(), 100, &done));
+  EXPECT_FALSE(backend.Read(h, buffer.data() + 512, 512, &done));
+  EXPECT_TRUE(backend.Read(h, buffer.data(), 512, &done));
+  backend.Close(h);
+}
+
+TEST(MemoryBackend, UnplugAndReplugWhileAHandleIsOpen) {
+  MemoryBackend backend;
+  Faults faults;
+  faults.appearAfterPolls = 1;
+  backend.AddCalculator("calc", 1 << 20, faults);
+  EXPECT_EQ(kInvalidHandle, backend.OpenDisk(backend.InterfacePath("calc"))) << "not there yet";
+  EXPECT_TRUE(List(backend).empty()) << "hidden from the first pass";
+  EXPECT_EQ(1u, List(backend).size());
+
+  const Handle h = backend.OpenDisk(backend.InterfacePath("calc"));
+  AlignedBytes data(PatternBytes(512, 8));
+  ASSERT_TRUE(WriteAt(backend, h, 0, data));
+  ASSERT_TRUE(backend.Remove("calc"));
+  EXPECT_TRUE(List(backend).empty());
+  EXPECT_FALSE(WriteAt(backend, h, 512, data));
+  EXPECT_NE(std::string::npos, backend.LastErrorText().find("not connected"));
+  EXPECT_EQ(kInvalidHandle, backend.OpenDisk(backend.InterfacePath("calc")));
+
+  ASSERT_TRUE(backend.Replug("calc"));
+  EXPECT_EQ(1u, List(backend).size());
+  EXPECT_EQ(data.vector(), backend.DiskBytes("calc", 0, 512));
+  EXPECT_TRUE(WriteAt(backend, h, 512, data));
+  backend.Close(h);
+  const auto journal = backend.Journal("calc");
+  ASSERT_FALSE(journal.empty());
+  EXPECT_EQ("hidden", journal.front().name);
+}
+
+TEST(MemoryBackend, ImageFilesAreServedFromTheHost) {
+  TempDir dir;
+  const std::string path = dir.file(u8"Bild-\u00e4\u6f22.dat");
+  const auto bytes = PatternBytes(1000, 9);
+  test::WriteBinaryFile(path, bytes);
+  MemoryBackend backend;
+  const Handle h = backend.OpenFileForReading(platform::Utf8ToWide(path));
+  ASSERT_NE(kInvalidHandle, h);
+  EXPECT_EQ(1000, backend.Size(h));
+  EXPECT_EQ(600, backend.Seek(h, 600, SeekFrom::Begin));
+  std::vector<uint8_t> buffer(1024);
+  uint32_t done = 0;
+  ASSERT_TRUE(backend.Read(h, buffer.data(), 1024, &done));
+  ASSERT_EQ(400u, done) << "a short read at the end of the file";
+  EXPECT_TRUE(std::equal(buffer.begin(), buffer.begin() + 400, bytes.begin() + 600));
+  ASSERT_TRUE(backend.Read(h, buffer.data(), 1024, &done));
+  EXPECT_EQ(0u, done);
+  EXPECT_FALSE(backend.Write(h, buffer.data(), 512, &done));
+  backend.Close(h);
+  EXPECT_EQ(kInvalidHandle, backend.OpenFileForReading(platform::Utf8ToWide(dir.file("missing.dat"))));
+}
+
+TEST(MemoryBackend, WritersOnSeveralCalculatorsAtOnce) {
+  MemoryBackend backend;
+  constexpr int kCalculators = 4;
+  for (int i = 0; i < kCalculators; ++i) backend.AddCalculator("c" + std::to_string(i), 4 << 20);
+  std::vector<std::thread> threads;
+  std::vector<int> ok(kCalculators, 0);
+  for (int i = 0; i < kCalculators; ++i) {
+    threads.emplace_back([&, i] {
+      const Handle h = backend.OpenDisk(backend.InterfacePath("c" + std::to_string(i)));
+      AlignedBytes chunk(PatternBytes(16384, static_cast<uint32_t>(i)));
+      bool good = h != kInvalidHandle;
+      for (int k = 0; good && k < 64; ++k) {
+        good = WriteAt(backend, h, 0x100000 + k * 16384, chunk) &&
+               Command(backend, h, kCmdProgress, static_cast<uint32_t>(k)) == 0x8000BEDCu;
+      }
+      ok[i] = good;
+      backend.Close(h);
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kCalculators; ++i) {
+    EXPECT_TRUE(ok[i]) << i;
+    EXPECT_EQ(PatternBytes(16384, static_cast<uint32_t>(i)),
+              backend.DiskBytes("c" + std::to_string(i), 0x100000 + 63 * 16384, 16384));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The directory backend
+
+class DirectoryBackendTest : public ::testing::Test {
+ protected:
+  void Plug(const std::string& name, PlugOptions options = {}) {
+    if (options.size == PlugOptions{}.size) options.size = 1 << 20;
+    std::string error;
+    ASSERT_TRUE(PlugDisk(dir.str(), name, options, &error)) << error;
+  }
+  std::wstring PathOf(const std::string& name) { return InterfacePathFor(Identity{}, name); }
+  std::string Faults(const std::string& name) {
+    return test::ReadTextFileOrEmpty(FilesOf(dir.str(), name).faults);
+  }
+
+  TempDir dir;
+  std::unique_ptr<platform::Backend> backend = platform::CreateEmulatedBackend(dir.str());
+};
+
+TEST_F(DirectoryBackendTest, DisksComeAndGoBetweenPasses) {
+  EXPECT_TRUE(List(*backend).empty());
+  Plug("zeta");
+  Plug("alpha");
+  PlugOptions stick;
+  stick.identity = Identity{"SanDisk", "Cruzer"};
+  Plug("stick", stick);
+  test::WriteBinaryFile(dir.file("notes.txt"), {1, 2, 3});
+  auto paths = List(*backend);
+  ASSERT_EQ(3u, paths.size());
+  EXPECT_EQ(PathOf("alpha"), paths[0]);
+  EXPECT_NE(std::wstring::npos, paths[1].find(L"ven_sandisk&prod_cruzer&rev_1.00#stick&0#"));
+  EXPECT_EQ(PathOf("zeta"), paths[2]);
+
+  std::string error;
+  ASSERT_TRUE(UnplugDisk(dir.str(), "alpha", &error)) << error;
+  paths = List(*backend);
+  ASSERT_EQ(2u, paths.size());
+  EXPECT_EQ(kInvalidHandle, backend->OpenDisk(PathOf("alpha")));
+  EXPECT_FALSE(UnplugDisk(dir.str(), "alpha", &error));
+}
+
+TEST_F(DirectoryBackendTest, DataLandsInTheDiskFileAndSurvivesReplug) {
+  Plug("calc");
+  const Handle h = backend->OpenDisk(PathOf("calc"));
+  ASSERT_NE(kInvalidHandle, h);
+  EXPECT_EQ(1 << 20, backend->Size(h));
+  AlignedBytes data(PatternBytes(16384, 21));
+  ASSERT_TRUE(WriteAt(*backend, h, 0x40000, data));
+  EXPECT_EQ(0x8000BEDCu, Command(*backend, h, kCmdProgress, 100));
+  AlignedBytes lastSector(512);
+  ASSERT_TRUE(WriteAt(*backend, h, (1 << 20) - 512, lastSector));
+  EXPECT_FALSE(WriteAt(*backend, h, (1 << 20) - 512, data)) << "past the end";
+  EXPECT_TRUE(backend->Flush(h));
+  backend->Close(h);
+
+  const std::string disk = FilesOf(dir.str(), "calc").disk;
+  EXPECT_EQ(data.vector(), test::ReadBinaryFile(disk, 0x40000, 16384));
+  EXPECT_EQ(std::vector<uint8_t>(512, 0), test::ReadBinaryFile(disk, kCommandWindowOffset, 512));
+  Plug("calc");  // plugging an existing disk keeps its bytes
+  EXPECT_EQ(data.vector(), test::ReadBinaryFile(disk, 0x40000, 16384));
+  EXPECT_EQ(static_cast<uintmax_t>(1 << 20), fs::file_size(fs::u8path(disk)));
+}
+
+TEST_F(DirectoryBackendTest, SpentFaultsAreWrittenBackAndDoNotReturn) {
+  PlugOptions options;
+  options.faults.failWrites = 3;
+  options.faults.rejectCommand = kCmdProgress;
+  options.faults.rejectCount = 1;
+  Plug("calc", options);
+  AlignedBytes data(PatternBytes(512, 1));
+
+  Handle h = backend->OpenDisk(PathOf("calc"));
+  EXPECT_FALSE(WriteAt(*backend, h, 0, data));
+  EXPECT_FALSE(WriteAt(*backend, h, 0, data));
+  EXPECT_EQ(kCmdProgress, Command(*backend, h, kCmdProgress, 0));
+  EXPECT_EQ("fail-writes=1\n", Faults("calc"));
+  backend->Close(h);
+
+  h = backend->OpenDisk(PathOf("calc"));
+  EXPECT_FALSE(WriteAt(*backend, h, 0, data));
+  EXPECT_TRUE(WriteAt(*backend, h, 0, data));
+  EXPECT_EQ(0x8000BEDCu, Command(*backend, h, kCmdProgress, 0));
+  backend->Close(h);
+  EXPECT_FALSE(fs::exists(fs::u8path(FilesOf(dir.str(), "calc").faults))) << "all spent";
+}
+
+TEST_F(DirectoryBackendTest, VanishingHidesTheDiskUntilPluggedAgain) {
+  PlugOptions options;
+  options.faults.vanishAfterWrites = 1;
+  options.faults.failWrites = 1;
+  Plug("calc", options);
+  AlignedBytes data(PatternBytes(512, 2));
+  const Handle h = backend->OpenDisk(PathOf("calc"));
+  EXPECT_FALSE(WriteAt(*backend, h, 0, data)) << "fail-writes comes first";
+  EXPECT_TRUE(WriteAt(*backend, h, 0, data));
+  EXPECT_FALSE(WriteAt(*backend, h, 512, data));
+  EXPECT_TRUE(List(*backend).empty());
+  EXPECT_TRUE(fs::exists(fs::u8path(FilesOf(dir.str(), "calc").gone)));
+  EXPECT_EQ(kInvalidHandle, backend->OpenDisk(PathOf("calc")));
+  backend->Close(h);
+
+  Plug("calc");
+  EXPECT_EQ(1u, List(*backend).size());
+  EXPECT_EQ(data.vector(), test::ReadBinaryFile(FilesOf(dir.str(), "calc").disk, 0, 512));
+  EXPECT_EQ("", Faults("calc"));
+}
+
+TEST_F(DirectoryBackendTest, AppearAfterPollsAndBadFaultFiles) {
+  PlugOptions options;
+  options.faults.appearAfterPolls = 2;
+  Plug("late", options);
+  EXPECT_TRUE(List(*backend).empty());
+  EXPECT_EQ("appear-after-polls=1\n", Faults("late"));
+  EXPECT_EQ(kInvalidHandle, backend->OpenDisk(PathOf("late")));
+  EXPECT_TRUE(List(*backend).empty());
+  EXPECT_EQ(1u, List(*backend).size());
+
+  Plug("broken");
+  std::string error;
+  ASSERT_TRUE(WriteFileAtomically(FilesOf(dir.str(), "broken").faults, "explode=1\n", &error));
+  EXPECT_EQ(2u, List(*backend).size());
+  EXPECT_EQ(kInvalidHandle, backend->OpenDisk(PathOf("broken")));
+  EXPECT_NE(std::string::npos, backend->LastErrorText().find("explode"));
+}
+
+TEST_F(DirectoryBackendTest, UnplugDuringATransferFailsTheIo) {
+  Plug("calc");
+  const Handle h = backend->OpenDisk(PathOf("calc"));
+  AlignedBytes data(PatternBytes(512, 3));
+  ASSERT_TRUE(WriteAt(*backend, h, 0, data));
+  std::string error;
+  ASSERT_TRUE(UnplugDisk(dir.str(), "calc", &error));
+  EXPECT_FALSE(WriteAt(*backend, h, 512, data));
+  EXPECT_FALSE(backend->Flush(h));
+  backend->Close(h);
+}
+
+TEST_F(DirectoryBackendTest, TheJournalFileHoldsOneJsonObjectPerLine) {
+  Plug("calc");
+  const Handle h = backend->OpenDisk(PathOf("calc"));
+  AlignedBytes window(kWindowReadBefore);
+  ASSERT_TRUE(ReadAt(*backend, h, kCommandWindowOffset, window));
+  AlignedBytes data(16384);
+  ASSERT_TRUE(WriteAt(*backend, h, 0x500000 % (1 << 20), data));
+  Command(*backend, h, kCmdProgress, 42);
+  backend->Flush(h);
+  backend->Close(h);
+
+  std::istringstream lines(test::ReadTextFileOrEmpty(FilesOf(dir.str(), "calc").journal));
+  std::vector<std::string> events;
+  std::string line;
+  while (std::getline(lines, line)) {
+    JournalEvent e;
+    ASSERT_TRUE(ParseJsonLine(line, &e)) << line;
+    events.push_back(e.event == "command" ? e.name : e.event);
+  }
+  EXPECT_EQ((std::vector<std::string>{"open", "window-read", "write", "CMD_PROGRESS", "read", "flush",
+                                      "close"}),
+            events);
+}
+
+}  // namespace
+}  // namespace norza::emu
