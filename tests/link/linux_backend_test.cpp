@@ -1,0 +1,125 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
+
+#include "aligned_buffer.h"
+#include "link.h"
+#include "link_fixture.h"
+#include "sysfs_tree.h"
+#include "windows_path.h"
+
+namespace norza::linktest {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::kInvalidHandle;
+using platform::SeekFrom;
+
+const wchar_t kCalculator[] =
+    L"\\\\?\\usbstor#disk&ven_zk&prod_norza_update&rev_1.00#nz0042&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+
+TEST(LinuxDiscovery, ListsUsbDisksOnlyAndMapsThemToTheirNodes) {
+  SysfsTree tree;
+  tree.AddAtaDisk("sda", "ZK", "Norza update");  // not on USB: never listed
+  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
+  tree.AddUsbDisk("sdc", 2, "Kingston", "DataTraveler 3.0", "PMAP", "");
+  tree.AddUsbDisk("sdaa", 3, "ZK", "Norza update", "1.00", "NZ0042");  // same serial
+  tree.AddVirtualDisk("loop0");
+  tree.Activate();
+  const auto backend = platform::CreateNativeBackend();
+  std::vector<std::wstring> paths;
+  backend->ListDiskInterfaces(paths);
+  ASSERT_EQ(paths.size(), 3u);
+  EXPECT_EQ(paths[0], kCalculator);
+  EXPECT_EQ(paths[1],
+            L"\\\\?\\usbstor#disk&ven_kingston&prod_datatraveler_3.0&rev_pmap#&0#"
+            L"{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+  EXPECT_NE(paths[2].find(L"#nz0042_sdaa&0#"), std::wstring::npos);
+  EXPECT_EQ(backend->DeviceNodeOf(paths[0]), platform::Utf8ToWide(tree.dev() + "/sdb"));
+  EXPECT_EQ(backend->DeviceNodeOf(L"nothing"), L"");
+
+  platform::SetBackendForTesting(backend.get());
+  EXPECT_EQ(link::FindCalculatorDisks(link::DevicePathTable.data(), kCalculatorVendor,
+                                      kCalculatorProduct, 16), 2);
+  platform::SetBackendForTesting(nullptr);
+}
+
+TEST(LinuxDiscovery, RootsAreReadAtEveryPass) {
+  const auto backend = platform::CreateNativeBackend();
+  SysfsTree empty;
+  empty.Activate();
+  std::vector<std::wstring> paths;
+  backend->ListDiskInterfaces(paths);
+  EXPECT_TRUE(paths.empty());
+  SysfsTree one;
+  one.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
+  one.Activate();
+  backend->ListDiskInterfaces(paths);
+  EXPECT_EQ(paths, std::vector<std::wstring>{kCalculator});
+}
+
+TEST(LinuxRawIo, SeekReadWriteFlushOnADiskNode) {
+  SysfsTree tree;
+  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
+  tree.Activate();
+  fs::resize_file(tree.dev() + "/sdb", 65536);
+  const auto backend = platform::CreateNativeBackend();
+  const platform::Handle disk = backend->OpenDisk(kCalculator);  // no pass yet: it looks itself
+  ASSERT_NE(disk, kInvalidHandle);
+  EXPECT_EQ(backend->Size(disk), 65536);
+
+  link::AlignedBuffer out(1024), in(1024);
+  std::iota(out.data(), out.data() + 1024, uint8_t{3});
+  uint32_t done = 0;
+  EXPECT_EQ(backend->Seek(disk, 512, SeekFrom::Begin), 512);
+  EXPECT_TRUE(backend->Write(disk, out.data(), 1024, &done));
+  EXPECT_EQ(done, 1024u);
+  EXPECT_EQ(backend->Seek(disk, 0, SeekFrom::Current), 1536);
+  EXPECT_EQ(backend->Seek(disk, -1024, SeekFrom::Current), 512);
+  EXPECT_TRUE(backend->Read(disk, in.data(), 1024, &done));
+  EXPECT_EQ(std::memcmp(in.data(), out.data(), 1024), 0);
+  EXPECT_EQ(backend->Seek(disk, 65536 - 512, SeekFrom::Begin), 65536 - 512);
+  EXPECT_TRUE(backend->Read(disk, in.data(), 1024, &done));  // the end cuts it short
+  EXPECT_EQ(done, 512u);
+  EXPECT_TRUE(backend->Flush(disk));
+  backend->Close(disk);
+
+  EXPECT_EQ(backend->Seek(disk, 0, SeekFrom::Begin), -1);
+  EXPECT_FALSE(backend->Write(disk, out.data(), 512, &done));
+  EXPECT_NE(backend->LastErrorText().find("Bad file descriptor"), std::string::npos);
+  EXPECT_EQ(backend->OpenDisk(L"\\\\?\\usbstor#disk&ven_none"), kInvalidHandle);
+}
+
+TEST(LinuxRawIo, ImagePathsAreNotCutAndMayBeNonAscii) {
+  SysfsTree tree;
+  std::string directory = tree.root() + "/固件 更新";
+  while (directory.size() < 300) directory += "/" + std::string(40, 'd');
+  fs::create_directories(directory);
+  const std::string image = directory + "/NORZA_OS.ROM";
+  std::ofstream(image, std::ios::binary) << std::string(5000, 'x');
+  const auto backend = platform::CreateNativeBackend();
+  platform::SetBackendForTesting(backend.get());
+  const std::wstring wide = platform::Utf8ToWide(image);
+  ASSERT_GT(wide.size(), 260u);
+  EXPECT_EQ(GetImageFileSize(wide.c_str()), 5000);
+  EXPECT_EQ(GetImageFileSize((wide + L"x").c_str()), 0);
+  platform::SetBackendForTesting(nullptr);
+}
+
+TEST(WindowsPaths, LongAbsolutePathsGetTheExtendedForm) {
+  const std::wstring tail(300, L'a');
+  EXPECT_EQ(platform::ToExtendedLengthPath(L"C:/fw/" + tail), L"\\\\?\\C:\\fw\\" + tail);
+  EXPECT_EQ(platform::ToExtendedLengthPath(L"\\\\server\\share\\" + tail),
+            L"\\\\?\\UNC\\server\\share\\" + tail);
+  for (const std::wstring& same : {std::wstring(L"C:\\short.rom"), L"relative\\" + tail, L"\\\\?\\C:\\" + tail,
+                                   L"\\\\.\\PhysicalDrive1" + tail}) {
+    EXPECT_EQ(platform::ToExtendedLengthPath(same), same);
+  }
+}
+
+}  // namespace
+}  // namespace norza::linktest

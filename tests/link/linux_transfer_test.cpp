@@ -1,0 +1,109 @@
+// Whole transfers through the Linux backend: onto a regular file standing in
+// for the disk node, and onto a real loop block device when the machine
+// allows one.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "link.h"
+#include "link_fixture.h"
+#include "loop_device.h"
+#include "sysfs_tree.h"
+
+namespace norza::linktest {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int64_t kTarget = 0x20000;
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                              static_cast<std::streamsize>(bytes.size()));
+}
+
+class LinuxTransfer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetPaceScale(0);
+    Recorder::Reset();
+    platform::SetBackendForTesting(backend.get());
+    // An image of 3.04 chunks in a folder with a long, non-ASCII name.
+    std::string folder = tree.root() + "/ファームウェア";
+    while (folder.size() < 280) folder += "/" + std::string(50, 'f');
+    fs::create_directories(folder);
+    imagePath = folder + "/NORZA_OS.ROM";
+    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+    WriteFile(imagePath, image);
+  }
+  void TearDown() override { platform::SetBackendForTesting(nullptr); }
+
+  // Runs a transfer and the finish, then checks the disk's bytes.
+  void TransferAndCheck(const std::string& diskBytesPath) {
+    const std::wstring wide = platform::Utf8ToWide(imagePath);
+    ASSERT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kTarget,
+                            Recorder::OnProgress, Recorder::OnMessage),
+              LINK_OK);
+    EXPECT_EQ(Recorder::Messages(), std::vector<std::wstring>{wide});
+    EXPECT_EQ(Recorder::Progress(), (std::vector<int32_t>{0, 32, 65, 98, 100}));
+    EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_OK);
+
+    const std::vector<uint8_t> disk = ReadFile(diskBytesPath);
+    ASSERT_EQ(disk.size(), kDiskSize);
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), disk.begin() + kTarget));
+    EXPECT_EQ(disk[kTarget + image.size()], 0xEE);  // the rest of the last sector kept
+    EXPECT_EQ(disk[kTarget - 1], 0xEE);
+    const uint8_t finish[] = {0xAA, 0x55, 0x55, 0xAA, 'B', 'X', 'C', 'D', 0, 2, 0, 0, 0xC1, 0xBE};
+    EXPECT_TRUE(std::equal(std::begin(finish), std::end(finish), disk.begin() + 87040));
+  }
+
+  static constexpr std::size_t kDiskSize = 1 << 20;
+  SysfsTree tree;
+  std::unique_ptr<platform::Backend> backend = platform::CreateNativeBackend();
+  std::string imagePath;
+  std::vector<uint8_t> image = std::vector<uint8_t>(3 * 16384 + 700);
+};
+
+TEST_F(LinuxTransfer, OntoADiskNodeFile) {
+  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
+  tree.AddUsbDisk("sdc", 2, "Generic", "Flash Disk", "8.07", "0001");
+  tree.Activate();
+  WriteFile(tree.dev() + "/sdc", std::vector<uint8_t>(kDiskSize, 0x11));
+  WriteFile(tree.dev() + "/sdb", std::vector<uint8_t>(kDiskSize, 0xEE));
+  TransferAndCheck(tree.dev() + "/sdb");
+  EXPECT_EQ(ReadFile(tree.dev() + "/sdc"), std::vector<uint8_t>(kDiskSize, 0x11));
+}
+
+TEST_F(LinuxTransfer, OntoALoopBlockDeviceWithDirectIo) {
+  const std::string backing = tree.root() + "/calculator.img";
+  WriteFile(backing, std::vector<uint8_t>(kDiskSize, 0xEE));
+  {
+    LoopDevice loop(backing);
+    if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.why();
+    tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", loop.node());
+    tree.Activate();
+
+    // The disk really is opened for direct I/O (no fallback on a block device).
+    std::vector<std::wstring> paths;
+    backend->ListDiskInterfaces(paths);
+    ASSERT_EQ(paths.size(), 1u);
+    const platform::Handle disk = backend->OpenDisk(paths[0]);
+    ASSERT_NE(disk, platform::kInvalidHandle);
+    const int flags = fcntl(static_cast<int>(disk), F_GETFL);
+    backend->Close(disk);
+    EXPECT_TRUE(flags & O_DIRECT);
+
+    TransferAndCheck(loop.node());
+  }
+  EXPECT_EQ(ReadFile(backing)[kTarget + 5], image[5]);  // reached the file behind the device
+}
+
+}  // namespace
+}  // namespace norza::linktest

@@ -1,0 +1,240 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <thread>
+
+#include "link.h"
+#include "link_fixture.h"
+
+namespace norza::linktest {
+namespace {
+
+using namespace norza::link;
+
+const std::wstring kImage = L"/images/NORZA_OS.ROM";
+constexpr int64_t kTarget = 0x40000;  // clear of the command window
+
+std::vector<uint8_t> Pattern(std::size_t size, uint8_t seed) {
+  std::vector<uint8_t> bytes(size);
+  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7 + (i >> 9));
+  return bytes;
+}
+
+class TransferTest : public LinkTest {
+ protected:
+  FakeDisk& AddCalculator(int serial) {
+    FakeDisk& disk = fake.AddDisk(CalculatorPath(serial));
+    disk.bytes.assign(1 << 20, 0xEE);
+    return disk;
+  }
+  int32_t Download(const std::wstring& image = kImage) {
+    return DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), kTarget,
+                         Recorder::OnProgress, Recorder::OnMessage);
+  }
+  static std::vector<std::string> ProgressCommands(const FakeDisk& disk) {
+    std::vector<std::string> out;
+    for (const std::string& event : disk.events) {
+      if (event.rfind("cmd bedc ", 0) == 0) out.push_back(event.substr(9));
+    }
+    return out;
+  }
+  bool ImageOnDisk(const FakeDisk& disk, const std::vector<uint8_t>& image) {
+    return std::equal(image.begin(), image.end(), disk.bytes.begin() + kTarget);
+  }
+};
+
+TEST_F(TransferTest, ProgressCountsWholeChunks) {
+  const struct {
+    std::size_t size;
+    std::vector<int32_t> progress;
+  } cases[] = {
+      {0, {0, 100}},
+      {16384, {0, 100}},
+      {16385, {0, 99, 100}},
+      {163840, {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
+  };
+  FakeDisk& disk = AddCalculator(1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.size);
+    Recorder::Reset();
+    disk.events.clear();
+    const std::vector<uint8_t> image = Pattern(c.size, static_cast<uint8_t>(c.size));
+    fake.AddFile(kImage, image);
+    ASSERT_EQ(Download(), LINK_OK);
+    EXPECT_EQ(Recorder::Progress(), c.progress);
+    std::vector<std::string> percents;
+    for (int32_t p : c.progress) percents.push_back(std::to_string(p));
+    EXPECT_EQ(ProgressCommands(disk), percents);
+    EXPECT_TRUE(ImageOnDisk(disk, image));
+    EXPECT_EQ(Recorder::Messages(), std::vector<std::wstring>{kImage});
+  }
+  EXPECT_EQ(fake.openHandles(), 0);
+}
+
+TEST_F(TransferTest, EmptyImageStepsAndPauses) {
+  FakeDisk& disk = AddCalculator(1);
+  fake.AddFile(kImage, {});
+  ASSERT_EQ(Download(), LINK_OK);
+  EXPECT_EQ(disk.events, (std::vector<std::string>{"window 15360", "cmd bedc 0", "flush",
+                                                   "cmd bedc 100", "window 15872"}));
+  EXPECT_EQ(Recorder::Pauses(), (std::vector<int>{100, 100, 100, 100}));
+}
+
+TEST_F(TransferTest, NoCalculatorIs104WithoutCallbacks) {
+  fake.AddFile(kImage, Pattern(512, 1));
+  EXPECT_EQ(Download(), LINK_NO_CALCULATOR);
+  EXPECT_EQ(fake.passes(), 6);
+  EXPECT_EQ(Recorder::Pauses(), std::vector<int>(6, 500));
+  EXPECT_TRUE(Recorder::Progress().empty());
+  EXPECT_TRUE(Recorder::Messages().empty());
+  EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_NO_CALCULATOR);
+}
+
+TEST_F(TransferTest, FirstFailureInTableOrderIsTheResult) {
+  FakeDisk& first = AddCalculator(1);
+  FakeDisk& second = AddCalculator(2);
+  const std::vector<uint8_t> image = Pattern(3 * 16384, 3);
+  fake.AddFile(kImage, image);
+  first.failDataWrites = 7;
+  EXPECT_EQ(Download(), LINK_WRITE_FAILED);
+  EXPECT_TRUE(ImageOnDisk(second, image));
+  // A failed transfer is flushed but gets neither 100 nor the closing read.
+  EXPECT_EQ(first.events.back(), "flush");
+  EXPECT_EQ(ProgressCommands(first), std::vector<std::string>{"0"});
+
+  second.failImageReads = true;
+  EXPECT_EQ(Download(), LINK_IMAGE_READ_FAILED);
+  EXPECT_TRUE(ImageOnDisk(first, image));
+  EXPECT_EQ(fake.openHandles(), 0);
+}
+
+TEST_F(TransferTest, SixFailedWritesAreRetriedTheSeventhEndsTheTransfer) {
+  FakeDisk& disk = AddCalculator(1);
+  const std::vector<uint8_t> image = Pattern(2 * 16384, 5);
+  fake.AddFile(kImage, image);
+  disk.failDataWrites = 6;
+  EXPECT_EQ(Download(), LINK_OK);
+  EXPECT_TRUE(ImageOnDisk(disk, image));
+
+  TransferRequest request;
+  request.imagePath = request.messageText = kImage;
+  request.length = static_cast<int64_t>(image.size());
+  TransferJob job;
+  job.device = OpenFirstDisk();
+  job.length = request.length;
+  job.imagePath = job.messageText = &request.imagePath;
+  disk.failDataWrites = 7;
+  EXPECT_EQ(WriterThread(job), LINK_WRITE_FAILED);
+  EXPECT_EQ(job.writeErrorText, "Write Disk File: fake: write refused");
+  fake.Close(job.device);
+}
+
+TEST_F(TransferTest, FailuresBeforeTheDataLoop) {
+  FakeDisk& disk = AddCalculator(1);
+  EXPECT_EQ(Download(L"/images/missing.rom"), LINK_IMAGE_OPEN_FAILED);
+  EXPECT_TRUE(Recorder::Messages().empty());
+  fake.AddFile(kImage, Pattern(1024, 1));
+  disk.failOpen = true;
+  EXPECT_EQ(Download(), LINK_DISK_NOT_OPEN);
+  EXPECT_EQ(Recorder::Messages(), std::vector<std::wstring>{kImage});
+  EXPECT_TRUE(disk.events.empty());
+  EXPECT_TRUE(Recorder::Progress().empty());
+}
+
+std::atomic<int> g_starts{0};
+bool FailEveryStart(std::thread&, TransferJob&) {
+  ++g_starts;
+  return false;
+}
+bool FailFirstStart(std::thread& thread, TransferJob& job) {
+  return g_starts++ > 0 && StartWriterThread(thread, job);
+}
+
+TEST_F(TransferTest, RequestKindAndThreadStarts) {
+  AddCalculator(1).failDataWrites = 7;
+  AddCalculator(2);
+  fake.AddFile(kImage, Pattern(4096, 1));
+  g_starts = 0;
+  SetThreadStarterForTesting(FailEveryStart);
+  TransferRequest request;
+  request.requestKind = 3;
+  EXPECT_EQ(RunTransferJobs(request), LINK_BAD_REQUEST_KIND);
+  EXPECT_EQ(g_starts, 0);
+  EXPECT_EQ(Download(), LINK_NO_WRITER_THREAD);
+  EXPECT_EQ(g_starts, 2);
+  g_starts = 0;
+  SetThreadStarterForTesting(FailFirstStart);  // the failing calculator never starts
+  EXPECT_EQ(Download(), LINK_OK);
+  EXPECT_TRUE(ImageOnDisk(fake.Disk(1), Pattern(4096, 1)));
+}
+
+TEST_F(TransferTest, PartialLastSectorKeepsTheBytesAfterTheImage) {
+  FakeDisk& disk = AddCalculator(1);
+  const std::vector<uint8_t> image = Pattern(16384 + 1000, 9);
+  fake.AddFile(kImage, image);
+  ASSERT_EQ(Download(), LINK_OK);
+  EXPECT_TRUE(ImageOnDisk(disk, image));
+  const auto after = disk.bytes.begin() + kTarget + static_cast<int64_t>(image.size());
+  EXPECT_TRUE(std::all_of(after, after + 24, [](uint8_t b) { return b == 0xEE; }));
+  EXPECT_EQ(disk.bytes[kTarget + 16384 + 1024], 0xEE);
+  EXPECT_EQ(Recorder::Progress(), (std::vector<int32_t>{0, 94, 100}));
+}
+
+TEST_F(TransferTest, ShrunkenImageIsAReadFailure) {
+  AddCalculator(1);
+  fake.AddFile(kImage, Pattern(20000, 1), /*reportedSize=*/32768);
+  EXPECT_EQ(Download(), LINK_IMAGE_READ_FAILED);
+  EXPECT_EQ(Recorder::Progress(), (std::vector<int32_t>{0, 50}));
+}
+
+TEST_F(TransferTest, CommandPathSendsDataBlocksAndChecksTheSize) {
+  FakeDisk& disk = AddCalculator(1);
+  fake.AddFile(kImage, Pattern(16384 + 300, 2));
+  DevicePathTable[0] = disk.path;
+  deviceCount = 1;
+  OpenCalculatorDisks();
+  TransferRequest request;
+  request.imagePath = request.messageText = kImage;
+  request.length = 16384 + 300;
+  request.useCommandPath = 1;
+  EXPECT_EQ(RunTransferJobs(request), LINK_OK);
+  EXPECT_EQ(disk.parameters.size(), 1 + 64 + 2 + 1 + 1 + 1 + 1u);  // 0, data, 98, data, size, 100, 100
+  EXPECT_EQ(ProgressCommands(disk), (std::vector<std::string>{"0", "98", "100", "100"}));
+  disk.sizeReplyDelta = 1;
+  EXPECT_EQ(RunTransferJobs(request), LINK_SIZE_CHECK_FAILED);
+  disk.wrongReplies = 7;  // six spent on the 0% report, the seventh on the first data block
+  EXPECT_EQ(RunTransferJobs(request), LINK_DATA_NOT_ACKED);
+  CloseCalculatorDisks();
+}
+
+TEST_F(TransferTest, FinishReadsTheWindowAndPostsTheFinishToEveryOpenDisk) {
+  FakeDisk& first = AddCalculator(1);
+  AddCalculator(2).failOpen = true;
+  FakeDisk& third = AddCalculator(3);
+  EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_OK);
+  const std::vector<std::string> expected{"window 15360", "cmd bec1 0"};
+  EXPECT_EQ(first.events, expected);
+  EXPECT_EQ(third.events, expected);
+  EXPECT_EQ(fake.openHandles(), 0);
+}
+
+TEST_F(TransferTest, PresenceChecksNeverOverlapATransfer) {
+  AddCalculator(1);
+  fake.AddFile(kImage, Pattern(64 * 16384, 1));
+  std::atomic<bool> done{false};
+  std::atomic<int> checks{0};
+  std::thread poller([&] {
+    while (!done) {
+      EXPECT_TRUE(IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct));
+      ++checks;
+      std::this_thread::yield();
+    }
+  });
+  for (int downloads = 0; downloads < 3 || checks < 20; ++downloads) EXPECT_EQ(Download(), LINK_OK);
+  done = true;
+  poller.join();
+  EXPECT_EQ(fake.overlaps(), 0);
+}
+
+}  // namespace
+}  // namespace norza::linktest
