@@ -1,0 +1,99 @@
+// norza-link: the mass-storage link from the command line, for trying a
+// calculator (or an emulated one, with NORZA_EMULATOR_DIR) without the window.
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "discovery.h"
+#include "link.h"
+#include "link_lock.h"
+#include "platform.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: norza-link list\n"
+    "       norza-link download IMAGE OFFSET\n"
+    "       norza-link finish\n"
+    "\n"
+    "  list      one line per calculator in update mode: interface path, a tab,\n"
+    "            and the device node when the platform tells it\n"
+    "  download  writes IMAGE at byte OFFSET (decimal or 0x-hex) of every\n"
+    "            calculator; prints the message and each progress percent;\n"
+    "            exits with the link result code\n"
+    "  finish    tells every calculator the update is over; exits with its code\n";
+
+int Usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+// The callbacks run on the writer threads: one line at a time.
+std::mutex g_outputMutex;
+
+void PrintProgress(int32_t percent) {
+  std::lock_guard<std::mutex> lock(g_outputMutex);
+  std::printf("progress: %" PRId32 "\n", percent);
+  std::fflush(stdout);
+}
+
+void PrintMessage(const wchar_t* text) {
+  std::lock_guard<std::mutex> lock(g_outputMutex);
+  std::printf("message: %s\n", norza::platform::WideToUtf8(text).c_str());
+  std::fflush(stdout);
+}
+
+bool ParseOffset(const char* text, int64_t* offset) {
+  if (text[0] == '\0' || text[0] == '-' || text[0] == '+') return false;
+  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  if (hex && text[2] == '\0') return false;
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(hex ? text + 2 : text, &end, hex ? 16 : 10);
+  if (errno != 0 || *end != '\0' || value > static_cast<unsigned long long>(INT64_MAX)) return false;
+  *offset = static_cast<int64_t>(value);
+  return true;
+}
+
+int List() {
+  using namespace norza::link;
+  std::lock_guard<std::mutex> lock(LinkMutex());
+  const int32_t count =
+      FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, kDeviceSlots);
+  norza::platform::Backend& backend = norza::platform::ActiveBackend();
+  for (int32_t i = 0; i < count; ++i) {
+    const std::wstring node = backend.DeviceNodeOf(DevicePathTable[i]);
+    std::printf("%s", norza::platform::WideToUtf8(DevicePathTable[i]).c_str());
+    if (!node.empty()) std::printf("\t%s", norza::platform::WideToUtf8(node).c_str());
+    std::printf("\n");
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "list") == 0) return List();
+  if (argc == 2 && std::strcmp(argv[1], "finish") == 0) {
+    return FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+  }
+  if (argc == 4 && std::strcmp(argv[1], "download") == 0) {
+    int64_t offset = 0;
+    if (!ParseOffset(argv[3], &offset)) {
+      std::fprintf(stderr, "norza-link: bad OFFSET '%s'\n", argv[3]);
+      return Usage();
+    }
+    const std::wstring image = norza::platform::Utf8ToWide(argv[2]);
+    return DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), offset,
+                         PrintProgress, PrintMessage);
+  }
+  return Usage();
+}
