@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <new>
 
 #include "platform.h"
@@ -49,6 +50,24 @@ class AlignedBuffer {
 
   unsigned char* data_ = nullptr;
   std::size_t size_ = 0;
+};
+
+// One 512-byte sector on the stack, aligned like AlignedBuffer, for the
+// small transfers that must not allocate (command blocks, a partial sector).
+class AlignedSector {
+ public:
+  AlignedSector() {
+    auto address = reinterpret_cast<std::uintptr_t>(raw_);
+    address = (address + platform::kIoAlignment - 1) & ~(std::uintptr_t{platform::kIoAlignment} - 1);
+    sector_ = reinterpret_cast<unsigned char*>(address);
+  }
+  AlignedSector(const AlignedSector&) = delete;
+  AlignedSector& operator=(const AlignedSector&) = delete;
+  unsigned char* data() const { return sector_; }
+
+ private:
+  unsigned char raw_[platform::kSectorSize + platform::kIoAlignment];
+  unsigned char* sector_;
 };
 
 }  // namespace norza::link

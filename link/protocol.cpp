@@ -9,22 +9,6 @@ namespace {
 
 using platform::SeekFrom;
 
-// One sector on the stack, aligned for unbuffered I/O, so a command costs no
-// allocation.
-class SectorOnStack {
- public:
-  SectorOnStack() {
-    auto address = reinterpret_cast<std::uintptr_t>(raw_);
-    address = (address + platform::kIoAlignment - 1) & ~(std::uintptr_t{platform::kIoAlignment} - 1);
-    sector_ = reinterpret_cast<unsigned char*>(address);
-  }
-  unsigned char* data() const { return sector_; }
-
- private:
-  unsigned char raw_[kCommandBlockSize + platform::kIoAlignment];
-  unsigned char* sector_;
-};
-
 bool WriteCommandWindow(platform::Backend& backend, Handle device, const unsigned char* sector) {
   uint32_t done = 0;
   backend.Seek(device, COMMAND_WINDOW_OFFSET, SeekFrom::Begin);
@@ -84,7 +68,7 @@ bool TransactBlock(Handle device, const void* block, uint32_t blockLength, void*
     return false;
   }
   platform::Backend& backend = platform::ActiveBackend();
-  SectorOnStack sector;
+  AlignedSector sector;
   std::memset(sector.data(), 0, kCommandBlockSize);
   std::memcpy(sector.data(), block, blockLength);
   const int64_t position = backend.Seek(device, 0, SeekFrom::Current);
@@ -98,7 +82,7 @@ bool TransactBlock(Handle device, const void* block, uint32_t blockLength, void*
 bool PostBlock(Handle device, const void* block, uint32_t blockLength) {
   if (blockLength == 0 || blockLength > kCommandBlockSize) return false;
   platform::Backend& backend = platform::ActiveBackend();
-  SectorOnStack sector;
+  AlignedSector sector;
   std::memset(sector.data(), 0, kCommandBlockSize);
   std::memcpy(sector.data(), block, blockLength);
   const int64_t position = backend.Seek(device, 0, SeekFrom::Current);

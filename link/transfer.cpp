@@ -52,25 +52,23 @@ void NotifyProgress(Handle device, int32_t percent) {
 }
 
 // Writes n bytes of buffer at position in whole sectors. A partial last
-// sector is first read from the disk and overlaid with the image's tail, so
-// no byte beyond the image changes. Up to seven attempts, no pause.
+// sector is completed with the bytes the disk holds after the image, so no
+// byte outside the image changes. Up to seven attempts, no pause.
 bool WriteChunk(Backend& backend, TransferJob& job, int64_t position, unsigned char* buffer,
                 uint32_t n) {
   const uint32_t whole = n & ~static_cast<uint32_t>(kSectorSize - 1);
   const uint32_t tail = n - whole;
-  unsigned char savedTail[kSectorSize];
-  if (tail != 0) std::memcpy(savedTail, buffer + whole, tail);
   const uint32_t span = tail != 0 ? whole + static_cast<uint32_t>(kSectorSize) : n;
   for (int attempt = 0; attempt < kWriteAttempts; ++attempt) {
     uint32_t done = 0;
     if (tail != 0) {
-      unsigned char* last = buffer + whole;
+      AlignedSector sector;
       if (backend.Seek(job.device, position + whole, SeekFrom::Begin) < 0 ||
-          !backend.Read(job.device, last, kSectorSize, &done)) {
+          !backend.Read(job.device, sector.data(), kSectorSize, &done)) {
         continue;
       }
-      if (done < kSectorSize) std::memset(last + done, 0, kSectorSize - done);  // past the end
-      std::memcpy(last, savedTail, tail);
+      if (done < kSectorSize) std::memset(sector.data() + done, 0, kSectorSize - done);
+      std::memcpy(buffer + n, sector.data() + tail, kSectorSize - tail);
     }
     if (backend.Seek(job.device, position, SeekFrom::Begin) >= 0 &&
         backend.Write(job.device, buffer, span, &done) && done == span) {
