@@ -54,7 +54,13 @@ TEST(JournalSummary, CountsMergesAndCollapses) {
   EXPECT_FALSE(s.finishReceived);
 
   const std::string text = FormatSummary("calc", s);
-  EXPECT_NE(std::string::npos, text.find("progress seen: 0 50 100"));
+  EXPECT_NE(std::string::npos, text.find("progress seen: 0 50 100\n"));
+  JournalSummary twoRuns;
+  for (uint32_t p = 0; p <= 100; p += 5) twoRuns.progress.push_back(p);
+  twoRuns.progress.push_back(0);
+  twoRuns.progress.push_back(100);
+  EXPECT_NE(std::string::npos, FormatSummary("calc", twoRuns)
+                                   .find("progress seen: 0 5 10 15 20 ... 80 85 90 95 100 (21 values) | 0 100\n"));
   EXPECT_NE(std::string::npos, text.find("finish received: no"));
 }
 

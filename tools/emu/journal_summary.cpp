@@ -69,7 +69,26 @@ std::string FormatSummary(const std::string& name, const JournalSummary& s) {
   for (const auto& [command, count] : s.commands) out << ' ' << command << " x" << count;
   out << "\n  progress seen:";
   if (s.progress.empty()) out << " none";
-  for (uint32_t percent : s.progress) out << ' ' << percent;
+  // One run per transfer (a report lower than the one before starts a new
+  // run); long runs show their ends only.
+  std::vector<std::vector<uint32_t>> runs;
+  for (std::size_t i = 0; i < s.progress.size(); ++i) {
+    if (i == 0 || s.progress[i] < s.progress[i - 1]) runs.emplace_back();
+    runs.back().push_back(s.progress[i]);
+  }
+  for (std::size_t r = 0; r < runs.size(); ++r) {
+    if (r > 0) out << " |";
+    const auto& run = runs[r];
+    constexpr std::size_t kEnds = 5;
+    for (std::size_t i = 0; i < run.size(); ++i) {
+      if (run.size() > 3 * kEnds && i == kEnds) {
+        out << " ...";
+        i = run.size() - kEnds;
+      }
+      out << ' ' << run[i];
+    }
+    if (run.size() > 3 * kEnds) out << " (" << run.size() << " values)";
+  }
   out << "\n  written: " << s.bytesWritten << " bytes by positional writes, " << s.commandDataBytes
       << " bytes by CMD_DATA\n";
   for (const auto& [offset, length] : s.regions) {
