@@ -133,24 +133,6 @@ TEST(PackBuilder, RandomTablesRoundTripCodedAndPlain) {
   }
 }
 
-TEST(PackBuilder, HeaderLayoutAndOptions) {
-  std::vector<uint8_t> bytes;
-  ASSERT_TRUE(buildPackage({{2, u"x"}, {600, u"y"}}, PackOptions{0x85, {2, 1}, true}, bytes, nullptr));
-  MemoryFiles files;
-  files.put(u"p", bytes);
-  auto package = openPackage(u"p", files.reader());
-  ASSERT_TRUE(package);
-  EXPECT_EQ(package->packageCode(), 0x85u);
-  EXPECT_EQ(package->header.languages[1], 2u);
-  EXPECT_EQ(package->header.languages[2], 1u);
-  EXPECT_EQ(package->header.indexCount, 2);
-  EXPECT_NE(package->header.treeSize, 0u);
-
-  std::string error;
-  EXPECT_FALSE(buildPackage({}, PackOptions{1, {2, 3, 4, 5}, true}, bytes, &error));
-  EXPECT_NE(error.find("three"), std::string::npos);
-}
-
 TEST(PackBuilder, SingleSymbolAndEmptyTables) {
   // Only empty strings: the only symbol is the end of a string.
   std::vector<uint8_t> bytes;
@@ -293,6 +275,10 @@ TEST_F(ZkresCommand, PackReportsBadInput) {
   EXPECT_FALSE(QFile::exists(path("x.zkresource")));
   EXPECT_EQ(zkres({"pack", "--code", "x", "-o", path("x"), path("bad.tsv")}).exitCode, 1);
   EXPECT_EQ(zkres({"frobnicate"}).exitCode, 1);
+  write("ok.tsv", "2\tok\n");
+  r = zkres({"pack", "--languages", "2,3,4,5", "-o", path("x"), path("ok.tsv")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(r.err.contains("three")) << r.err.toStdString();
 }
 
 }  // namespace
