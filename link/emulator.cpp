@@ -542,6 +542,10 @@ bool Calculator::Write(Session& session, int64_t offset, const void* data, std::
   }
 
   // A positional data write.
+  if (VanishDue()) {
+    SetError(error, kGoneText);
+    return false;
+  }
   if (faults_.failWrites > 0) {
     --faults_.failWrites;
     if (journal_) journal_->Record(JournalEvent::Fault("fail-write"));
@@ -557,13 +561,17 @@ bool Calculator::Write(Session& session, int64_t offset, const void* data, std::
   }
   if (journal_) journal_->Record(JournalEvent::Io("write", offset, static_cast<int64_t>(length)));
   ++dataWrites_;
-  if (faults_.vanishAfterWrites && dataWrites_ >= *faults_.vanishAfterWrites) {
-    faults_.vanishAfterWrites.reset();
-    if (journal_) journal_->Record(JournalEvent::Fault("vanish"));
-    FaultsChanged();
-    gone_ = true;
-    if (hooks_.vanished) hooks_.vanished();
-  }
+  VanishDue();  // gone right after the Nth write, before discovery looks again
+  return true;
+}
+
+bool Calculator::VanishDue() {
+  if (!faults_.vanishAfterWrites || dataWrites_ < *faults_.vanishAfterWrites) return false;
+  faults_.vanishAfterWrites.reset();
+  if (journal_) journal_->Record(JournalEvent::Fault("vanish"));
+  FaultsChanged();
+  gone_ = true;
+  if (hooks_.vanished) hooks_.vanished();
   return true;
 }
 

@@ -247,6 +247,8 @@ class Calculator {
   bool HandleCommand(Session& session, const uint8_t* block, std::string* error);
   bool StoreData(Session& session, uint32_t parameter, const uint8_t* payload, int64_t* landing);
   void FaultsChanged();
+  // Fires vanish-after-writes once its count of data writes is reached.
+  bool VanishDue();
 
   mutable std::mutex mutex_;  // guards everything below and the storage
   std::unique_ptr<Storage> storage_;

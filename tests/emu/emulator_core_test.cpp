@@ -251,6 +251,14 @@ TEST(EmulatorFaults, VanishAfterWritesPullsTheCable) {
   rig.calculator.Replug();
   EXPECT_TRUE(rig.calculator.Read(*rig.session, 512, bytes.data(), bytes.size()));
   EXPECT_EQ(std::vector<uint8_t>(512, 9), bytes);
+
+  Faults atOnce;
+  atOnce.vanishAfterWrites = 0;
+  Rig first(atOnce);
+  EXPECT_TRUE(first.calculator.Read(*first.session, 0, bytes.data(), bytes.size()));
+  EXPECT_FALSE(first.calculator.Write(*first.session, 0, bytes.data(), bytes.size()));
+  EXPECT_TRUE(first.calculator.Gone());
+  EXPECT_EQ(std::vector<uint8_t>(512, 0), first.Peek(0, 512)) << "the write never landed";
 }
 
 TEST(EmulatorFaults, AppearAfterPollsCountsPasses) {
