@@ -39,11 +39,12 @@ std::string RootFromEnvironment(const char* name, const char* fallback) {
   return root;
 }
 
-// Contents of a small sysfs attribute without trailing spaces and newlines;
-// empty when it cannot be read.
-std::string ReadAttribute(const std::string& path) {
+// Contents of a small sysfs attribute (opened relative to its directory,
+// which spares the kernel a walk down the long sysfs path) without trailing
+// spaces and newlines; empty when it cannot be read.
+std::string ReadAttributeAt(int directory, const char* name) {
   char text[256];
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::openat(directory, name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return {};
   ssize_t length;
   do {
@@ -57,6 +58,37 @@ std::string ReadAttribute(const std::string& path) {
     --end;
   }
   return std::string(text, end);
+}
+
+// The target of a symbolic link, or empty when path is no link.
+std::string ReadLink(const std::string& path) {
+  char target[PATH_MAX];
+  const ssize_t length = ::readlink(path.c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target) return {};
+  return std::string(target, static_cast<std::size_t>(length));
+}
+
+// Resolves a relative link target against the directory that holds the link,
+// by text. Sysfs links point into /sys/devices, whose directories are no
+// links themselves, so ".." may simply drop a component; two readlink calls
+// replace a realpath that would look at every component.
+std::string JoinLink(const std::string& directory, const std::string& target) {
+  std::string out = target.empty() || target[0] != '/' ? directory : std::string();
+  std::size_t start = 0;
+  while (start <= target.size()) {
+    std::size_t end = target.find('/', start);
+    if (end == std::string::npos) end = target.size();
+    const std::string_view component(target.data() + start, end - start);
+    if (component == "..") {
+      const std::size_t slash = out.rfind('/');
+      out.resize(slash == std::string::npos ? 0 : slash);
+    } else if (!component.empty() && component != ".") {
+      out += '/';
+      out.append(component);
+    }
+    start = end + 1;
+  }
+  return out;
 }
 
 bool AllDigits(std::string_view text) {
@@ -83,35 +115,28 @@ bool IsUsbDevice(std::string_view name) {
   }
 }
 
-// Length of the prefix of resolved up to and including the first USB device
-// directory that follows a root hub ("/.../usb1/1-1"), or 0 when the path
+// Length of the prefix of a device path up to the USB device the disk sits
+// on: the last of the USB device directories that follow a root hub
+// ("/.../usb1/1-1/1-1.4" for a disk behind a hub on port 4). 0 when the path
 // does not pass through a USB device.
-std::size_t UsbDevicePrefix(std::string_view resolved) {
+std::size_t UsbDevicePrefix(std::string_view path) {
   bool afterBus = false;
+  std::size_t device = 0;
   std::size_t start = 0;
-  while (start < resolved.size()) {
-    std::size_t end = resolved.find('/', start);
-    if (end == std::string_view::npos) end = resolved.size();
-    const std::string_view component = resolved.substr(start, end - start);
-    if (afterBus && IsUsbDevice(component)) return end;
-    afterBus = IsUsbBus(component);
+  while (start < path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view component = path.substr(start, end - start);
+    if (afterBus && IsUsbDevice(component)) {
+      device = end;
+    } else if (device != 0) {
+      return device;
+    } else {
+      afterBus = IsUsbBus(component);
+    }
     start = end + 1;
   }
-  return 0;
-}
-
-// The serial number of the nearest USB device at or above the disk's SCSI
-// device, walking up no further than the first USB device below the hub.
-std::string UsbSerial(std::string directory, std::size_t stopAt) {
-  while (directory.size() >= stopAt) {
-    if (::access((directory + "/idVendor").c_str(), F_OK) == 0) {
-      return ReadAttribute(directory + "/serial");
-    }
-    const std::size_t slash = directory.rfind('/');
-    if (slash == std::string::npos || slash == 0) break;
-    directory.resize(slash);
-  }
-  return {};
+  return device;
 }
 
 // Kernel names in a stable order: sda < sdb < ... < sdz < sdaa.
@@ -271,17 +296,31 @@ class LinuxBackend final : public Backend {
     }
     std::sort(names.begin(), names.end(), KernelNameLess);
 
-    char resolved[PATH_MAX];
     for (const std::string& name : names) {
-      const std::string link = blockDir + "/" + name + "/device";
-      if (::realpath(link.c_str(), resolved) == nullptr) continue;  // not a disk
-      const std::size_t usbPrefix = UsbDevicePrefix(resolved);
-      if (usbPrefix == 0) continue;  // not attached by USB
-      const std::string device(resolved);
-      const std::string vendor = ReadAttribute(device + "/vendor");
-      const std::string model = ReadAttribute(device + "/model");
-      const std::string revision = ReadAttribute(device + "/rev");
-      const std::string serial = UsbSerial(device, usbPrefix);
+      // The real /sys/block/<name> is itself a link into /sys/devices.
+      std::string base = blockDir + "/" + name;
+      const std::string baseTarget = ReadLink(base);
+      if (!baseTarget.empty()) base = JoinLink(blockDir, baseTarget);
+      const std::string deviceTarget = ReadLink(base + "/device");
+      if (deviceTarget.empty()) continue;  // no device link: not a disk
+      const std::string device = JoinLink(base, deviceTarget);
+      const std::size_t usbDevice = UsbDevicePrefix(device);
+      if (usbDevice == 0) continue;  // not attached by USB
+
+      const int directory = ::open(device.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (directory < 0) continue;
+      const std::string vendor = ReadAttributeAt(directory, "vendor");
+      const std::string model = ReadAttributeAt(directory, "model");
+      const std::string revision = ReadAttributeAt(directory, "rev");
+      // The USB device's serial, reached upward from the disk's directory.
+      std::string serialPath;
+      for (std::size_t i = usbDevice; i < device.size(); ++i) {
+        if (device[i] == '/') serialPath += "../";
+      }
+      serialPath += "serial";
+      const std::string serial = ReadAttributeAt(directory, serialPath.c_str());
+      ::close(directory);
+
       std::wstring path = BuildUsbDiskInterfacePath(vendor, model, revision, serial);
       // Two disks must never share a path (same serial on two devices, or
       // several units of one device): the later one gets its kernel name.

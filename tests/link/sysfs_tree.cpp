@@ -94,8 +94,9 @@ void SysfsTree::AddUsbDisk(const std::string& name, int port, const std::string&
 
 void SysfsTree::AddAtaDisk(const std::string& name, const std::string& vendor,
                            const std::string& model) {
-  AddDisk(name, "devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0", vendor, model,
-          "1.0", "");
+  const std::string n = std::to_string(ataDisks_++);
+  AddDisk(name, "devices/pci0000:00/0000:00:1f.2/ata" + n + "/host" + n + "/target" + n + ":0:0/" + n + ":0:0:0",
+          vendor, model, "1.0", "");
 }
 
 void SysfsTree::AddVirtualDisk(const std::string& name) {

@@ -36,6 +36,7 @@ class SysfsTree {
                const std::string& model, const std::string& rev, const std::string& nodeTarget);
 
   std::string root_;
+  int ataDisks_ = 0;
   bool activated_ = false;
   std::string savedSysfs_, savedDev_;
   bool hadSysfs_ = false, hadDev_ = false;
