@@ -1,0 +1,73 @@
+#include "appshell.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLocale>
+#include <QSettings>
+#include <QStandardPaths>
+
+CommandLine parseCommandLine(const QStringList& arguments) {
+  CommandLine line;
+  if (arguments.size() == 3) {
+    line.folder = arguments.at(1);
+    // A second entry that is not a decimal number reads as 0.
+    line.number = arguments.at(2).toInt(nullptr, 10);
+  }
+  return line;
+}
+
+void installResourcePrefixes() {
+  const QString base = QCoreApplication::applicationDirPath() + QLatin1Char('/');
+  QDir::setSearchPaths(QStringLiteral("icons"), {base + QStringLiteral("icons")});
+  QDir::setSearchPaths(QStringLiteral("resource"), {base + QStringLiteral("resource")});
+}
+
+int languageForLocaleName(const QString& localeName) {
+  const QString upper = localeName.toUpper();
+  const int cut = upper.lastIndexOf(QLatin1Char('_'));
+  const QString code = cut < 0 ? QString() : upper.left(cut);
+  static const char* const kCodes[] = {"EN", "ZH", "FR", "DE", "ES", "NL", "PT", "JA"};
+  for (int i = 0; i < 8; ++i) {
+    if (code == QLatin1String(kCodes[i])) return i + 1;
+  }
+  return 1;
+}
+
+int systemLanguage() { return languageForLocaleName(QLocale::system().name()); }
+
+bool isAcceptedLanguage(int index) { return static_cast<unsigned>(index) <= 8u; }
+
+QString documentsFolder() {
+  const QStringList locations = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
+  if (!locations.isEmpty() && !locations.first().isEmpty()) return locations.first();
+  return QDir::homePath();
+}
+
+SuiteSettings readSuiteSettings() {
+  QCoreApplication::setOrganizationName(QLatin1String(kSettingsOrganization));
+  QCoreApplication::setOrganizationDomain(QLatin1String(kSettingsDomain));
+  QCoreApplication::setApplicationName(QLatin1String(kSettingsApplication));
+  SuiteSettings result;
+  QSettings settings;
+  result.language = settings.value(QStringLiteral("Language"), systemLanguage()).toInt();
+  result.workFolder = settings
+                          .value(QStringLiteral("WorkFolder"),
+                                 documentsFolder() + QStringLiteral("/Calvora"))
+                          .toString();
+  result.workFolder.replace(QLatin1Char('\\'), QLatin1Char('/'));
+  return result;
+}
+
+SingleInstanceGuard::SingleInstanceGuard(const QString& key) : memory_(key) {}
+
+bool SingleInstanceGuard::claim() {
+  if (memory_.create(1, QSharedMemory::ReadWrite)) return true;
+  if (memory_.error() != QSharedMemory::AlreadyExists) return false;
+  // The key exists. If nobody else is attached, an updater that was killed
+  // left it behind: detaching as its last user removes it.
+  if (!memory_.attach(QSharedMemory::ReadWrite)) return false;
+  const bool held = sharedSegmentHasOtherUsers(memory_);
+  memory_.detach();
+  if (held) return false;
+  return memory_.create(1, QSharedMemory::ReadWrite);
+}

@@ -1,0 +1,62 @@
+// The application shell: command line, the companion suite's settings, the
+// language index, the search paths beside the executable and the
+// single-instance guard.
+#pragma once
+
+#include <QSharedMemory>
+#include <QString>
+#include <QStringList>
+
+// The two optional arguments; taken only when the list holds exactly three
+// entries (program, folder, number).
+struct CommandLine {
+  QString folder;
+  int number = 1;
+};
+CommandLine parseCommandLine(const QStringList& arguments);
+
+// Registers the "icons" and "resource" prefixes beside the executable.
+void installResourcePrefixes();
+
+// The language index (1 to 8) for a locale name such as de_AT; 1 when its
+// language part is not one of ours or it has no territory part.
+int languageForLocaleName(const QString& localeName);
+// The same for the system locale.
+int systemLanguage();
+
+// True for 0 to 8 (compared as unsigned, so negative values are outside).
+bool isAcceptedLanguage(int index);
+
+// The organization, its domain and the application, as the companion suite
+// stores its settings under them.
+inline constexpr const char* kSettingsOrganization = "ZK";
+inline constexpr const char* kSettingsDomain = "zk.invalid";
+inline constexpr const char* kSettingsApplication = "Calvora";
+
+// The first documents location, or the home folder where there is none.
+QString documentsFolder();
+
+struct SuiteSettings {
+  int language = 1;      // raw value; the caller applies the language rule
+  QString workFolder;    // with every "\" turned into "/"
+};
+// Sets the application's names process-wide and reads "Language" and
+// "WorkFolder" (never writes).
+SuiteSettings readSuiteSettings();
+
+// One updater per user session: a 1-byte shared-memory segment under a fixed
+// key, held for the guard's lifetime. A key left behind by an updater that
+// was killed is detected and cleared.
+class SingleInstanceGuard {
+ public:
+  explicit SingleInstanceGuard(const QString& key = QStringLiteral("CALVUD"));
+  // True when this process now holds the key.
+  bool claim();
+
+ private:
+  QSharedMemory memory_;
+};
+
+// Platform part of the guard (one file per platform): whether a segment this
+// process has just attached is used by anyone else.
+bool sharedSegmentHasOtherUsers(const QSharedMemory& attached);

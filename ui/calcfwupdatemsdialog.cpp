@@ -1,0 +1,308 @@
+#include "calcfwupdatemsdialog.h"
+
+#include <QBoxLayout>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QFileDialog>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+
+#include "appshell.h"
+#include "link.h"
+#include "messagecopies.h"
+#include "pacing.h"
+#include "textlookup.h"
+#include "updateworker.h"
+
+namespace {
+
+// The text lookup reads the language of the one dialog (GUI thread).
+unsigned dialogLanguage() {
+  const CCalcFWUpdateMSDialog* dialog = currentDialog.get();
+  return dialog != nullptr ? dialog->language : 1u;
+}
+
+// The final single shot is a fixed pause too, so it follows the pacing scale.
+int scaledMs(int milliseconds) {
+  const double scaled = milliseconds * norza::PaceScale();
+  return scaled <= 0.0 ? 0 : static_cast<int>(scaled + 0.5);
+}
+
+}  // namespace
+
+QString textOr(int id, const char* literal) {
+  const QString text = textById(id, 0);
+  return text.isEmpty() ? QString::fromUtf8(literal) : text;
+}
+
+CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int languageNumber)
+    : QDialog(nullptr) {
+  currentDialog.set(this, this);
+  setCurrentLanguageSource(&dialogLanguage);
+  installResourcePrefixes();
+  transferActive.store(false);
+  prefixedSet = false;
+  startCountdownMs.store(0);
+
+  calculatorIcon.addFile(QStringLiteral(":/CalculatorIconX16.png"), QSize(), QIcon::Normal, QIcon::Off);
+  calculatorIcon.addFile(QStringLiteral(":/CalculatorIconX64.png"), QSize(), QIcon::Normal, QIcon::Off);
+  // From the "icons" folder beside the executable, not the embedded copies.
+  folderIcon.addFile(QStringLiteral("icons") + QStringLiteral(":varFolder_16x16.png"), QSize(),
+                     QIcon::Normal, QIcon::Off);
+  folderIcon.addFile(QStringLiteral("icons") + QStringLiteral(":varFolder_32x32.png"), QSize(),
+                     QIcon::Normal, QIcon::Off);
+
+  if (!folder.isEmpty()) {
+    workFolder = folder;
+    setLanguage(languageNumber);
+  } else {
+    loadSettings();
+    workFolder += QLatin1Char('/') + textOr(657, "Firmware");
+  }
+
+  workerThread = new QThread();
+  worker = new CUpdateWorker();
+  worker->moveToThread(workerThread);
+  connect(workerThread, SIGNAL(started()), worker, SLOT(process()));
+  connect(worker, SIGNAL(finished()), workerThread, SLOT(quit()));
+  connect(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
+  connect(workerThread, SIGNAL(finished()), workerThread, SLOT(deleteLater()));
+  workerThread->start(QThread::InheritPriority);
+
+  statusLabel = new QLabel(this);
+  noteLabel = new QLabel(this);
+  imageLabel = new QLabel(this);
+  spareLabel = new QLabel(this);
+  QLabel* iconLabel = new QLabel(this);
+  iconLabel->setPixmap(calculatorIcon.pixmap(QSize(64, 64), QIcon::Normal, QIcon::Off));
+
+  QVBoxLayout* outerLayout = new QVBoxLayout();
+  QHBoxLayout* topRow = new QHBoxLayout();
+  QVBoxLayout* textColumn = new QVBoxLayout();
+  QHBoxLayout* buttonRow = new QHBoxLayout();
+
+  cancelButton = new QPushButton(textOr(2, "Cancel"), this);
+  browseButton = new QPushButton(this);
+  browseButton->setIcon(folderIcon);
+  browseButton->setText(textOr(744, "Browse for update files"));
+  browseButton->hide();
+
+  progressBar = new QProgressBar(this);
+  progressBar->setRange(0, 100);
+
+  setWindowTitle(textOr(631, "Firmware update"));
+  setWindowIcon(calculatorIcon);
+
+  textColumn->addWidget(statusLabel, 0);
+  textColumn->addWidget(noteLabel, 0);
+  textColumn->addWidget(imageLabel, 0);
+  textColumn->addWidget(spareLabel, 0);
+  topRow->addLayout(textColumn, 0);
+  topRow->addStretch(0);
+  topRow->addWidget(iconLabel, 0);
+  outerLayout->addLayout(topRow, 0);
+  outerLayout->addStretch(0);
+  outerLayout->addSpacing(10);
+  outerLayout->addWidget(progressBar, 0);
+  outerLayout->addSpacing(10);
+  buttonRow->addStretch(0);
+  buttonRow->addWidget(browseButton, 0);
+  buttonRow->addWidget(cancelButton, 0);
+  outerLayout->addLayout(buttonRow, 0);
+  progressBar->show();
+  progressBar->setStyleSheet(QStringLiteral(
+      "QProgressBar { border: 2px solid DarkGrey; border-radius: 4px; text-align: center; "
+      "padding: 2px; } QProgressBar::chunk { background-color: #0096d6; width: 5px; }"));
+
+  setLayout(outerLayout);
+  setMinimumWidth(525);
+
+  connect(cancelButton, SIGNAL(clicked()), this, SLOT(onCancel()));
+  connect(this, SIGNAL(updateProgress(int)), this, SLOT(onUpdateProgress(int)));
+  connect(this, SIGNAL(updateMessage(wchar_t*)), this, SLOT(onUpdateMessage(wchar_t *)));
+  connect(worker, SIGNAL(foundDevice()), this, SLOT(onFoundDevice()));
+  connect(worker, SIGNAL(waitingStart()), this, SLOT(onWaitingStart()));
+  connect(worker, SIGNAL(waitingTicks(int)), this, SLOT(onWaitingTicks(int)));
+  connect(worker, SIGNAL(downloadActive()), this, SLOT(onDownloadActive()));
+  connect(worker, SIGNAL(downloadInactive()), this, SLOT(onDownloadInactive()));
+  connect(worker, SIGNAL(updaterRan(int)), this, SLOT(onUpdaterRan(int)));
+  connect(browseButton, SIGNAL(clicked()), this, SLOT(onBrowseFolder()));
+}
+
+CCalcFWUpdateMSDialog::~CCalcFWUpdateMSDialog() {
+  abortUpdate();
+  // Only a dialog destroyed before the process ends (tests) gets here with a
+  // live worker: stop it and release it with its thread.
+  shutdownWorker();
+  delete worker;
+  delete workerThread;
+  if (currentDialog.get() == this) currentDialog.set(nullptr, nullptr);
+}
+
+void CCalcFWUpdateMSDialog::shutdownWorker() {
+  if (workerThread == nullptr) return;
+  // The dialog releases the thread itself; a deferred delete would leave
+  // workerThread dangling.
+  disconnect(workerThread, SIGNAL(finished()), workerThread, SLOT(deleteLater()));
+  worker->stopRequested.store(true);
+  workerThread->quit();
+  workerThread->wait();
+}
+
+bool CCalcFWUpdateMSDialog::setLanguage(int index) {
+  if (isAcceptedLanguage(index)) {
+    language = static_cast<uint32_t>(index);
+    return true;
+  }
+  language = 1;
+  return false;
+}
+
+void CCalcFWUpdateMSDialog::loadSettings() {
+  const SuiteSettings settings = readSuiteSettings();
+  setLanguage(settings.language);
+  workFolder = settings.workFolder;
+}
+
+void CCalcFWUpdateMSDialog::emitUpdateProgress(int percent) { emit updateProgress(percent); }
+
+void CCalcFWUpdateMSDialog::emitUpdateMessage(const wchar_t* text) {
+  // The caller's text lives in the writer thread's storage; the queued call
+  // carries a copy that onUpdateMessage releases.
+  emit updateMessage(message_copies::make(text));
+}
+
+void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent* event) {
+  if (transferActive.load()) {
+    event->ignore();
+  } else {
+    event->accept();
+  }
+}
+
+void CCalcFWUpdateMSDialog::onCancel() {
+  int32_t countdown = startCountdownMs.load();
+  if (countdown != 0) {
+    // Shorten the countdown to one more step; a step the worker takes at the
+    // same moment is not lost.
+    while (countdown != 0) {
+      if (startCountdownMs.compare_exchange_weak(countdown, 1000)) return;
+    }
+    return;  // it reached 0 just now: the transfer starts anyway
+  }
+  abortUpdate();
+  close();
+}
+
+void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
+  if (result != 0) {
+    const int32_t failures = worker->retryCount.load();
+    worker->retryCount.store(failures + 1);
+    if (failures <= 4) {
+      statusLabel->setText(QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(failures + 1));
+      prepareCurrentImage();
+    } else {
+      endUpdate(QStringLiteral("Update failed (%1)").arg(result));
+    }
+    return;
+  }
+  statusLabel->setText(QStringLiteral("Update OK (%1)").arg(worker->lastResult.load()));
+  if (currentImage + 1 >= imageList.size()) {
+    endUpdate(textOr(627, "Done"));
+    QTimer::singleShot(scaledMs(3000), this, SLOT(onExitUpdater()));
+    return;
+  }
+  worker->retryCount.store(0);
+  ++currentImage;
+  prepareCurrentImage();
+  worker->state.store(CUpdateWorker::StateTransfer);
+}
+
+void CCalcFWUpdateMSDialog::onUpdateMessage(wchar_t* pMsg) {
+  imageLabel->setText(pMsg != nullptr ? QString::fromWCharArray(pMsg) : QString());
+  message_copies::release(pMsg);
+}
+
+void CCalcFWUpdateMSDialog::onUpdateProgress(int percent) { progressBar->setValue(percent); }
+
+void CCalcFWUpdateMSDialog::onFoundDevice() { startCountdownMs.store(5250); }
+
+void CCalcFWUpdateMSDialog::onWaitingStart() {
+  const int32_t countdown = startCountdownMs.load();
+  if (countdown != 0) {
+    statusLabel->setText(textOr(7774, "Waiting to start\u2026"));
+    int32_t seconds = countdown / 1000;
+    if (seconds < 0) seconds = 0;
+    cancelButton->setText(textOr(20, "Start") + QStringLiteral(" - ") + QString::number(seconds));
+  } else {
+    statusLabel->setText(QString());
+  }
+}
+
+void CCalcFWUpdateMSDialog::onDownloadActive() {
+  bool expected = false;
+  if (transferActive.compare_exchange_strong(expected, true)) statusLabel->setText(QString());
+  cancelButton->setText(textOr(20, "Start"));
+  cancelButton->setEnabled(false);
+}
+
+void CCalcFWUpdateMSDialog::onDownloadInactive() { transferActive.store(false); }
+
+void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks) {
+  QString text = textOr(521, "Waiting for connection...");
+  text.chop(1);
+  if (ticks > 0) text += QString(ticks, QLatin1Char('.'));
+  statusLabel->setText(text);
+}
+
+void CCalcFWUpdateMSDialog::onExitUpdater() { QCoreApplication::exit(0); }
+
+void CCalcFWUpdateMSDialog::onBrowseFolder() {
+  QFileDialog chooser(this, QString(), QString(), QString());
+  chooser.setModal(true);
+  chooser.setFileMode(QFileDialog::Directory);
+  chooser.setOption(QFileDialog::ShowDirsOnly, true);
+  // Qt's own chooser: the same on every platform, and drivable in tests.
+  chooser.setOption(QFileDialog::DontUseNativeDialog, true);
+  chooser.setDirectory(workFolder);
+  if (chooser.exec() != QDialog::Accepted) return;
+  const QStringList chosen = chooser.selectedFiles();
+  if (chosen.isEmpty()) return;
+  workFolder = chosen.first();
+  // A rescan starts from an empty list, and a complete set resumes the
+  // worker, which the failed scan had stopped.
+  imageList.clear();
+  discoverImageSet();
+  if (!browseButton->isHidden()) return;
+  statusLabel->setText(QString());
+  progressBar->reset();
+  progressBar->show();
+  worker->resume();
+}
+
+void CCalcFWUpdateMSDialog::prepareCurrentImage() {
+  const FWImageEntry& entry = imageList.at(currentImage);
+  cancelButton->setVisible(true);
+  imageLabel->setText(entry.path);
+  worker->targetOffset.set(entry.targetOffset);
+  worker->imagePath.set(entry.path);
+}
+
+void CCalcFWUpdateMSDialog::endUpdate(QString message) {
+  cancelButton->hide();
+  progressBar->hide();
+  statusLabel->setText(message);
+  noteLabel->setText(QString());
+  imageLabel->setText(QString());
+  worker->stopRequested.store(true);
+  // Gives the worker's loop time to see the request; the link's own lock
+  // keeps FinishUpdate from overlapping a pass the worker is still in.
+  norza::PauseMs(250);
+  FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+  transferActive.store(false);
+}
+
+void CCalcFWUpdateMSDialog::abortUpdate() { endUpdate(textOr(633, "Update aborted")); }

@@ -1,0 +1,108 @@
+// CCalcFWUpdateMSDialog: the updater's one window. Shows the state of the
+// update, owns the update worker and its thread, moves from one firmware
+// image to the next, and ends the update on the calculators.
+#pragma once
+
+#include <QDialog>
+#include <QIcon>
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "updatehost.h"
+
+class QCloseEvent;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QThread;
+class CUpdateWorker;
+
+// One firmware image file of the work folder.
+struct FWImageEntry {
+  QString path;          // absolute path in the platform's native form
+  QString fileName;      // as listed, in the letter case found on disk
+  std::string tag;       // copy of the dialog's imageTag
+  int64_t size = 0;
+  int64_t targetOffset = 0;  // where the image goes on the calculator's disk
+};
+
+class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
+  Q_OBJECT
+
+ public:
+  CCalcFWUpdateMSDialog(const QString& folder, int language);
+  ~CCalcFWUpdateMSDialog() override;
+
+  // Fields in declaration order. The two atomics are shared with the
+  // worker's thread; everything else belongs to the GUI thread.
+  std::atomic<int32_t> startCountdownMs{0};
+  QIcon calculatorIcon;
+  QIcon folderIcon;
+  std::atomic<bool> transferActive{false};
+  bool prefixedSet = false;
+  uint32_t language = 0;
+  QProgressBar* progressBar = nullptr;
+  QPushButton* cancelButton = nullptr;
+  QPushButton* browseButton = nullptr;
+  QLabel* statusLabel = nullptr;
+  QLabel* noteLabel = nullptr;
+  QLabel* imageLabel = nullptr;
+  QLabel* spareLabel = nullptr;
+  std::string imageTag;
+  int32_t currentImage = 0;
+  QList<FWImageEntry> imageList;
+  QThread* workerThread = nullptr;
+  CUpdateWorker* worker = nullptr;
+  QString workFolder;
+
+  // Language and work folder.
+  bool setLanguage(int index);
+  void loadSettings();
+
+  // Firmware image set of workFolder.
+  void discoverImageSet();
+  void detectPrefixedSet();
+  static bool isPrefixedImageName(const QString& name);
+
+  void prepareCurrentImage();
+  void endUpdate(QString message);
+  void abortUpdate();
+
+  // Asks the worker to stop and waits for its thread to end; used when the
+  // application quits, so no link call is cut in half. Idempotent.
+  void shutdownWorker();
+
+  // UpdateHost.
+  std::atomic<int32_t>& countdownField() override { return startCountdownMs; }
+  std::atomic<bool>& transferActiveField() override { return transferActive; }
+  void emitUpdateProgress(int percent) override;
+  void emitUpdateMessage(const wchar_t* text) override;
+
+ signals:
+  void updateMessage(wchar_t* pMsg);
+  void updateProgress(int percent);
+  void changeTitle(QString);
+
+ private slots:
+  void onCancel();
+  void onUpdaterRan(int);
+  void onUpdateMessage(wchar_t* pMsg);
+  void onUpdateProgress(int percent);
+  void onFoundDevice();
+  void onWaitingStart();
+  void onDownloadActive();
+  void onDownloadInactive();
+  void onWaitingTicks(int ticks);
+  void onExitUpdater();
+  void onBrowseFolder();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+};
+
+// Text by id, or the literal when the lookup is empty.
+QString textOr(int id, const char* literal);

@@ -1,0 +1,83 @@
+// Firmware image set discovery in the work folder.
+#include <QDir>
+#include <QFileInfo>
+#include <QPushButton>
+#include <QSet>
+
+#include "calcfwupdatemsdialog.h"
+
+namespace {
+
+// Files only (no folders, hidden or system entries), by name ignoring case:
+// the order a Windows folder lists in, made explicit for every platform.
+QFileInfoList listWorkFolder(const QString& folder) {
+  if (folder.isEmpty()) return {};
+  const QDir dir(folder);
+  if (!dir.exists()) return {};
+  return dir.entryInfoList(QDir::Files | QDir::NoDotAndDotDot, QDir::Name | QDir::IgnoreCase);
+}
+
+bool isLegacyImageName(const QString& upperName) {
+  return upperName == QLatin1String("APPSDISK.DAT") || upperName == QLatin1String("KORVAARM.ROM") ||
+         upperName == QLatin1String("MASTER.DAT");
+}
+
+int64_t targetOffsetFor(const QString& upperName) {
+  if (upperName == QLatin1String("APPSDISK.DAT") || upperName == QLatin1String("NORZA_APP.DAT"))
+    return 0x500000;
+  if (upperName == QLatin1String("MASTER.DAT") || upperName == QLatin1String("NORZA_MASTER.DAT"))
+    return 0x100000;
+  return 0;  // KORVAARM.ROM, NORZA_OS.ROM
+}
+
+// Three entries make a set only when they are three different kinds: on a
+// file system that tells letter case apart, MASTER.DAT and master.dat are
+// two files of one kind.
+bool isCompleteSet(const QList<FWImageEntry>& entries) {
+  if (entries.size() != 3) return false;
+  QSet<QString> kinds;
+  for (const FWImageEntry& entry : entries) kinds.insert(entry.fileName.toUpper());
+  return kinds.size() == 3;
+}
+
+}  // namespace
+
+bool CCalcFWUpdateMSDialog::isPrefixedImageName(const QString& name) {
+  const QString upper = name.toUpper();
+  return upper == QLatin1String("NORZA_APP.DAT") || upper == QLatin1String("NORZA_OS.ROM") ||
+         upper == QLatin1String("NORZA_MASTER.DAT");
+}
+
+void CCalcFWUpdateMSDialog::detectPrefixedSet() {
+  prefixedSet = false;
+  for (const QFileInfo& file : listWorkFolder(workFolder)) {
+    if (isPrefixedImageName(file.fileName())) {
+      prefixedSet = true;
+      return;
+    }
+  }
+}
+
+void CCalcFWUpdateMSDialog::discoverImageSet() {
+  browseButton->hide();
+  detectPrefixedSet();
+  for (const QFileInfo& file : listWorkFolder(workFolder)) {
+    const QString upper = file.fileName().toUpper();
+    const bool accepted = prefixedSet ? isPrefixedImageName(upper) : isLegacyImageName(upper);
+    if (!accepted) continue;
+    FWImageEntry entry;
+    entry.fileName = file.fileName();
+    entry.path = QDir::toNativeSeparators(file.absoluteFilePath());
+    entry.size = file.size();
+    entry.targetOffset = targetOffsetFor(upper);
+    entry.tag = imageTag;
+    imageList.append(entry);
+  }
+  if (isCompleteSet(imageList)) {
+    currentImage = 0;
+    prepareCurrentImage();
+    return;
+  }
+  endUpdate(textOr(622, "No updates are available"));
+  browseButton->show();
+}

@@ -1,0 +1,3 @@
+#include "updatehost.h"
+
+CurrentDialogRef currentDialog;
