@@ -243,8 +243,8 @@ int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar
     if (deviceCount == 0) return LINK_NO_CALCULATOR;
     progressCallback.store(progress);
     messageCallback.store(message);
-    OpenCalculatorDisks();
     CalculatorDisksCloser closer;
+    OpenCalculatorDisks();
     TransferRequest request;
     request.imagePath = imagePath != nullptr ? imagePath : L"";
     request.messageText = request.imagePath;
@@ -252,7 +252,7 @@ int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar
     request.targetOffset = targetOffset;
     return RunTransferJobs(request);
   } catch (...) {
-    return LINK_BUFFER_ALLOC_FAILED;  // copying the path ran out of memory
+    return LINK_BUFFER_ALLOC_FAILED;  // out of memory (or the lock failed) before any thread began
   }
 }
 
@@ -263,15 +263,15 @@ int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product) {
     deviceCount =
         FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
     if (deviceCount == 0) return LINK_NO_CALCULATOR;
-    OpenCalculatorDisks();
     CalculatorDisksCloser closer;
+    OpenCalculatorDisks();
     for (int32_t i = 0; i < deviceCount; ++i) {
       if (DeviceHandleTable[i] == norza::platform::kInvalidHandle) continue;
       ReadCommandWindow(DeviceHandleTable[i], false);
       SendFinish(DeviceHandleTable[i]);
     }
   } catch (...) {
-    // Only taking the lock can throw here; the caller ignores the result.
+    return LINK_BUFFER_ALLOC_FAILED;  // as in DownloadImage: the link ran out of resources
   }
   return LINK_OK;
 }
