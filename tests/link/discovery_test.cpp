@@ -61,14 +61,6 @@ TEST_F(DiscoveryTest, RetryGivesUpAfterSixPassesAndSixPauses) {
   EXPECT_EQ(Recorder::Pauses(), std::vector<int>(6, 500));
 }
 
-TEST_F(DiscoveryTest, RetryReturnsTheFirstSuccessfulPassAtOnce) {
-  fake.AddDisk(CalculatorPath(1));
-  fake.AddDisk(CalculatorPath(2));
-  EXPECT_EQ(FindCalculatorDisksWithRetry(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 2);
-  EXPECT_EQ(fake.passes(), 1);
-  EXPECT_TRUE(Recorder::Pauses().empty());
-}
-
 TEST_F(DiscoveryTest, PresenceCheckIsOnePassAndLeavesTheDeviceCount) {
   link::deviceCount = 3;
   EXPECT_FALSE(IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct));

@@ -92,20 +92,6 @@ TEST_F(ProtocolTest, WindowReadLeavesThePositionAfterIt) {
   EXPECT_EQ(disk->events, (std::vector<std::string>{"window 15360", "window 15872"}));
 }
 
-TEST_F(ProtocolTest, OpenAndCloseFollowTheDeviceCount) {
-  fake.Close(handle);
-  fake.AddDisk(CalculatorPath(2)).failOpen = true;
-  DevicePathTable[0] = fake.Disk(0).path;
-  DevicePathTable[1] = fake.Disk(1).path;
-  deviceCount = 2;
-  EXPECT_EQ(OpenCalculatorDisks(), 1);
-  EXPECT_NE(DeviceHandleTable[0], platform::kInvalidHandle);
-  EXPECT_EQ(DeviceHandleTable[1], platform::kInvalidHandle);
-  CloseCalculatorDisks();
-  EXPECT_EQ(fake.openHandles(), 0);
-  EXPECT_EQ(DeviceHandleTable[0], platform::kInvalidHandle);
-}
-
 TEST(ChainFilterTest, XorsWithTheRunningByte) {
   std::vector<uint8_t> bytes = {0x01, 0x02, 0x03};
   link::filterKey = 0;
