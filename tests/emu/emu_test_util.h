@@ -6,12 +6,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <new>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "platform.h"
+#include "aligned_buffer.h"
 
 namespace norza::emu::test {
 
@@ -68,28 +68,15 @@ inline std::string ReadTextFileOrEmpty(const std::string& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// A buffer aligned as unbuffered disk I/O wants it.
-class AlignedBytes {
+// A zero-filled buffer aligned as unbuffered disk I/O wants it, or a copy of
+// bytes in one.
+class AlignedBytes : public link::AlignedBuffer {
  public:
-  explicit AlignedBytes(std::size_t size)
-      : data_(static_cast<uint8_t*>(::operator new(size, std::align_val_t(platform::kIoAlignment)))),
-        size_(size) {
-    std::fill(data_, data_ + size_, uint8_t{0});
+  explicit AlignedBytes(std::size_t size) : AlignedBuffer(size) { std::fill(data(), data() + size, 0); }
+  explicit AlignedBytes(const std::vector<uint8_t>& bytes) : AlignedBuffer(bytes.size()) {
+    std::copy(bytes.begin(), bytes.end(), data());
   }
-  AlignedBytes(const std::vector<uint8_t>& bytes) : AlignedBytes(bytes.size()) {
-    std::copy(bytes.begin(), bytes.end(), data_);
-  }
-  ~AlignedBytes() { ::operator delete(data_, std::align_val_t(platform::kIoAlignment)); }
-  AlignedBytes(const AlignedBytes&) = delete;
-  AlignedBytes& operator=(const AlignedBytes&) = delete;
-
-  uint8_t* data() { return data_; }
-  std::size_t size() const { return size_; }
-  std::vector<uint8_t> vector() const { return std::vector<uint8_t>(data_, data_ + size_); }
-
- private:
-  uint8_t* data_;
-  std::size_t size_;
+  std::vector<uint8_t> vector() const { return std::vector<uint8_t>(data(), data() + size()); }
 };
 
 }  // namespace norza::emu::test

@@ -220,28 +220,5 @@ TEST_F(EmulatedLinkTest, TheCommandPathLandsAtTheTargetOffset) {
   EXPECT_EQ(2, std::count(percents.begin(), percents.end(), 100u)) << "100 twice on the command path";
 }
 
-TEST_F(EmulatedLinkTest, TheDirectoryBackendCarriesTheSameRoad) {
-  std::string error;
-  PlugOptions options;
-  options.size = kDisk;
-  ASSERT_TRUE(PlugDisk(dir.str(), "one", options, &error)) << error;
-  options.faults.failWrites = 1;
-  ASSERT_TRUE(PlugDisk(dir.str(), "two", options, &error)) << error;
-  auto backend = platform::CreateEmulatedBackend(dir.str());
-  Use(*backend);
-  const auto bytes = PatternBytes(600 * 1024, 44);
-  const std::wstring image = Image("MASTER.DAT", bytes.size(), 44);
-
-  ASSERT_EQ(LINK_OK, Download(image, 0x100000));
-  ASSERT_EQ(LINK_OK, FinishUpdate(kCalculatorVendor, kCalculatorProduct));
-  for (const char* name : {"one", "two"}) {
-    SCOPED_TRACE(name);
-    const DiskFiles files = FilesOf(dir.str(), name);
-    EXPECT_EQ(bytes, test::ReadBinaryFile(files.disk, 0x100000, bytes.size()));
-    EXPECT_NE(std::string::npos, test::ReadTextFileOrEmpty(files.journal).find("CMD_FINISH"));
-  }
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::u8path(FilesOf(dir.str(), "two").faults)));
-}
-
 }  // namespace
 }  // namespace norza::emu
