@@ -95,7 +95,6 @@ class StringList {
   // Used by decodeBlock: the buffer and where each string starts in it.
   void assign(std::vector<char16_t>&& units, std::vector<uint32_t>&& starts);
   void clear();
-  size_t capacityUnits() const { return units_.capacity(); }
 
  private:
   std::vector<char16_t> units_;
