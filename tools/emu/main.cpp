@@ -119,12 +119,20 @@ int Plug(const std::vector<std::string>& args) {
     return Usage("--reject-count needs --reject-command");
   }
   if (identityGiven) options.identity = identity;
+  const std::string disk = FilesOf(dir, name).disk;
+  std::error_code ec;
+  const bool existed = fs::exists(fs::u8path(disk), ec);
   std::string error;
   if (!PlugDisk(dir, name, options, &error)) {
     std::cerr << "norza-emu: " << error << '\n';
     return kExitFailed;
   }
-  std::cout << "plugged " << FilesOf(dir, name).disk << '\n';
+  if (existed) {
+    std::cout << "plugged back in " << disk << " (" << fs::file_size(fs::u8path(disk), ec)
+              << " bytes kept)\n";
+  } else {
+    std::cout << "plugged " << disk << '\n';
+  }
   return kExitOk;
 }
 
