@@ -97,6 +97,7 @@ TEST_F(LinuxTransfer, OntoALoopBlockDeviceWithDirectIo) {
     const platform::Handle disk = backend->OpenDisk(paths[0]);
     ASSERT_NE(disk, platform::kInvalidHandle);
     const int flags = fcntl(static_cast<int>(disk), F_GETFL);
+    EXPECT_EQ(backend->Size(disk), static_cast<int64_t>(kDiskSize));  // the block device's size
     backend->Close(disk);
     EXPECT_TRUE(flags & O_DIRECT);
 
