@@ -1,0 +1,297 @@
+// The update worker's signal and pause sequences against in-memory
+// calculators, with the pacing switched off and the pauses observed.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+
+#include "app_test_util.h"
+#include "emulator_backend.h"
+#include "pacing.h"
+#include "platform.h"
+#include "updatehost.h"
+#include "updateworker.h"
+
+namespace {
+
+using apptest::EventLog;
+using Events = std::vector<std::string>;
+
+std::atomic<EventLog*> g_log{nullptr};
+std::atomic<std::thread::id> g_workerThread{};
+std::atomic<int> g_throwOnPause{-1};
+std::atomic<CUpdateWorker*> g_stopDuringFailurePause{nullptr};
+
+// Only the worker's own pauses are part of its sequence; the writer threads
+// pause too.
+void observePause(int milliseconds) {
+  if (std::this_thread::get_id() != g_workerThread.load()) return;
+  if (milliseconds == g_throwOnPause.load()) throw std::runtime_error("pause refused");
+  if (CUpdateWorker* worker = g_stopDuringFailurePause.load(); worker && milliseconds == 3000) {
+    worker->stopRequested.store(true);  // what the dialog's endUpdate does meanwhile
+  }
+  if (EventLog* log = g_log.load()) log->add("pause " + std::to_string(milliseconds));
+}
+
+// Stands in for the dialog: the two shared fields and the two signals the
+// link callbacks emit.
+class FakeHost : public UpdateHost {
+ public:
+  explicit FakeHost(EventLog& log) : log_(log) {}
+  std::atomic<int32_t> countdown{0};
+  std::atomic<bool> active{false};
+  std::atomic<int32_t>& countdownField() override { return countdown; }
+  std::atomic<bool>& transferActiveField() override { return active; }
+  void emitUpdateProgress(int percent) override { log_.add("progress " + std::to_string(percent)); }
+  void emitUpdateMessage(const wchar_t* text) override {
+    log_.add("message " + QString::fromWCharArray(text).toStdString());
+  }
+
+ private:
+  EventLog& log_;
+};
+
+class WorkerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(images_.isValid());
+    norza::SetPaceScale(0);
+    g_log.store(&log_);
+    g_throwOnPause.store(-1);
+    g_stopDuringFailurePause.store(nullptr);
+    norza::SetPauseObserver(&observePause);
+    norza::platform::SetBackendForTesting(&backend_);
+    currentDialog.set(nullptr, &host_);
+    imagePath_ = images_.filePath("MASTER.DAT");
+    ASSERT_TRUE(apptest::writeFile(imagePath_, apptest::patternBytes(65536, 7)));
+    worker_.imagePath.set(QDir::toNativeSeparators(imagePath_));
+    worker_.targetOffset.set(0x100000);
+
+    // Direct connections: recorded on the worker's thread, in emission order.
+    QObject::connect(&worker_, &CUpdateWorker::foundDevice, &worker_, [this] {
+      log_.add("found");
+      host_.countdown.store(5250);  // what the dialog's onFoundDevice does
+    }, Qt::DirectConnection);
+    QObject::connect(&worker_, &CUpdateWorker::waitingStart, &worker_, [this] { log_.add("start"); },
+                     Qt::DirectConnection);
+    QObject::connect(&worker_, &CUpdateWorker::downloadActive, &worker_, [this] { log_.add("active"); },
+                     Qt::DirectConnection);
+    QObject::connect(&worker_, &CUpdateWorker::downloadInactive, &worker_,
+                     [this] { log_.add("inactive"); }, Qt::DirectConnection);
+    QObject::connect(&worker_, &CUpdateWorker::waitingTicks, &worker_,
+                     [this](int ticks) { log_.add("ticks " + std::to_string(ticks)); },
+                     Qt::DirectConnection);
+    QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_,
+                     [this](int code) { log_.add("ran " + std::to_string(code)); }, Qt::DirectConnection);
+  }
+
+  void TearDown() override {
+    stop();
+    norza::SetPauseObserver(nullptr);
+    g_log.store(nullptr);
+    norza::platform::SetBackendForTesting(nullptr);
+    currentDialog.set(nullptr, nullptr);
+  }
+
+  void start() {
+    thread_ = std::thread([this] {
+      g_workerThread.store(std::this_thread::get_id());
+      worker_.process();
+      log_.add("returned");
+    });
+  }
+  void stop() {
+    worker_.stopRequested.store(true);
+    if (thread_.joinable()) thread_.join();
+  }
+
+  // The events from the first occurrence of `from` on, without pauses.
+  static Events signalsOnly(const Events& events) {
+    Events out;
+    for (const std::string& e : events) {
+      if (e.rfind("pause", 0) != 0) out.push_back(e);
+    }
+    return out;
+  }
+
+  std::string message() const {
+    return "message " + QDir::toNativeSeparators(imagePath_).toStdString();
+  }
+
+  QTemporaryDir images_;
+  QString imagePath_;
+  EventLog log_;
+  FakeHost host_{log_};
+  norza::emu::MemoryBackend backend_;
+  CUpdateWorker worker_;
+  std::thread thread_;
+};
+
+TEST_F(WorkerTest, CalculatorFoundAfterTwoPollsGetsCountdownTransferAndIdles) {
+  norza::emu::Faults faults;
+  faults.appearAfterPolls = 2;
+  backend_.AddCalculator("alpha", 8 << 20, faults);
+  start();
+  ASSERT_TRUE(log_.waitFor([](const Events& events) {
+    // Idle in state 3 after the transfer: its 250 ms pauses follow.
+    return apptest::countOf(events, "inactive") == 1 && events.back() == "pause 250" &&
+           apptest::countOf(events, "pause 250") >= 3;
+  }));
+  stop();
+  Events expected = {"pause 500", "ticks 1", "pause 500", "ticks 2", "pause 500", "found",
+                     "pause 500", "ticks 3", "pause 500"};
+  for (int i = 0; i < 6; ++i) {
+    expected.push_back("start");
+    expected.push_back("pause 1000");
+  }
+  for (const char* e : {"active", "pause 250"}) expected.push_back(e);
+  expected.push_back(message());
+  for (const char* e : {"progress 0", "progress 25", "progress 50", "progress 75", "progress 100",
+                        "ran 0", "inactive", "pause 100", "pause 250"}) {
+    expected.push_back(e);
+  }
+  const Events events = log_.events();
+  ASSERT_GE(events.size(), expected.size());
+  EXPECT_EQ(Events(events.begin(), events.begin() + static_cast<long>(expected.size())), expected);
+  EXPECT_EQ(worker_.state.load(), CUpdateWorker::StateIdle);
+  EXPECT_EQ(worker_.lastResult.load(), 0);
+  EXPECT_TRUE(worker_.transferStarted.load());
+  EXPECT_TRUE(host_.active.load());  // only the dialog clears it
+  EXPECT_EQ(host_.countdown.load(), 0);
+  EXPECT_EQ(worker_.retryCount.load(), 0);  // the dialog's business
+  EXPECT_EQ(backend_.DiskBytes("alpha", 0x100000, 65536),
+            apptest::toVector(apptest::patternBytes(65536, 7)));
+}
+
+TEST_F(WorkerTest, StartPressedDuringCountdownLeavesOneMoreStep) {
+  backend_.AddCalculator("alpha", 8 << 20);
+  QObject::connect(&worker_, &CUpdateWorker::waitingStart, &worker_, [this] {
+    if (apptest::countOf(log_.events(), "start") == 1) host_.countdown.store(1000);  // the press
+  }, Qt::DirectConnection);
+  start();
+  ASSERT_TRUE(log_.waitForEvent("inactive"));
+  stop();
+  const Events events = signalsOnly(log_.events());
+  const Events head(events.begin(), events.begin() + 5);
+  EXPECT_EQ(head, (Events{"found", "ticks 1", "start", "start", "active"}));
+  EXPECT_EQ(apptest::countOf(events, "start"), 2);
+  EXPECT_EQ(host_.countdown.load(), 0);
+}
+
+TEST_F(WorkerTest, FailureIsRetriedWhenTheCalculatorIsBackWithoutCountdown) {
+  norza::emu::Faults faults;
+  faults.failWrites = 7;  // one chunk fails all its attempts: 112
+  backend_.AddCalculator("alpha", 8 << 20, faults);
+  std::atomic<int> ticksAfterFailure{0};
+  QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_, [this](int code) {
+    if (code != 0) backend_.Remove("alpha");  // unplugged after the failure
+  }, Qt::DirectConnection);
+  QObject::connect(&worker_, &CUpdateWorker::waitingTicks, &worker_, [&](int) {
+    if (worker_.transferStarted.load() && ++ticksAfterFailure == 2) backend_.Replug("alpha");
+  }, Qt::DirectConnection);
+  start();
+  ASSERT_TRUE(log_.waitForEvent("ran 0"));
+  stop();
+  const Events events = log_.events();
+  const auto failed = std::find(events.begin(), events.end(), "ran 112");
+  ASSERT_NE(failed, events.end());
+  Events expected = {"ran 112", "inactive", "pause 100", "pause 3000", "ticks 2", "pause 500",
+                     "ticks 3",  "pause 500", "active", "pause 250", message(), "progress 0",
+                     "progress 25", "progress 50", "progress 75", "progress 100", "ran 0"};
+  ASSERT_GE(events.end() - failed, static_cast<long>(expected.size()));
+  EXPECT_EQ(Events(failed, failed + static_cast<long>(expected.size())), expected);
+  EXPECT_EQ(apptest::countOf(events, "found"), 1);
+  EXPECT_EQ(apptest::countOf(events, "start"), 6);
+}
+
+TEST_F(WorkerTest, StopDuringTheFailurePauseEndsWithoutAnotherPass) {
+  norza::emu::Faults faults;
+  faults.failWrites = 7;
+  backend_.AddCalculator("alpha", 8 << 20, faults);
+  std::atomic<int> passesAtFailure{-1};
+  QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_,
+                   [&](int) { passesAtFailure.store(backend_.DiscoveryPasses()); },
+                   Qt::DirectConnection);
+  g_stopDuringFailurePause.store(&worker_);
+  start();
+  ASSERT_TRUE(log_.waitForEvent("returned"));
+  const Events events = log_.events();
+  const Events tail(events.end() - 5, events.end());
+  EXPECT_EQ(tail, (Events{"ran 112", "inactive", "pause 100", "pause 3000", "returned"}));
+  EXPECT_EQ(backend_.DiscoveryPasses(), passesAtFailure.load());
+  EXPECT_EQ(worker_.state.load(), CUpdateWorker::StateWaiting);
+  EXPECT_EQ(worker_.lastResult.load(), 112);
+}
+
+TEST_F(WorkerTest, TicksWrapFromFourToZeroWhileNothingIsAttached) {
+  QObject::connect(&worker_, &CUpdateWorker::waitingTicks, &worker_, [this](int) {
+    if (apptest::countOf(log_.events(), "ticks 2") == 2) worker_.stopRequested.store(true);
+  }, Qt::DirectConnection);
+  start();
+  ASSERT_TRUE(log_.waitForEvent("returned"));
+  EXPECT_EQ(signalsOnly(log_.events()),
+            (Events{"ticks 1", "ticks 2", "ticks 3", "ticks 4", "ticks 0", "ticks 1", "ticks 2",
+                    "returned"}));
+  EXPECT_EQ(worker_.tickCount.load(), 2);
+  EXPECT_FALSE(worker_.transferStarted.load());
+}
+
+TEST_F(WorkerTest, NextImageStartsAtOnceWhenTheDialogSetsTransferState) {
+  backend_.AddCalculator("alpha", 8 << 20);
+  const QString second = images_.filePath("KORVAARM.ROM");
+  ASSERT_TRUE(apptest::writeFile(second, apptest::patternBytes(16384, 9)));
+  QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_, [&](int) {
+    if (apptest::countOf(log_.events(), "ran 0") == 1) {
+      worker_.targetOffset.set(0);
+      worker_.imagePath.set(QDir::toNativeSeparators(second));
+      worker_.state.store(CUpdateWorker::StateTransfer);
+    }
+  }, Qt::DirectConnection);
+  start();
+  ASSERT_TRUE(log_.waitForEvent("ran 0", 2));
+  stop();
+  const Events events = log_.events();
+  const auto first = std::find(events.begin(), events.end(), "ran 0");
+  const Events tail(first, first + 7);
+  EXPECT_EQ(tail, (Events{"ran 0", "inactive", "pause 100",
+                          "message " + QDir::toNativeSeparators(second).toStdString(),
+                          "progress 0", "progress 100", "ran 0"}));
+  EXPECT_EQ(apptest::countOf(events, "active"), 1);
+  EXPECT_EQ(backend_.DiskBytes("alpha", 0, 16384),
+            apptest::toVector(apptest::patternBytes(16384, 9)));
+}
+
+TEST_F(WorkerTest, ExceptionInTheLoopEndsItWithResultMinusTwo) {
+  backend_.AddCalculator("alpha", 8 << 20);
+  g_throwOnPause.store(1000);  // the first countdown step throws
+  start();
+  ASSERT_TRUE(log_.waitForEvent("returned"));
+  EXPECT_EQ(worker_.lastResult.load(), -2);
+  EXPECT_EQ(signalsOnly(log_.events()), (Events{"found", "ticks 1", "start", "returned"}));
+}
+
+TEST_F(WorkerTest, ResumeAfterStopRunsTheLoopAgainFromWaiting) {
+  backend_.AddCalculator("alpha", 8 << 20);
+  QThread thread;
+  CUpdateWorker resumed;
+  resumed.stopRequested.store(true);
+  resumed.state.store(CUpdateWorker::StateIdle);
+  resumed.moveToThread(&thread);
+  QObject::connect(&resumed, &CUpdateWorker::foundDevice, &resumed, [this] { log_.add("found"); },
+                   Qt::DirectConnection);
+  thread.start();
+  // process() runs queued on the worker's own thread, as after a new folder.
+  resumed.resume();
+  ASSERT_TRUE(log_.waitForEvent("found"));
+  EXPECT_FALSE(resumed.stopRequested.load());
+  resumed.stopRequested.store(true);
+  thread.quit();
+  thread.wait();
+}
+
+}  // namespace
