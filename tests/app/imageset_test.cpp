@@ -1,0 +1,157 @@
+// Firmware image set discovery: names, sets, order, offsets, and what does
+// not count.
+#include <QDir>
+#include <QFileInfo>
+#include <QPushButton>
+
+#include "app_test_util.h"
+#include "dialog_fixture.h"
+
+namespace {
+
+class ImageSetTest : public DialogTest {
+ protected:
+  void SetUp() override {
+    DialogTest::SetUp();
+    folder_ = path("fw");
+    ASSERT_TRUE(QDir().mkpath(folder_));
+  }
+  void touch(const QString& name, int size = 512) {
+    ASSERT_TRUE(apptest::writeFile(folder_ + QLatin1Char('/') + name, QByteArray(size, 'x')));
+  }
+  CCalcFWUpdateMSDialog* scan() {
+    CCalcFWUpdateMSDialog* d = make(folder_);
+    d->discoverImageSet();
+    return d;
+  }
+  QStringList names() const {
+    QStringList out;
+    for (const FWImageEntry& entry : dialog_->imageList) out << entry.fileName;
+    return out;
+  }
+  QList<qint64> offsets() const {
+    QList<qint64> out;
+    for (const FWImageEntry& entry : dialog_->imageList) out << entry.targetOffset;
+    return out;
+  }
+  void expectNoUpdates() {
+    EXPECT_EQ(dialog_->statusLabel->text(), QStringLiteral("No updates are available"));
+    EXPECT_FALSE(dialog_->browseButton->isHidden());
+    EXPECT_TRUE(dialog_->cancelButton->isHidden());
+    EXPECT_TRUE(dialog_->progressBar->isHidden());
+    EXPECT_TRUE(dialog_->worker->stopRequested.load());
+  }
+  QString folder_;
+};
+
+TEST_F(ImageSetTest, LegacySetInTransferOrderWithOffsetsAndFirstSelected) {
+  touch("MASTER.DAT", 1024);
+  touch("KORVAARM.ROM");
+  touch("APPSDISK.DAT");
+  CCalcFWUpdateMSDialog* d = scan();
+  EXPECT_EQ(names(), QStringList({"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT"}));
+  EXPECT_EQ(offsets(), (QList<qint64>{0x500000, 0, 0x100000}));
+  EXPECT_FALSE(d->prefixedSet);
+  EXPECT_EQ(d->currentImage, 0);
+  const FWImageEntry& first = d->imageList.at(0);
+  EXPECT_EQ(first.path, QDir::toNativeSeparators(QFileInfo(folder_ + "/APPSDISK.DAT").absoluteFilePath()));
+  EXPECT_EQ(d->imageList.at(2).size, 1024);
+  EXPECT_EQ(d->worker->imagePath.get(), first.path);
+  EXPECT_EQ(d->worker->targetOffset.get(), 0x500000);
+  EXPECT_EQ(d->imageLabel->text(), first.path);
+  EXPECT_TRUE(d->browseButton->isHidden());
+  EXPECT_FALSE(d->cancelButton->isHidden());
+  EXPECT_TRUE(d->statusLabel->text().isEmpty());
+}
+
+TEST_F(ImageSetTest, NamesInAnyLetterCaseKeepTheirCase) {
+  touch("appsdisk.dat");
+  touch("KorvaArm.rom");
+  touch("master.DAT");
+  scan();
+  EXPECT_EQ(names(), QStringList({"appsdisk.dat", "KorvaArm.rom", "master.DAT"}));
+  EXPECT_EQ(offsets(), (QList<qint64>{0x500000, 0, 0x100000}));
+}
+
+TEST_F(ImageSetTest, PrefixedSetOrderIsApplicationMasterSystem) {
+  touch("NORZA_OS.ROM");
+  touch("norza_master.dat");
+  touch("NORZA_APP.DAT");
+  CCalcFWUpdateMSDialog* d = scan();
+  EXPECT_TRUE(d->prefixedSet);
+  EXPECT_EQ(names(), QStringList({"NORZA_APP.DAT", "norza_master.dat", "NORZA_OS.ROM"}));
+  EXPECT_EQ(offsets(), (QList<qint64>{0x500000, 0x100000, 0}));
+}
+
+TEST_F(ImageSetTest, OnePrefixedFileHidesACompleteLegacySet) {
+  for (const char* name : {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT"}) touch(name);
+  CCalcFWUpdateMSDialog* d = scan();
+  EXPECT_TRUE(d->prefixedSet);
+  EXPECT_EQ(names(), QStringList({"NORZA_APP.DAT"}));
+  expectNoUpdates();
+}
+
+TEST_F(ImageSetTest, BothCompleteSetsYieldThePrefixedOne) {
+  for (const char* name : {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT",
+                           "NORZA_OS.ROM", "NORZA_MASTER.DAT"}) {
+    touch(name);
+  }
+  scan();
+  EXPECT_EQ(names(), QStringList({"NORZA_APP.DAT", "NORZA_MASTER.DAT", "NORZA_OS.ROM"}));
+}
+
+TEST_F(ImageSetTest, PartialEmptyOrMissingFolderMeansNoUpdates) {
+  touch("APPSDISK.DAT");
+  touch("MASTER.DAT");
+  scan();
+  EXPECT_EQ(dialog_->imageList.size(), 2);
+  expectNoUpdates();
+
+  QDir(folder_).removeRecursively();
+  QDir().mkpath(folder_);
+  scan();
+  EXPECT_TRUE(dialog_->imageList.isEmpty());
+  expectNoUpdates();
+
+  folder_ = path("missing");
+  scan();
+  EXPECT_TRUE(dialog_->imageList.isEmpty());
+  expectNoUpdates();
+}
+
+TEST_F(ImageSetTest, FoldersHiddenFilesAndUnrelatedFilesDoNotCount) {
+  touch("APPSDISK.DAT");
+  touch("KORVAARM.ROM");
+  ASSERT_TRUE(QDir(folder_).mkdir("MASTER.DAT"));  // a folder named like an image
+  touch(".MASTER.DAT");                            // hidden
+  touch("readme.txt");
+  touch("NORZA_OS.DAT");
+  scan();
+  EXPECT_EQ(names(), QStringList({"APPSDISK.DAT", "KORVAARM.ROM"}));
+  expectNoUpdates();
+
+  ASSERT_TRUE(QDir(folder_ + "/MASTER.DAT").removeRecursively());
+  touch("MASTER.DAT");
+  scan();
+  EXPECT_EQ(names(), QStringList({"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT"}));
+}
+
+TEST_F(ImageSetTest, TwoFilesOfOneKindDifferingInCaseAreNoCompleteSet) {
+  touch("MASTER.DAT");
+  touch("master.dat");
+  touch("APPSDISK.DAT");
+  scan();
+  EXPECT_EQ(dialog_->imageList.size(), 3);
+  expectNoUpdates();
+}
+
+TEST(ImageNames, PrefixedNamesAnyCase) {
+  EXPECT_TRUE(CCalcFWUpdateMSDialog::isPrefixedImageName("NORZA_APP.DAT"));
+  EXPECT_TRUE(CCalcFWUpdateMSDialog::isPrefixedImageName("norza_os.rom"));
+  EXPECT_TRUE(CCalcFWUpdateMSDialog::isPrefixedImageName("Norza_Master.Dat"));
+  EXPECT_FALSE(CCalcFWUpdateMSDialog::isPrefixedImageName("NORZA_OS.DAT"));
+  EXPECT_FALSE(CCalcFWUpdateMSDialog::isPrefixedImageName("MASTER.DAT"));
+  EXPECT_FALSE(CCalcFWUpdateMSDialog::isPrefixedImageName("NORZA_APP.DAT "));
+}
+
+}  // namespace
