@@ -22,7 +22,7 @@ step() { printf '\n== %s\n' "$*"; }
 step "cross-compiling the link, the tools and their tests for Windows"
 cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DNORZA_BUILD_QT=OFF -DNORZA_BUILD_TESTS=ON >/dev/null
-tests=(norza-link-tests norza-link-transfer-tests emulator_tests norza-windows-backend-tests)
+tests=(norza-link-tests norza-link-transfer-tests emulator_tests norza-windows-link-tests)
 cmake --build "$dir" -j2 --target norza-link norza-emu "${tests[@]}"
 for exe in norza-link norza-emu "${tests[@]}"; do
   kind=$(file -b "$dir/bin/$exe.exe")

@@ -1,7 +1,8 @@
-// The native Windows backend with its system calls faked: SetupDi lists a
-// calculator and a memory stick, CreateFileW/ReadFile/WriteFile reach an
-// emulated calculator held in memory, so discovery, the open flags and a
-// whole transfer run through the real backend code (under wine here).
+// The link over the native Windows backend with the system calls faked:
+// SetupDi lists a calculator and a memory stick, CreateFileW/ReadFile/
+// WriteFile reach an emulated calculator held in memory, so discovery, the
+// open flags and a whole transfer run through the real backend code (under
+// wine here). The backend's own calls are unit-tested in tests/link.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -258,7 +259,7 @@ const WindowsApi kFakeApi = {
     FakeGetLastError, FakeFormatMessage,
 };
 
-class WindowsBackendTest : public ::testing::Test {
+class WindowsLinkTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetPaceScale(0);
@@ -288,7 +289,7 @@ class WindowsBackendTest : public ::testing::Test {
   std::unique_ptr<Backend> backend;
 };
 
-TEST_F(WindowsBackendTest, DiscoveryAsksSetupDiForPresentDiskInterfacesAndKeepsTheCalculator) {
+TEST_F(WindowsLinkTest, DiscoveryAsksSetupDiForPresentDiskInterfacesAndKeepsTheCalculator) {
   AddInterface(L"\\\\?\\usbstor#disk&ven_zk&prod_norza_update&rev_1.00#unreadable&0#", true);
   std::vector<std::wstring> paths;
   backend->ListDiskInterfaces(paths);
@@ -306,7 +307,7 @@ TEST_F(WindowsBackendTest, DiscoveryAsksSetupDiForPresentDiskInterfacesAndKeepsT
   EXPECT_TRUE(fake.creates.empty()) << "discovery opens nothing";
 }
 
-TEST_F(WindowsBackendTest, NoInterfaceSetMeansNoCalculator) {
+TEST_F(WindowsLinkTest, NoInterfaceSetMeansNoCalculator) {
   fake.classDevsFails = true;
   EXPECT_FALSE(IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct));
   EXPECT_EQ(fake.destroyCalls, 0);
@@ -314,7 +315,7 @@ TEST_F(WindowsBackendTest, NoInterfaceSetMeansNoCalculator) {
   EXPECT_TRUE(IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct));
 }
 
-TEST_F(WindowsBackendTest, TransferOpensOnlyTheCalculatorRawAndWritesTheImageThroughIt) {
+TEST_F(WindowsLinkTest, TransferOpensOnlyTheCalculatorRawAndWritesTheImageThroughIt) {
   fake.image.resize(4 * 16384);
   for (std::size_t i = 0; i < fake.image.size(); ++i) fake.image[i] = static_cast<char>(i * 7 + 3);
   const int64_t offset = 0x100000;
@@ -356,18 +357,13 @@ TEST_F(WindowsBackendTest, TransferOpensOnlyTheCalculatorRawAndWritesTheImageThr
   EXPECT_TRUE(fake.calculator.FinishReceived());
 }
 
-TEST_F(WindowsBackendTest, AFailingDiskWriteIsTriedSevenTimes) {
+TEST_F(WindowsLinkTest, AFailingDiskWriteIsTriedSevenTimes) {
   fake.image.assign(16384, 'x');
   fake.calculator.Unplug();
   EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, kImagePath.c_str(), 0, nullptr, nullptr),
             LINK_WRITE_FAILED);
   EXPECT_EQ(fake.chunkWrites, 7);
   EXPECT_TRUE(fake.handles.empty());
-}
-
-TEST_F(WindowsBackendTest, ErrorTextComesFromFormatMessageWithoutTheLineEnd) {
-  EXPECT_EQ(backend->OpenDisk(kStickPath), kInvalidHandle);
-  EXPECT_EQ(backend->LastErrorText(), "fake error 2 (error 2)");
 }
 
 }  // namespace
