@@ -1,0 +1,235 @@
+// End to end: the real norza-updater, offscreen, against emulated
+// calculators in a folder, with the pacing scaled down and the user's
+// settings and temp folder isolated. Checks what a user would: the exit
+// code, every byte on every calculator, and what each calculator saw.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFileSystemWatcher>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <functional>
+
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
+#include "app_test_util.h"
+#include "emulator.h"
+#include "emulator_dir.h"
+
+namespace {
+
+using norza::emu::JournalEvent;
+
+// The System V segment behind the instance key of an updater whose temp
+// folder is tmp, or -1.
+int instanceSegment(const QString& tmp) {
+  const QStringList keys = QDir(tmp).entryList({"qipc_sharedmemory_*"}, QDir::Files);
+  if (keys.isEmpty()) return -1;
+  const key_t key = ftok(QFile::encodeName(tmp + "/" + keys.first()).constData(), 'Q');
+  return key == -1 ? -1 : shmget(key, 0, 0);
+}
+
+int attachCount(int segment) {
+  struct shmid_ds info {};
+  if (segment < 0 || shmctl(segment, IPC_STAT, &info) != 0) return -1;
+  return static_cast<int>(info.shm_nattch);
+}
+
+class UpdaterRun : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(root_.isValid());
+    for (const char* sub : {"calcs", "fw", "home", "tmp"}) ASSERT_TRUE(QDir(root_.path()).mkpath(sub));
+  }
+  void TearDown() override {
+    for (QProcess* process : processes_) {
+      if (process->state() != QProcess::NotRunning) {
+        process->kill();
+        process->waitForFinished();
+      }
+      delete process;
+    }
+    // An updater killed here leaves its segment behind: remove it.
+    const int segment = instanceSegment(dir("tmp"));
+    if (attachCount(segment) == 0) shmctl(segment, IPC_RMID, nullptr);
+  }
+
+  QString dir(const char* sub) const { return root_.filePath(QString::fromLatin1(sub)); }
+
+  void plug(const std::string& name, const norza::emu::Faults& faults = {}) {
+    norza::emu::PlugOptions options;
+    options.size = 8 << 20;
+    options.faults = faults;
+    std::string error;
+    ASSERT_TRUE(norza::emu::PlugDisk(dir("calcs").toStdString(), name, options, &error)) << error;
+  }
+
+  QProcess* start(const QStringList& arguments) {
+    auto* process = new QProcess();
+    processes_.push_back(process);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("QT_QPA_PLATFORM", "offscreen");
+    env.insert("NORZA_PACE_SCALE", "0.01");
+    env.insert("NORZA_EMULATOR_DIR", dir("calcs"));
+    env.insert("HOME", dir("home"));
+    env.insert("XDG_CONFIG_HOME", dir("home") + "/.config");
+    env.insert("XDG_RUNTIME_DIR", dir("home"));
+    env.insert("TMPDIR", dir("tmp"));  // the instance key lives here: one per test
+    process->setProcessEnvironment(env);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(QStringLiteral(NORZA_UPDATER), arguments);
+    return process;
+  }
+  QProcess* startUpdate() { return start({dir("fw"), QStringLiteral("1")}); }
+
+  static int exitCodeOf(QProcess* process) {
+    if (!process->waitForFinished(120000)) return -1;
+    return process->exitStatus() == QProcess::NormalExit ? process->exitCode() : -2;
+  }
+
+  std::vector<JournalEvent> journal(const std::string& name) const {
+    std::vector<JournalEvent> events;
+    const QByteArray text = apptest::readFile(dir("calcs") + "/" + QString::fromStdString(name) + ".journal");
+    for (const QByteArray& line : text.split('\n')) {
+      JournalEvent event;
+      if (!line.isEmpty() && norza::emu::ParseJsonLine(line.toStdString(), &event)) events.push_back(event);
+    }
+    return events;
+  }
+  std::vector<uint32_t> progress(const std::string& name) const {
+    std::vector<uint32_t> out;
+    for (const JournalEvent& e : journal(name)) {
+      if (e.event == "command" && e.name == "CMD_PROGRESS") out.push_back(e.parameter);
+    }
+    return out;
+  }
+  int commands(const std::string& name, const std::string& command, int parameter = -1) const {
+    int n = 0;
+    for (const JournalEvent& e : journal(name)) {
+      n += (e.event == "command" && e.name == command &&
+            (parameter < 0 || e.parameter == static_cast<uint32_t>(parameter)));
+    }
+    return n;
+  }
+  void expectImages(const std::string& name) const {
+    const QString disk = dir("calcs") + "/" + QString::fromStdString(name) + ".disk";
+    for (const apptest::ImageFile& file : files_) {
+      EXPECT_EQ(apptest::readFile(disk, file.offset, file.bytes.size()), file.bytes)
+          << name << " " << file.name.toStdString();
+    }
+  }
+  // The last command a calculator saw was CMD_FINISH.
+  void expectFinishedLast(const std::string& name) const {
+    std::string last;
+    for (const JournalEvent& e : journal(name)) {
+      if (e.event == "command") last = e.name;
+    }
+    EXPECT_EQ(last, "CMD_FINISH") << name;
+  }
+
+  // Waits, on file-change events, until predicate holds.
+  bool waitForFiles(const QString& watched, const std::function<bool()>& predicate) {
+    QFileSystemWatcher watcher({watched});
+    QSignalSpy fileChanged(&watcher, &QFileSystemWatcher::fileChanged);
+    QSignalSpy dirChanged(&watcher, &QFileSystemWatcher::directoryChanged);
+    for (int rounds = 0; rounds < 2000; ++rounds) {
+      if (predicate()) return true;
+      watcher.addPath(watched);  // a file replaced by rename drops out of the watch
+      if (fileChanged.isEmpty() && dirChanged.isEmpty()) fileChanged.wait(200);
+      fileChanged.clear();
+      dirChanged.clear();
+    }
+    return predicate();
+  }
+
+  QTemporaryDir root_;
+  std::vector<apptest::ImageFile> files_;
+  std::vector<QProcess*> processes_;
+};
+
+TEST_F(UpdaterRun, TwoCalculatorsGetEveryByteAndTheUpdaterExitsWithZero) {
+  files_ = apptest::writeImageSet(dir("fw"), false, 3);
+  plug("alpha");
+  plug("beta");
+  EXPECT_EQ(exitCodeOf(startUpdate()), 0);
+  for (const std::string name : {"alpha", "beta"}) {
+    expectImages(name);
+    // Each image: 0, the whole-chunk percents, then 100.
+    EXPECT_EQ(progress(name), (std::vector<uint32_t>{0, 25, 50, 75, 100, 0, 40, 80, 100, 0, 96, 100}))
+        << name;
+    EXPECT_EQ(commands(name, "CMD_FINISH"), 1);
+    expectFinishedLast(name);
+  }
+}
+
+TEST_F(UpdaterRun, PrefixedSetLandsAtItsOffsets) {
+  files_ = apptest::writeImageSet(dir("fw"), true, 5);
+  plug("alpha");
+  EXPECT_EQ(exitCodeOf(startUpdate()), 0);
+  expectImages("alpha");
+}
+
+TEST_F(UpdaterRun, AFailedTransferIsRetriedAndTheUpdateSucceeds) {
+  files_ = apptest::writeImageSet(dir("fw"), false, 7);
+  norza::emu::Faults faults;
+  faults.failWrites = 7;  // the first chunk fails all seven attempts once
+  plug("alpha", faults);
+  plug("beta");
+  EXPECT_EQ(exitCodeOf(startUpdate()), 0);
+  expectImages("alpha");
+  expectImages("beta");
+  // Four starts of a transfer on each: the failed one and the three images.
+  EXPECT_EQ(commands("alpha", "CMD_PROGRESS", 0), 4);
+  EXPECT_EQ(commands("beta", "CMD_PROGRESS", 0), 4);
+  expectFinishedLast("alpha");
+}
+
+TEST_F(UpdaterRun, SixFailuresOfOneImageEndTheUpdate) {
+  files_ = apptest::writeImageSet(dir("fw"), false, 9);
+  norza::emu::Faults faults;
+  faults.failWrites = 1000;
+  plug("alpha", faults);
+  QProcess* updater = startUpdate();
+  ASSERT_TRUE(waitForFiles(dir("calcs") + "/alpha.journal",
+                           [&] {
+                             // The finishing command, and the disk closed after it.
+                             const auto events = journal("alpha");
+                             return commands("alpha", "CMD_FINISH") > 0 && events.back().event == "close";
+                           }));
+  EXPECT_EQ(commands("alpha", "CMD_PROGRESS", 0), 6);
+  EXPECT_EQ(commands("alpha", "CMD_PROGRESS", 100), 0);
+  expectFinishedLast("alpha");
+  // "Update failed (112)" stays on screen until the user closes the window.
+  EXPECT_EQ(updater->state(), QProcess::Running);
+}
+
+TEST_F(UpdaterRun, ACalculatorPluggedInLateIsUpdated) {
+  files_ = apptest::writeImageSet(dir("fw"), false, 13);
+  norza::emu::Faults faults;
+  faults.appearAfterPolls = 5;
+  plug("alpha", faults);
+  EXPECT_EQ(exitCodeOf(startUpdate()), 0);
+  expectImages("alpha");
+}
+
+TEST_F(UpdaterRun, SecondStartExitsAtOnceAndAKilledUpdaterDoesNotBlockTheNext) {
+  files_ = apptest::writeImageSet(dir("fw"), false, 17);
+  QProcess* first = startUpdate();  // no calculator: it keeps waiting
+  // Held: its segment exists and the first updater is attached to it.
+  ASSERT_TRUE(waitForFiles(dir("tmp"), [&] { return attachCount(instanceSegment(dir("tmp"))) == 1; }));
+  QProcess* second = startUpdate();
+  EXPECT_EQ(exitCodeOf(second), 0);
+  EXPECT_EQ(first->state(), QProcess::Running);
+
+  ::kill(static_cast<pid_t>(first->processId()), SIGKILL);
+  first->waitForFinished();
+  plug("alpha");
+  EXPECT_EQ(exitCodeOf(startUpdate()), 0);
+  expectImages("alpha");
+}
+
+}  // namespace
