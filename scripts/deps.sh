@@ -9,8 +9,8 @@ base=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-
 case "${1:-build}" in
   build|demo) wanted=("${base[@]}") ;;
   full) wanted=("${base[@]}" clang libclang-rt-14-dev fuse3 libfuse3-dev
-                mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-                wine64 dpkg-dev file util-linux appstream desktop-file-utils imagemagick) ;;
+                g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
+                wine64 dpkg-dev file util-linux appstream desktop-file-utils strace) ;;
   *) echo "usage: $0 build|demo|full" >&2; exit 2 ;;
 esac
 
