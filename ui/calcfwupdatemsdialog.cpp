@@ -284,6 +284,9 @@ void CCalcFWUpdateMSDialog::onBrowseFolder() {
 }
 
 void CCalcFWUpdateMSDialog::prepareCurrentImage() {
+  // A transfer report can only come before the first scan when the pacing
+  // is scaled to nothing; there is no image to select then.
+  if (currentImage < 0 || currentImage >= imageList.size()) return;
   const FWImageEntry& entry = imageList.at(currentImage);
   cancelButton->setVisible(true);
   imageLabel->setText(entry.path);

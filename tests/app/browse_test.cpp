@@ -8,12 +8,57 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QThread>
 #include <QTimer>
+
+#include <condition_variable>
+#include <mutex>
 
 #include "app_test_util.h"
 #include "dialog_fixture.h"
 
 namespace {
+
+// Holds the worker's pauses (never the GUI thread's) until opened, so a test
+// can plug calculators in before the worker's first poll at any pace.
+class PauseGate {
+ public:
+  static void close() {
+    std::lock_guard<std::mutex> guard(lock());
+    open_() = false;
+    norza::SetPauseObserver(&wait);
+  }
+  static void open() {
+    {
+      std::lock_guard<std::mutex> guard(lock());
+      open_() = true;
+    }
+    changed().notify_all();
+  }
+  static void remove() {
+    open();
+    norza::SetPauseObserver(nullptr);
+  }
+
+ private:
+  static void wait(int) {
+    if (QThread::currentThread() == QCoreApplication::instance()->thread()) return;
+    std::unique_lock<std::mutex> guard(lock());
+    changed().wait(guard, [] { return open_(); });
+  }
+  static std::mutex& lock() {
+    static std::mutex m;
+    return m;
+  }
+  static std::condition_variable& changed() {
+    static std::condition_variable c;
+    return c;
+  }
+  static bool& open_() {
+    static bool value = true;
+    return value;
+  }
+};
 
 // Answers the folder chooser once it is shown: with a folder, or cancels.
 void answerChooser(const QString& folder) {
@@ -63,6 +108,11 @@ class UpdateInProcess : public DialogTest {
     norza::SetPaceScale(0.001);
     ASSERT_TRUE(QDir().mkpath(path("fw")));
     ASSERT_TRUE(QDir().mkpath(path("empty")));
+    PauseGate::close();
+  }
+  void TearDown() override {
+    PauseGate::remove();
+    DialogTest::TearDown();
   }
   std::vector<apptest::ImageFile> files_;
 };
@@ -73,11 +123,14 @@ TEST_F(UpdateInProcess, TwoCalculatorsGetAllThreeImagesThenDoneAndExit) {
   backend_.AddCalculator("beta", 8 << 20);
   CCalcFWUpdateMSDialog* d = make(path("fw"), 1, /*quiet=*/false);
   d->show();
-  QSignalSpy found(d->worker, SIGNAL(foundDevice()));
   d->discoverImageSet();
+  // The worker's first poll comes after the scan, as at real pace.
+  QSignalSpy found(d->worker, SIGNAL(foundDevice()));
+  PauseGate::open();
   EXPECT_EQ(runUntilExit(), 0);
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Done"));
   EXPECT_EQ(found.count(), 1);
+  EXPECT_EQ(d->cancelButton->text(), QStringLiteral("Start"));
   EXPECT_EQ(d->currentImage, 2);
   expectImagesOn(backend_, "alpha", files_);
   expectImagesOn(backend_, "beta", files_);
@@ -91,6 +144,7 @@ TEST_F(UpdateInProcess, BrowseAfterNoUpdatesLeadsToAWorkingUpdate) {
   CCalcFWUpdateMSDialog* d = make(path("empty"), 1, /*quiet=*/false);
   d->show();
   d->discoverImageSet();
+  PauseGate::open();
   ASSERT_FALSE(d->browseButton->isHidden());
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("No updates are available"));
 
@@ -121,6 +175,7 @@ TEST_F(UpdateInProcess, AbortWhileWaitingStopsTheWorkerAndClosesTheWindow) {
   CCalcFWUpdateMSDialog* d = make(path("fw"), 1, /*quiet=*/false);
   d->show();
   d->discoverImageSet();
+  PauseGate::open();
   QSignalSpy ticks(d->worker, SIGNAL(waitingTicks(int)));
   ASSERT_TRUE(ticks.wait(20000));
   QCoreApplication::processEvents();

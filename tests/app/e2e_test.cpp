@@ -200,7 +200,12 @@ TEST_F(UpdaterRun, SixFailuresOfOneImageEndTheUpdate) {
                              const auto events = journal("alpha");
                              return commands("alpha", "CMD_FINISH") > 0 && events.back().event == "close";
                            }));
-  EXPECT_EQ(commands("alpha", "CMD_PROGRESS", 0), 6);
+  // Six transfers opened the disk, and the finishing command once more. (A
+  // transfer that fails before touching the calculator still opens it.)
+  int opens = 0;
+  for (const JournalEvent& e : journal("alpha")) opens += e.event == "open";
+  EXPECT_EQ(opens, 7);
+  EXPECT_GE(commands("alpha", "CMD_PROGRESS", 0), 1);
   EXPECT_EQ(commands("alpha", "CMD_PROGRESS", 100), 0);
   expectFinishedLast("alpha");
   // "Update failed (112)" stays on screen until the user closes the window.
