@@ -150,6 +150,7 @@ void CCalcFWUpdateMSDialog::shutdownWorker() {
   worker->stopRequested.store(true);
   workerThread->quit();
   workerThread->wait();
+  worker->loopsEnded.load(std::memory_order_acquire);
 }
 
 bool CCalcFWUpdateMSDialog::setLanguage(int index) {

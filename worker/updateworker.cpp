@@ -41,6 +41,7 @@ void CUpdateWorker::process() {
     // The loop ends silently; the dialog is not told.
     lastResult.store(-2);
   }
+  loopsEnded.fetch_add(1, std::memory_order_release);
 }
 
 void CUpdateWorker::runCycle() {

@@ -53,6 +53,10 @@ class CUpdateWorker : public QObject {
   std::atomic<int32_t> tickCount{0};         // worker
   std::atomic<int32_t> retryCount{0};        // GUI only; atomic for the tests' reads
   std::atomic<int32_t> lastResult{0};        // worker writes, GUI reads
+  // Released by process() as it returns. Whoever joined the worker's thread
+  // acquires it, so the join is also visible to race detectors, which cannot
+  // see into Qt's own wait.
+  std::atomic<int32_t> loopsEnded{0};
 
  private:
   mutable std::mutex imageLock_;

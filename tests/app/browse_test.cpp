@@ -125,11 +125,11 @@ TEST_F(UpdateInProcess, TwoCalculatorsGetAllThreeImagesThenDoneAndExit) {
   d->show();
   d->discoverImageSet();
   // The worker's first poll comes after the scan, as at real pace.
-  QSignalSpy found(d->worker, SIGNAL(foundDevice()));
+  QueuedCounter found(d->worker, &CUpdateWorker::foundDevice);
   PauseGate::open();
   EXPECT_EQ(runUntilExit(), 0);
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Done"));
-  EXPECT_EQ(found.count(), 1);
+  EXPECT_EQ(found.count, 1);
   EXPECT_EQ(d->cancelButton->text(), QStringLiteral("Start"));
   EXPECT_EQ(d->currentImage, 2);
   expectImagesOn(backend_, "alpha", files_);
@@ -176,7 +176,7 @@ TEST_F(UpdateInProcess, AbortWhileWaitingStopsTheWorkerAndClosesTheWindow) {
   d->show();
   d->discoverImageSet();
   PauseGate::open();
-  QSignalSpy ticks(d->worker, SIGNAL(waitingTicks(int)));
+  QueuedCounter ticks(d->worker, &CUpdateWorker::waitingTicks);
   ASSERT_TRUE(ticks.wait(20000));
   QCoreApplication::processEvents();
   EXPECT_TRUE(d->statusLabel->text().startsWith(QStringLiteral("Waiting for connection")));

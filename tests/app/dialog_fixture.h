@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <QMetaObject>
 #include <QLabel>
 #include <QProgressBar>
@@ -18,6 +20,33 @@
 #include "pacing.h"
 #include "platform.h"
 #include "updateworker.h"
+
+// Counts a signal on the GUI thread, queued from whichever thread emits it
+// (QSignalSpy records on the emitting thread, which races with the test).
+class QueuedCounter : public QObject {
+ public:
+  template <typename Sender, typename Signal>
+  QueuedCounter(const Sender* sender, Signal signal) {
+    connect(sender, signal, this, [this] {
+      ++count;
+      loop_.quit();
+    }, Qt::QueuedConnection);
+  }
+  // Runs the event loop until one more arrives; false after the timeout.
+  bool wait(int milliseconds = 20000) {
+    const int before = count;
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    connect(&timeout, &QTimer::timeout, &loop_, &QEventLoop::quit);
+    timeout.start(milliseconds);
+    loop_.exec();
+    return count > before;
+  }
+  int count = 0;
+
+ private:
+  QEventLoop loop_;
+};
 
 class DialogTest : public ::testing::Test {
  protected:

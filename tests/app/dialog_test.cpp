@@ -331,7 +331,7 @@ TEST_F(DialogTest, MessagesAndProgressFromWriterThreadsArriveAsCopies) {
   CCalcFWUpdateMSDialog* d = make(path("fw"));
   QCoreApplication::processEvents();  // whatever the stopped worker left queued
   const int before = message_copies::inFlight();
-  QSignalSpy progressSpy(d, SIGNAL(updateProgress(int)));
+  QueuedCounter progressSignals(d, &CCalcFWUpdateMSDialog::updateProgress);
   std::thread writer([d] {
     wchar_t text[32] = L"/fw/APPSDISK.DAT";
     d->emitUpdateMessage(text);
@@ -344,7 +344,7 @@ TEST_F(DialogTest, MessagesAndProgressFromWriterThreadsArriveAsCopies) {
   EXPECT_EQ(d->imageLabel->text(), QStringLiteral("/fw/APPSDISK.DAT"));
   EXPECT_EQ(d->progressBar->value(), 42);
   EXPECT_EQ(message_copies::inFlight(), before);
-  ASSERT_EQ(progressSpy.count(), 1);
+  ASSERT_EQ(progressSignals.count, 1);
 
   // A text that is not one of the copies is shown and left alone.
   wchar_t own[] = L"plain";

@@ -292,6 +292,7 @@ TEST_F(WorkerTest, ResumeAfterStopRunsTheLoopAgainFromWaiting) {
   resumed.stopRequested.store(true);
   thread.quit();
   thread.wait();
+  resumed.loopsEnded.load(std::memory_order_acquire);
 }
 
 }  // namespace
