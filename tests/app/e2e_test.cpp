@@ -166,13 +166,6 @@ TEST_F(UpdaterRun, TwoCalculatorsGetEveryByteAndTheUpdaterExitsWithZero) {
   }
 }
 
-TEST_F(UpdaterRun, PrefixedSetLandsAtItsOffsets) {
-  files_ = apptest::writeImageSet(dir("fw"), true, 5);
-  plug("alpha");
-  EXPECT_EQ(exitCodeOf(startUpdate()), 0);
-  expectImages("alpha");
-}
-
 TEST_F(UpdaterRun, AFailedTransferIsRetriedAndTheUpdateSucceeds) {
   files_ = apptest::writeImageSet(dir("fw"), false, 7);
   norza::emu::Faults faults;
