@@ -145,13 +145,4 @@ TEST_F(ImageSetTest, TwoFilesOfOneKindDifferingInCaseAreNoCompleteSet) {
   expectNoUpdates();
 }
 
-TEST(ImageNames, PrefixedNamesAnyCase) {
-  EXPECT_TRUE(CCalcFWUpdateMSDialog::isPrefixedImageName("NORZA_APP.DAT"));
-  EXPECT_TRUE(CCalcFWUpdateMSDialog::isPrefixedImageName("norza_os.rom"));
-  EXPECT_TRUE(CCalcFWUpdateMSDialog::isPrefixedImageName("Norza_Master.Dat"));
-  EXPECT_FALSE(CCalcFWUpdateMSDialog::isPrefixedImageName("NORZA_OS.DAT"));
-  EXPECT_FALSE(CCalcFWUpdateMSDialog::isPrefixedImageName("MASTER.DAT"));
-  EXPECT_FALSE(CCalcFWUpdateMSDialog::isPrefixedImageName("NORZA_APP.DAT "));
-}
-
 }  // namespace

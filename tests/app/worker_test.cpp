@@ -4,7 +4,6 @@
 
 #include <QDir>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <atomic>
 #include <stdexcept>
@@ -273,26 +272,6 @@ TEST_F(WorkerTest, ExceptionInTheLoopEndsItWithResultMinusTwo) {
   ASSERT_TRUE(log_.waitForEvent("returned"));
   EXPECT_EQ(worker_.lastResult.load(), -2);
   EXPECT_EQ(signalsOnly(log_.events()), (Events{"found", "ticks 1", "start", "returned"}));
-}
-
-TEST_F(WorkerTest, ResumeAfterStopRunsTheLoopAgainFromWaiting) {
-  backend_.AddCalculator("alpha", 8 << 20);
-  QThread thread;
-  CUpdateWorker resumed;
-  resumed.stopRequested.store(true);
-  resumed.state.store(CUpdateWorker::StateIdle);
-  resumed.moveToThread(&thread);
-  QObject::connect(&resumed, &CUpdateWorker::foundDevice, &resumed, [this] { log_.add("found"); },
-                   Qt::DirectConnection);
-  thread.start();
-  // process() runs queued on the worker's own thread, as after a new folder.
-  resumed.resume();
-  ASSERT_TRUE(log_.waitForEvent("found"));
-  EXPECT_FALSE(resumed.stopRequested.load());
-  resumed.stopRequested.store(true);
-  thread.quit();
-  thread.wait();
-  resumed.loopsEnded.load(std::memory_order_acquire);
 }
 
 }  // namespace
