@@ -14,8 +14,7 @@ int main(int argc, char* argv[]) {
   new CCalcFWUpdateMSDialog(line.folder, line.number);
   // However the loop ends, the worker's thread is stopped and joined before
   // the process goes, so no link call is cut in half.
-  QObject::connect(&application, &QCoreApplication::aboutToQuit,
-                   [] { currentDialog->shutdownWorker(); });
+  currentDialog->shutdownWorkerOnQuit();
 
   QApplication::setActiveWindow(currentDialog.get());
   currentDialog->show();

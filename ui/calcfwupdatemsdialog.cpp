@@ -153,6 +153,11 @@ void CCalcFWUpdateMSDialog::shutdownWorker() {
   worker->loopsEnded.load(std::memory_order_acquire);
 }
 
+void CCalcFWUpdateMSDialog::shutdownWorkerOnQuit() {
+  connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this,
+          &CCalcFWUpdateMSDialog::shutdownWorker);
+}
+
 bool CCalcFWUpdateMSDialog::setLanguage(int index) {
   if (isAcceptedLanguage(index)) {
     language = static_cast<uint32_t>(index);

@@ -75,6 +75,9 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   // Asks the worker to stop and waits for its thread to end; used when the
   // application quits, so no link call is cut in half. Idempotent.
   void shutdownWorker();
+  // Runs shutdownWorker when the application's event loop ends, however it
+  // ends (Done, abort, a close from the title bar).
+  void shutdownWorkerOnQuit();
 
   // UpdateHost.
   std::atomic<int32_t>& countdownField() override { return startCountdownMs; }

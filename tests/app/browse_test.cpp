@@ -1,6 +1,6 @@
 // End to end inside the process: a whole update with the real worker and
-// link against in-memory calculators, and the no-updates path followed by
-// a folder chosen with Browse.
+// link against in-memory calculators, the no-updates path followed by a
+// folder chosen with Browse, and closing the window from its title bar.
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -11,6 +11,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -19,21 +20,44 @@
 
 namespace {
 
-// Holds the worker's pauses (never the GUI thread's) until opened, so a test
-// can plug calculators in before the worker's first poll at any pace.
+// Holds the pauses of the worker and the writer threads (never the GUI
+// thread's) while a test arranges what it needs: every pause, or only those
+// of one length, and lets them go all at once or one at a time.
 class PauseGate {
  public:
-  static void close() {
-    std::lock_guard<std::mutex> guard(lock());
-    open_() = false;
+  static constexpr int kEvery = -1;
+  // Holds every pause, or only those of this length, from now on.
+  static void close(int milliseconds = kEvery) {
+    {
+      std::lock_guard<std::mutex> guard(state().lock);
+      state().holding = true;
+      state().length = milliseconds;
+      state().tickets = 0;
+      state().held = 0;
+    }
+    state().changed.notify_all();
     norza::SetPauseObserver(&wait);
   }
   static void open() {
     {
-      std::lock_guard<std::mutex> guard(lock());
-      open_() = true;
+      std::lock_guard<std::mutex> guard(state().lock);
+      state().holding = false;
     }
-    changed().notify_all();
+    state().changed.notify_all();
+  }
+  // Lets one held pause go on (or the next one, when none is held yet).
+  static void letOneGo() {
+    {
+      std::lock_guard<std::mutex> guard(state().lock);
+      ++state().tickets;
+    }
+    state().changed.notify_all();
+  }
+  // Waits until the count-th pause since close() is being held.
+  static bool waitUntilHeld(int count = 1) {
+    std::unique_lock<std::mutex> guard(state().lock);
+    return state().changed.wait_for(guard, std::chrono::seconds(20),
+                                    [count] { return state().held >= count; });
   }
   static void remove() {
     open();
@@ -41,22 +65,30 @@ class PauseGate {
   }
 
  private:
-  static void wait(int) {
+  struct State {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool holding = false;
+    int length = kEvery;
+    int tickets = 0;
+    int held = 0;
+  };
+  static State& state() {
+    static State instance;
+    return instance;
+  }
+  static bool holds(const State& s, int milliseconds) {
+    return s.holding && (s.length == kEvery || s.length == milliseconds);
+  }
+  static void wait(int milliseconds) {
     if (QThread::currentThread() == QCoreApplication::instance()->thread()) return;
-    std::unique_lock<std::mutex> guard(lock());
-    changed().wait(guard, [] { return open_(); });
-  }
-  static std::mutex& lock() {
-    static std::mutex m;
-    return m;
-  }
-  static std::condition_variable& changed() {
-    static std::condition_variable c;
-    return c;
-  }
-  static bool& open_() {
-    static bool value = true;
-    return value;
+    State& s = state();
+    std::unique_lock<std::mutex> guard(s.lock);
+    if (!holds(s, milliseconds)) return;
+    ++s.held;
+    s.changed.notify_all();
+    s.changed.wait(guard, [&] { return !holds(s, milliseconds) || s.tickets > 0; });
+    if (holds(s, milliseconds)) --s.tickets;
   }
 };
 
@@ -77,6 +109,36 @@ void answerChooser(const QString& folder) {
     answerChooser(folder);  // not shown yet
   });
 }
+
+// Qt's complaints about threads (a thread destroyed while running, a wait
+// on itself) while it lives, from whichever thread they come.
+class ThreadWarnings {
+ public:
+  ThreadWarnings() { previous_ = qInstallMessageHandler(&record); }
+  ~ThreadWarnings() { qInstallMessageHandler(previous_); }
+  ThreadWarnings(const ThreadWarnings&) = delete;
+  ThreadWarnings& operator=(const ThreadWarnings&) = delete;
+  static QStringList seen() {
+    std::lock_guard<std::mutex> guard(lock());
+    return texts();
+  }
+
+ private:
+  static void record(QtMsgType, const QMessageLogContext&, const QString& text) {
+    if (!text.contains(QStringLiteral("QThread"))) return;
+    std::lock_guard<std::mutex> guard(lock());
+    texts() << text;
+  }
+  static std::mutex& lock() {
+    static std::mutex m;
+    return m;
+  }
+  static QStringList& texts() {
+    static QStringList list;
+    return list;
+  }
+  QtMessageHandler previous_;
+};
 
 int runUntilExit() {
   QTimer watchdog;
@@ -186,6 +248,76 @@ TEST_F(UpdateInProcess, AbortWhileWaitingStopsTheWorkerAndClosesTheWindow) {
   d->shutdownWorker();  // returns: the loop saw the stop
   EXPECT_FALSE(d->workerThread->isRunning());
   EXPECT_FALSE(d->worker->transferStarted.load());
+}
+
+TEST_F(UpdateInProcess, TitleBarCloseWhileWaitingEndsWithZeroJoinsTheWorkerAndSendsNoFinish) {
+  files_ = apptest::writeImageSet(path("fw"), false, 41);
+  backend_.AddCalculator("alpha", 8 << 20);
+  ThreadWarnings warnings;
+  CCalcFWUpdateMSDialog* d = make(path("fw"), 1, /*quiet=*/false);
+  // Connected ahead of the entry point's handler: once the loop is ending,
+  // the held countdown step may go on, and the stop it meets is already up.
+  QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, d, [d] {
+    d->worker->stopRequested.store(true);
+    PauseGate::open();
+  });
+  d->shutdownWorkerOnQuit();
+  d->show();
+  d->discoverImageSet();
+  QueuedCounter found(d->worker, &CUpdateWorker::foundDevice);
+  PauseGate::letOneGo();  // the first poll finds alpha; the pause after foundDevice holds
+  ASSERT_TRUE(found.wait());
+  ASSERT_EQ(d->startCountdownMs.load(), 5250);
+  PauseGate::close(1000);  // on to the first countdown step, which holds
+  ASSERT_TRUE(PauseGate::waitUntilHeld());
+  QCoreApplication::processEvents();
+  EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Waiting to start\u2026"));
+  EXPECT_EQ(d->cancelButton->text(), QStringLiteral("Start - 4"));
+  ASSERT_FALSE(d->transferActive.load());
+
+  bool closed = false;
+  // QWidget::close is what the title bar's close button does.
+  QTimer::singleShot(0, d, [d, &closed] { closed = d->close(); });
+  EXPECT_EQ(runUntilExit(), 0);
+  EXPECT_TRUE(closed);
+  EXPECT_FALSE(d->isVisible());
+  // Stopped and joined as the loop ended, without a transfer.
+  EXPECT_TRUE(d->workerThread->isFinished());
+  EXPECT_EQ(d->worker->loopsEnded.load(), 1);
+  EXPECT_FALSE(d->worker->transferStarted.load());
+  // endUpdate did not run: no finishing command, the progress bar still shown.
+  EXPECT_EQ(finishCommands(backend_, "alpha"), 0);
+  EXPECT_FALSE(d->progressBar->isHidden());
+  dialog_.reset();
+  EXPECT_TRUE(ThreadWarnings::seen().isEmpty()) << ThreadWarnings::seen().join('\n').toStdString();
+}
+
+TEST_F(UpdateInProcess, CloseDuringATransferIsRefusedAndTheUpdateGoesOnToDone) {
+  files_ = apptest::writeImageSet(path("fw"), false, 43);
+  backend_.AddCalculator("alpha", 8 << 20);
+  CCalcFWUpdateMSDialog* d = make(path("fw"), 1, /*quiet=*/false);
+  d->shutdownWorkerOnQuit();
+  d->show();
+  d->discoverImageSet();
+  // The writer thread's first pause: the worker is inside DownloadImage.
+  PauseGate::close(100);
+  ASSERT_TRUE(PauseGate::waitUntilHeld());
+  ASSERT_TRUE(d->transferActive.load());
+
+  bool closed = true;
+  bool visible = false;
+  QTimer::singleShot(0, d, [&] {
+    closed = d->close();
+    visible = d->isVisible();
+    PauseGate::open();
+  });
+  EXPECT_EQ(runUntilExit(), 0);
+  EXPECT_FALSE(closed);
+  EXPECT_TRUE(visible);
+  EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Done"));
+  expectImagesOn(backend_, "alpha", files_);
+  EXPECT_EQ(finishCommands(backend_, "alpha"), 1);
+  EXPECT_TRUE(d->workerThread->isFinished());
 }
 
 }  // namespace
