@@ -161,6 +161,13 @@ TEST(Json, StringsEscapeWhatJsonNeeds) {
   EXPECT_EQ(jsonString(lone, 4), "\"a\\udc00b\\ud83d\"");
   EXPECT_EQ(jsonString(u"q\"\\\n\t\x01"), "\"q\\\"\\\\\\n\\t\\u0001\"");
   EXPECT_EQ(jsonString(u"\u00e9\U0001F600"), "\"\xC3\xA9\xF0\x9F\x98\x80\"");
+  EXPECT_EQ(jsonString(u"\u2026"), "\"\xE2\x80\xA6\"");
+}
+
+TEST(Utf, SixteenToEightEncodesEveryLengthAndReplacesLoneSurrogates) {
+  EXPECT_EQ(utf16ToUtf8(u"a\u00e9\u2026\U0001F600"), "a\xC3\xA9\xE2\x80\xA6\xF0\x9F\x98\x80");
+  const char16_t lone[] = {0xD83D, u'x', 0xDC00};
+  EXPECT_EQ(utf16ToUtf8(std::u16string(lone, 3)), "\xEF\xBF\xBDx\xEF\xBF\xBD");
 }
 
 struct CommandRun {

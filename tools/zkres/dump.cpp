@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <map>
 
+#include "texttable.h"
+
 namespace norza {
 
 std::string jsonString(const char16_t* s, size_t n) {
@@ -13,11 +15,8 @@ std::string jsonString(const char16_t* s, size_t n) {
     out += esc;
   };
   for (size_t i = 0; i < n; ++i) {
-    uint32_t cp = s[i];
-    if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < n && s[i + 1] >= 0xDC00 && s[i + 1] <= 0xDFFF) {
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (s[i + 1] - 0xDC00);
-      ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+    const uint32_t cp = codePointAt(s, n, i);
+    if (cp >= 0xD800 && cp <= 0xDFFF) {
       escape(cp);
       continue;
     }
@@ -31,20 +30,8 @@ std::string jsonString(const char16_t* s, size_t n) {
     }
     if (cp < 0x20) {
       escape(cp);
-    } else if (cp < 0x80) {
-      out += char(cp);
-    } else if (cp < 0x800) {
-      out += char(0xC0 | (cp >> 6));
-      out += char(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += char(0xE0 | (cp >> 12));
-      out += char(0x80 | ((cp >> 6) & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
     } else {
-      out += char(0xF0 | (cp >> 18));
-      out += char(0x80 | ((cp >> 12) & 0x3F));
-      out += char(0x80 | ((cp >> 6) & 0x3F));
-      out += char(0x80 | (cp & 0x3F));
+      appendUtf8(out, cp);
     }
   }
   out += '"';
