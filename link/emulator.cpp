@@ -7,6 +7,8 @@
 #include <map>
 #include <sstream>
 
+#include "number_parse.h"
+
 namespace norza::emu {
 namespace fs = std::filesystem;
 
@@ -59,29 +61,6 @@ bool Faults::operator==(const Faults& other) const {
          appearAfterPolls == other.appearAfterPolls;
 }
 
-bool ParseNumber(const std::string& text, uint64_t* value) {
-  std::size_t i = 0;
-  int base = 10;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-    base = 16;
-    i = 2;
-  }
-  if (i >= text.size()) return false;
-  uint64_t result = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
-    result = result * base + digit;
-    if (result > std::numeric_limits<uint32_t>::max()) return false;
-  }
-  *value = result;
-  return true;
-}
-
 namespace {
 
 std::string Trim(const std::string& text) {
@@ -110,7 +89,9 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
     if (eq == std::string::npos) return fail("not key=value: " + line);
     const std::string key = Trim(line.substr(0, eq));
     uint64_t value = 0;
-    if (!ParseNumber(Trim(line.substr(eq + 1)), &value)) return fail("bad number in: " + line);
+    if (!ParseUnsigned(Trim(line.substr(eq + 1)), std::numeric_limits<uint32_t>::max(), &value)) {
+      return fail("bad number in: " + line);
+    }
     const auto v = static_cast<uint32_t>(value);
     if (key == "fail-writes") result.failWrites = v;
     else if (key == "reject-command") result.rejectCommand = v;

@@ -70,8 +70,6 @@ struct Faults {
 bool ParseFaults(const std::string& text, Faults* faults, std::string* error);
 // Only the faults still armed, one per line, in a fixed order.
 std::string FormatFaults(const Faults& faults);
-// Decimal or 0x-hex, the whole text, within 32 bits.
-bool ParseNumber(const std::string& text, uint64_t* value);
 
 // ---------------------------------------------------------------------------
 // Journal

@@ -6,12 +6,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "emulator.h"
 #include "emulator_dir.h"
 #include "journal_summary.h"
+#include "number_parse.h"
 
 namespace {
 
@@ -56,29 +58,16 @@ bool ParseSize(std::string text, int64_t* value) {
     }
     if (unit != 1) text.pop_back();
   }
-  if (text.empty()) return false;
-  int base = 10;
-  std::size_t i = 0;
-  if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) base = 16, i = 2;
-  if (i >= text.size()) return false;
   uint64_t result = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    int digit;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    else if (base == 16 && c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    else if (base == 16 && c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    else return false;
-    result = result * base + digit;
-    if (result > (uint64_t{1} << 50)) return false;
-  }
+  if (!norza::ParseUnsigned(text, uint64_t{1} << 50, &result)) return false;
+  if (result > static_cast<uint64_t>(std::numeric_limits<int64_t>::max() / unit)) return false;
   *value = static_cast<int64_t>(result) * unit;
   return true;
 }
 
 bool ParseCount(const std::string& text, uint32_t* value) {
   uint64_t parsed = 0;
-  if (!ParseNumber(text, &parsed)) return false;
+  if (!norza::ParseUnsigned(text, std::numeric_limits<uint32_t>::max(), &parsed)) return false;
   *value = static_cast<uint32_t>(parsed);
   return true;
 }

@@ -1,9 +1,7 @@
 // norza-link: the mass-storage link from the command line, for trying a
 // calculator (or an emulated one, with NORZA_EMULATOR_DIR) without the window.
-#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -11,6 +9,7 @@
 #include "discovery.h"
 #include "link.h"
 #include "link_lock.h"
+#include "number_parse.h"
 #include "platform.h"
 
 namespace {
@@ -48,13 +47,8 @@ void PrintMessage(const wchar_t* text) {
 }
 
 bool ParseOffset(const char* text, int64_t* offset) {
-  if (text[0] == '\0' || text[0] == '-' || text[0] == '+') return false;
-  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  if (hex && text[2] == '\0') return false;
-  errno = 0;
-  char* end = nullptr;
-  const unsigned long long value = std::strtoull(hex ? text + 2 : text, &end, hex ? 16 : 10);
-  if (errno != 0 || *end != '\0' || value > static_cast<unsigned long long>(INT64_MAX)) return false;
+  uint64_t value = 0;
+  if (!norza::ParseUnsigned(text, static_cast<uint64_t>(INT64_MAX), &value)) return false;
   *offset = static_cast<int64_t>(value);
   return true;
 }
