@@ -21,6 +21,23 @@ bool ReadReply(platform::Backend& backend, Handle device, unsigned char* sector)
   return backend.Read(device, sector, kCommandBlockSize, &done) && done == kCommandBlockSize;
 }
 
+// The block, zero-filled to a sector, written to the command window and,
+// with readBack, the window read back (into reply when given); the device's
+// position is kept. The read happens even when the write failed.
+bool UseCommandWindow(Handle device, const void* block, uint32_t blockLength, bool readBack,
+                      void* reply, uint32_t replyLength) {
+  platform::Backend& backend = platform::ActiveBackend();
+  AlignedSector sector;
+  std::memset(sector.data(), 0, kCommandBlockSize);
+  std::memcpy(sector.data(), block, blockLength);
+  const int64_t position = backend.Seek(device, 0, SeekFrom::Current);
+  const bool written = WriteCommandWindow(backend, device, sector.data());
+  const bool read = !readBack || ReadReply(backend, device, sector.data());
+  backend.Seek(device, position, SeekFrom::Begin);
+  if (readBack && reply != nullptr) std::memcpy(reply, sector.data(), replyLength);
+  return written && read;
+}
+
 }  // namespace
 
 std::array<Handle, kDeviceSlots> DeviceHandleTable = [] {
@@ -67,28 +84,12 @@ bool TransactBlock(Handle device, const void* block, uint32_t blockLength, void*
   if (blockLength == 0 || blockLength > kCommandBlockSize || replyLength > kCommandBlockSize) {
     return false;
   }
-  platform::Backend& backend = platform::ActiveBackend();
-  AlignedSector sector;
-  std::memset(sector.data(), 0, kCommandBlockSize);
-  std::memcpy(sector.data(), block, blockLength);
-  const int64_t position = backend.Seek(device, 0, SeekFrom::Current);
-  const bool written = WriteCommandWindow(backend, device, sector.data());
-  const bool read = ReadReply(backend, device, sector.data());
-  backend.Seek(device, position, SeekFrom::Begin);
-  if (reply != nullptr) std::memcpy(reply, sector.data(), replyLength);
-  return written && read;
+  return UseCommandWindow(device, block, blockLength, true, reply, replyLength);
 }
 
 bool PostBlock(Handle device, const void* block, uint32_t blockLength) {
   if (blockLength == 0 || blockLength > kCommandBlockSize) return false;
-  platform::Backend& backend = platform::ActiveBackend();
-  AlignedSector sector;
-  std::memset(sector.data(), 0, kCommandBlockSize);
-  std::memcpy(sector.data(), block, blockLength);
-  const int64_t position = backend.Seek(device, 0, SeekFrom::Current);
-  const bool written = WriteCommandWindow(backend, device, sector.data());
-  backend.Seek(device, position, SeekFrom::Begin);
-  return written;
+  return UseCommandWindow(device, block, blockLength, false, nullptr, 0);
 }
 
 bool SendCommand(Handle device, uint32_t code, uint32_t parameter, uint32_t* replyCode,

@@ -91,6 +91,24 @@ void RunJob(TransferJob* job) {
   }
 }
 
+// The common frame of the entries that talk to the calculators: under the
+// link lock, the calculators found (with retries) and their disks open for
+// the time of work(); nothing throws out of an entry.
+template <typename Work>
+int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, Work&& work) {
+  try {
+    std::lock_guard<std::mutex> lock(LinkMutex());
+    deviceCount =
+        FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
+    if (deviceCount == 0) return LINK_NO_CALCULATOR;
+    CalculatorDisksCloser closer;
+    OpenCalculatorDisks();
+    return work();
+  } catch (...) {
+    return LINK_BUFFER_ALLOC_FAILED;  // out of resources (memory, a thread, the lock)
+  }
+}
+
 }  // namespace
 
 void ChainFilter(uint8_t* buffer, uint32_t count) {
@@ -236,44 +254,28 @@ int32_t RunTransferJobs(const TransferRequest& request) {
 int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
                       int64_t targetOffset, ProgressCallback progress, MessageCallback message) {
   using namespace norza::link;
-  try {
-    std::lock_guard<std::mutex> lock(LinkMutex());
-    deviceCount =
-        FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
-    if (deviceCount == 0) return LINK_NO_CALCULATOR;
+  return WithCalculatorDisks(vendor, product, [&] {
     progressCallback.store(progress);
     messageCallback.store(message);
-    CalculatorDisksCloser closer;
-    OpenCalculatorDisks();
     TransferRequest request;
     request.imagePath = imagePath != nullptr ? imagePath : L"";
     request.messageText = request.imagePath;
     request.length = GetImageFileSize(request.imagePath.c_str());
     request.targetOffset = targetOffset;
     return RunTransferJobs(request);
-  } catch (...) {
-    return LINK_BUFFER_ALLOC_FAILED;  // out of memory (or the lock failed) before any thread began
-  }
+  });
 }
 
 int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product) {
   using namespace norza::link;
-  try {
-    std::lock_guard<std::mutex> lock(LinkMutex());
-    deviceCount =
-        FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
-    if (deviceCount == 0) return LINK_NO_CALCULATOR;
-    CalculatorDisksCloser closer;
-    OpenCalculatorDisks();
+  return WithCalculatorDisks(vendor, product, [] {
     for (int32_t i = 0; i < deviceCount; ++i) {
       if (DeviceHandleTable[i] == norza::platform::kInvalidHandle) continue;
       ReadCommandWindow(DeviceHandleTable[i], false);
       SendFinish(DeviceHandleTable[i]);
     }
-  } catch (...) {
-    return LINK_BUFFER_ALLOC_FAILED;  // as in DownloadImage: the link ran out of resources
-  }
-  return LINK_OK;
+    return LINK_OK;
+  });
 }
 
 int64_t GetImageFileSize(const wchar_t* path) {
