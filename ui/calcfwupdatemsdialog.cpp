@@ -189,6 +189,12 @@ void CCalcFWUpdateMSDialog::closeEvent(QCloseEvent* event) {
   }
 }
 
+void CCalcFWUpdateMSDialog::reject() {
+  // Hiding the last window would quit with 0 in the middle of an update.
+  if (transferActive.load()) return;
+  QDialog::reject();
+}
+
 void CCalcFWUpdateMSDialog::onCancel() {
   int32_t countdown = startCountdownMs.load();
   if (countdown != 0) {
@@ -255,7 +261,12 @@ void CCalcFWUpdateMSDialog::onDownloadActive() {
   cancelButton->setEnabled(false);
 }
 
-void CCalcFWUpdateMSDialog::onDownloadInactive() { transferActive.store(false); }
+void CCalcFWUpdateMSDialog::onDownloadInactive() {
+  // After a success with images left, onUpdaterRan has already told the worker
+  // to send the next one; the worker may have begun it and set the flag.
+  if (worker->state.load() == CUpdateWorker::StateTransfer) return;
+  transferActive.store(false);
+}
 
 void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks) {
   QString text = textOr(521, "Waiting for connection...");

@@ -105,6 +105,10 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+
+ public:
+  // Escape ends a dialog without a close event; it meets the same guard.
+  void reject() override;
 };
 
 // Text by id, or the literal when the lookup is empty.

@@ -191,6 +191,8 @@ TEST_F(DialogTest, CloseIsRefusedWhileATransferRuns) {
   d->transferActive.store(true);
   EXPECT_FALSE(d->close());
   EXPECT_TRUE(d->isVisible());
+  d->reject();  // what Escape does
+  EXPECT_TRUE(d->isVisible());
   d->transferActive.store(false);
   EXPECT_TRUE(d->close());
   EXPECT_FALSE(d->isVisible());
@@ -309,6 +311,11 @@ TEST_F(DialogWithImages, SuccessMovesToTheNextImageAndResetsTheCount) {
   EXPECT_EQ(d->worker->targetOffset.get(), 0);
   EXPECT_EQ(d->imageLabel->text(), d->imageList.at(1).path);
   EXPECT_FALSE(d->worker->stopRequested.load());
+  // The next transfer may already run when downloadInactive of the last one
+  // arrives: the window must keep refusing to close.
+  d->transferActive.store(true);
+  call("onDownloadInactive");
+  EXPECT_TRUE(d->transferActive.load());
 }
 
 TEST_F(DialogWithImages, LastSuccessShowsDoneAndExitsWithZero) {
