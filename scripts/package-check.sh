@@ -38,12 +38,8 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 
-failed=0
-check() {  # description, command...
-  local what=$1
-  shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
-}
+# shellcheck source=lib/check.sh
+source scripts/lib/check.sh  # the scripts run from the repository root
 
 echo "== the package: $deb"
 size=$(stat -c %s "$deb")

@@ -56,12 +56,8 @@ if [[ ! -x /usr/bin/norza-updater ]]; then
   installed_here=1
 fi
 
-failed=0
-check() {  # description, command...
-  local what=$1
-  shift
-  if "$@"; then echo "ok   $what"; else echo "FAIL $what"; failed=1; fi
-}
+# shellcheck source=lib/check.sh
+source scripts/lib/check.sh  # the scripts run from the repository root
 
 echo "== the calculator: an emulated disk behind FUSE and a loop device"
 calcs="$work/calculators"
