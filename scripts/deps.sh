@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a step needs, only those that are missing.
-# Usage: scripts/deps.sh build|demo|full
+# Usage: scripts/deps.sh build|demo|fuzz|full
 set -euo pipefail
 
 base=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
@@ -8,10 +8,11 @@ base=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-
       fonts-dejavu-core)
 case "${1:-build}" in
   build|demo) wanted=("${base[@]}") ;;
+  fuzz) wanted=("${base[@]}" clang libclang-rt-14-dev) ;;
   full) wanted=("${base[@]}" clang libclang-rt-14-dev fuse3 libfuse3-dev
                 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
                 wine64 dpkg-dev file util-linux appstream desktop-file-utils strace) ;;
-  *) echo "usage: $0 build|demo|full" >&2; exit 2 ;;
+  *) echo "usage: $0 build|demo|fuzz|full" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -15,10 +15,7 @@ case "${1:-}" in
   *) echo "usage: $0 [--quick]" >&2; exit 2 ;;
 esac
 
-if ! command -v clang++ >/dev/null || ! dpkg-query -W libclang-rt-14-dev >/dev/null 2>&1; then
-  bash scripts/deps.sh full
-fi
-bash scripts/deps.sh build
+bash scripts/deps.sh fuzz
 
 # Only the fuzz target's own project: the rest of the tree need not build with clang.
 cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -26,3 +26,9 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp"
 labels=()
 [[ "$mode" == --tsan ]] && labels=(-L threads)
 ctest --test-dir "$dir" --output-on-failure --timeout 300 -j "$(nproc)" "${labels[@]}"
+
+# The resource package reader takes untrusted files: a short fuzz run under
+# ASan+UBSan belongs to every test run (the full check runs it longer).
+if [[ -z "$mode" ]]; then
+  bash scripts/fuzz.sh --quick
+fi
