@@ -98,7 +98,7 @@ def main(checker):
 if __name__ == "__main__":
     if len(sys.argv) != 2:
         sys.exit(__doc__)
-    spec = importlib.util.spec_from_file_location("journal_check", sys.argv[1])
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("journal_check", sys.argv[1])
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     sys.exit(main(module))
