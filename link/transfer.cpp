@@ -148,8 +148,7 @@ int32_t WriterThread(TransferJob& job) {
   if (ProgressCallback callback = progressCallback.load()) callback(0);
 
   int32_t lastPercent = 0;
-  int64_t sent = 0;
-  int64_t imageOffset = 0;
+  int64_t sent = 0;  // also the image offset of the next chunk
   int32_t result = LINK_OK;
   while (remaining > 0) {
     const uint32_t wanted = remaining < kChunkSize ? static_cast<uint32_t>(remaining) : kChunkSize;
@@ -162,7 +161,7 @@ int32_t WriterThread(TransferJob& job) {
       break;
     }
     if (job.useCommandPath != 0) {
-      if (!SendImageData(job.device, buffer.data(), n, imageOffset)) {
+      if (!SendImageData(job.device, buffer.data(), n, sent)) {
         result = LINK_DATA_NOT_ACKED;
         break;
       }
@@ -184,7 +183,6 @@ int32_t WriterThread(TransferJob& job) {
       break;
     }
     sent += kChunkSize;
-    imageOffset += kChunkSize;
     remaining -= kChunkSize;
     const auto percent = static_cast<int32_t>(static_cast<double>(sent) * 100.0 /
                                               static_cast<double>(job.length));
