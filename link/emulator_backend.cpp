@@ -1,12 +1,7 @@
 #include "emulator_backend.h"
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <thread>
 
 namespace norza::emu {
 namespace fs = std::filesystem;
