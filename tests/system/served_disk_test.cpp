@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "emu_test_util.h"
 #include "emulator.h"
 #include "emulator_dir.h"
 #include "served_disk.h"
@@ -38,50 +39,14 @@ namespace fs = std::filesystem;
 constexpr int64_t kDiskSize = 1 << 20;
 constexpr int64_t kWindow = emu::kCommandWindowOffset;
 
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "norza-served-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string file(const std::string& name) const { return path_ + "/" + name; }
-  const std::string& str() const { return path_; }
+using emu::test::AlignedBytes;
+using emu::test::PatternBytes;
+using emu::test::ReadBinaryFile;
+using emu::test::ReadTextFileOrEmpty;
+using emu::test::TempDir;
 
- private:
-  std::string path_;
-};
-
-std::string ReadText(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-std::vector<char> ReadBytes(const std::string& path, int64_t offset, std::size_t length) {
-  std::ifstream in(path, std::ios::binary);
-  in.seekg(offset);
-  std::vector<char> bytes(length);
-  in.read(bytes.data(), static_cast<std::streamsize>(length));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return bytes;
-}
-
-std::vector<char> Pattern(std::size_t size, int seed) {
-  std::vector<char> bytes(size);
-  for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 31 + seed) >> 3);
-  return bytes;
-}
-
-uint32_t ReplyCode(const char* block) { return emu::LoadLe32(reinterpret_cast<const uint8_t*>(block) + 12); }
-uint32_t ReplyValue(const char* block) { return emu::LoadLe32(reinterpret_cast<const uint8_t*>(block) + 16); }
+uint32_t ReplyCode(const void* block) { return emu::LoadLe32(static_cast<const uint8_t*>(block) + 12); }
+uint32_t ReplyValue(const void* block) { return emu::LoadLe32(static_cast<const uint8_t*>(block) + 16); }
 
 class ServedDiskTest : public ::testing::Test {
  protected:
@@ -95,7 +60,7 @@ class ServedDiskTest : public ::testing::Test {
     EXPECT_NE(disk, nullptr) << error;
     return disk;
   }
-  std::string Journal() { return ReadText(dir.file("calc.journal")); }
+  std::string Journal() { return ReadTextFileOrEmpty(dir.file("calc.journal")); }
 
   TempDir dir;
 };
@@ -125,7 +90,7 @@ TEST_F(ServedDiskTest, CommandAtSector170IsAnsweredOnceThenTheDiskShowsAgain) {
   EXPECT_NE(journal.find("{\"event\":\"close\"}"), std::string::npos);
 
   // The timing file holds the same events, each behind a rising time stamp.
-  std::istringstream timing(ReadText(dir.file("timing")));
+  std::istringstream timing(ReadTextFileOrEmpty(dir.file("timing")));
   std::string line;
   long long last = 0;
   int lines = 0;
@@ -146,10 +111,10 @@ TEST_F(ServedDiskTest, DataLandsInTheDiskFileAndTransfersStopAtTheEnd) {
   auto disk = Plug();
   ASSERT_TRUE(disk);
   const uint64_t id = disk->OpenSession();
-  const std::vector<char> data = Pattern(16384, 5);
+  const std::vector<uint8_t> data = PatternBytes(16384, 5);
   EXPECT_EQ(disk->Write(id, 0x10000, data.data(), data.size()), 16384);
   EXPECT_EQ(disk->Fsync(id), 0);
-  EXPECT_EQ(ReadBytes(dir.file("calc.disk"), 0x10000, data.size()), data);
+  EXPECT_EQ(ReadBinaryFile(dir.file("calc.disk"), 0x10000, data.size()), data);
   EXPECT_NE(Journal().find("{\"event\":\"write\",\"offset\":65536,\"length\":16384}"), std::string::npos);
   EXPECT_NE(Journal().find("{\"event\":\"flush\"}"), std::string::npos);
 
@@ -170,9 +135,9 @@ TEST_F(ServedDiskTest, FaultsAreSpentWrittenBackAndAVanishedDiskFails) {
   auto disk = Plug(faults);
   ASSERT_TRUE(disk);
   const uint64_t id = disk->OpenSession();
-  const std::vector<char> data = Pattern(4096, 9);
+  const std::vector<uint8_t> data = PatternBytes(4096, 9);
   EXPECT_EQ(disk->Write(id, 0, data.data(), data.size()), -EIO);
-  EXPECT_EQ(ReadText(dir.file("calc.faults")), "vanish-after-writes=2\n");
+  EXPECT_EQ(ReadTextFileOrEmpty(dir.file("calc.faults")), "vanish-after-writes=2\n");
   EXPECT_EQ(disk->Write(id, 0, data.data(), data.size()), 4096);
   EXPECT_FALSE(fs::exists(dir.file("calc.gone")));
   EXPECT_EQ(disk->Write(id, 4096, data.data(), data.size()), 4096);
@@ -197,20 +162,6 @@ TEST_F(ServedDiskTest, OpenRefusesWhatIsNotAUsableDisk) {
 }
 
 #ifdef NORZA_EMU_FUSE_BIN
-// An unbuffered, aligned buffer for O_DIRECT.
-struct AlignedBuffer {
-  explicit AlignedBuffer(std::size_t size) : size(size) {
-    if (::posix_memalign(&data, 4096, size) != 0) std::abort();
-    std::memset(data, 0, size);
-  }
-  ~AlignedBuffer() { std::free(data); }
-  AlignedBuffer(const AlignedBuffer&) = delete;
-  AlignedBuffer& operator=(const AlignedBuffer&) = delete;
-  char* bytes() const { return static_cast<char*>(data); }
-  void* data = nullptr;
-  std::size_t size;
-};
-
 // The server in the foreground; it says "mounted ..." once the mount is up.
 // Unmounts and reaps it on every way out.
 class FuseServer {
@@ -278,24 +229,23 @@ TEST_F(ServedDiskTest, ThroughAFuseMountWithDirectIoEveryReadReachesTheCalculato
   EXPECT_EQ(info.st_size, kDiskSize);
   const int fd = ::open(served.c_str(), O_RDWR | O_DIRECT | O_SYNC | O_CLOEXEC);
   ASSERT_GE(fd, 0) << std::strerror(errno);
-  AlignedBuffer block(512), reply(512), chunk(16384);
   const auto command = emu::MakeCommandBlock(emu::kCmdCheckSize, 777);
-  std::memcpy(block.bytes(), command.data(), command.size());
-  EXPECT_EQ(::pwrite(fd, block.data, 512, kWindow), 512);
-  EXPECT_EQ(::pread(fd, reply.data, 512, kWindow), 512);
-  EXPECT_EQ(ReplyCode(reply.bytes()), 0x8000BEC7u);
-  EXPECT_EQ(::pread(fd, reply.data, 512, kWindow), 512);
-  EXPECT_EQ(ReplyCode(reply.bytes()), 0u) << "a read was answered from a cache";
-  const std::vector<char> data = Pattern(chunk.size, 3);
-  std::memcpy(chunk.bytes(), data.data(), data.size());
-  EXPECT_EQ(::pwrite(fd, chunk.data, chunk.size, 0x20000), static_cast<ssize_t>(chunk.size));
+  AlignedBytes block(std::vector<uint8_t>(command.begin(), command.end())), reply(512);
+  EXPECT_EQ(::pwrite(fd, block.data(), 512, kWindow), 512);
+  EXPECT_EQ(::pread(fd, reply.data(), 512, kWindow), 512);
+  EXPECT_EQ(ReplyCode(reply.data()), 0x8000BEC7u);
+  EXPECT_EQ(::pread(fd, reply.data(), 512, kWindow), 512);
+  EXPECT_EQ(ReplyCode(reply.data()), 0u) << "a read was answered from a cache";
+  const std::vector<uint8_t> data = PatternBytes(16384, 3);
+  AlignedBytes chunk(data);
+  EXPECT_EQ(::pwrite(fd, chunk.data(), chunk.size(), 0x20000), static_cast<ssize_t>(chunk.size()));
   EXPECT_EQ(::fsync(fd), 0);
-  EXPECT_EQ(::pwrite(fd, chunk.data, chunk.size, kDiskSize - 4096), -1);
+  EXPECT_EQ(::pwrite(fd, chunk.data(), chunk.size(), kDiskSize - 4096), -1);
   EXPECT_EQ(errno, ENOSPC);
   ::close(fd);
   EXPECT_EQ(server.Stop(), 0);
 
-  EXPECT_EQ(ReadBytes(dir.file("calc.disk"), 0x20000, data.size()), data);
+  EXPECT_EQ(ReadBinaryFile(dir.file("calc.disk"), 0x20000, data.size()), data);
   const std::string journal = Journal();
   EXPECT_NE(journal.find("\"name\":\"CMD_CHECK_SIZE\",\"parameter\":777"), std::string::npos);
   EXPECT_NE(journal.find("{\"event\":\"write\",\"offset\":131072,\"length\":16384}"), std::string::npos);
