@@ -48,6 +48,15 @@ class QueuedCounter : public QObject {
   QEventLoop loop_;
 };
 
+// Runs the application's loop until something ends it; 99 if nothing does.
+inline int runUntilExit() {
+  QTimer watchdog;
+  watchdog.setSingleShot(true);
+  QObject::connect(&watchdog, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+  watchdog.start(60000);
+  return QCoreApplication::exec();
+}
+
 class DialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
