@@ -1,7 +1,7 @@
 // End to end inside the process, with the real worker and link against
 // in-memory calculators: the no-updates path followed by a folder chosen
-// with Browse, aborting, and closing the window from its title bar (refused
-// while a transfer runs). A whole update in a real process is in e2e_test.
+// with Browse, and closing the window from its title bar (refused while a
+// transfer runs). A whole update in a real process is in e2e_test.
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -202,24 +202,6 @@ TEST_F(UpdateInProcess, BrowseAfterNoUpdatesLeadsToAWorkingUpdate) {
   expectImagesOn(backend_, "alpha", files_);
   // One finishing command for the failed scan, one after Done.
   EXPECT_EQ(finishCommands(backend_, "alpha"), 2);
-}
-
-TEST_F(UpdateInProcess, AbortWhileWaitingStopsTheWorkerAndClosesTheWindow) {
-  files_ = apptest::writeImageSet(path("fw"), false, 31);
-  CCalcFWUpdateMSDialog* d = make(path("fw"), 1, /*quiet=*/false);
-  d->show();
-  d->discoverImageSet();
-  PauseGate::open();
-  QueuedCounter ticks(d->worker, &CUpdateWorker::waitingTicks);
-  ASSERT_TRUE(ticks.wait(20000));
-  QCoreApplication::processEvents();
-  EXPECT_TRUE(d->statusLabel->text().startsWith(QStringLiteral("Waiting for connection")));
-  d->cancelButton->click();
-  EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update aborted"));
-  EXPECT_FALSE(d->isVisible());
-  d->shutdownWorker();  // returns: the loop saw the stop
-  EXPECT_FALSE(d->workerThread->isRunning());
-  EXPECT_FALSE(d->worker->transferStarted.load());
 }
 
 TEST_F(UpdateInProcess, TitleBarCloseWhileWaitingEndsWithZeroJoinsTheWorkerAndSendsNoFinish) {
