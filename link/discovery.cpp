@@ -24,21 +24,16 @@ int32_t FoldForDevicePath(wchar_t* out, const wchar_t* in) {
 }
 
 std::wstring BuildMatchPattern(const wchar_t* vendor, const wchar_t* product) {
+  std::wstring pattern = L"\\\\?\\usbstor#disk&ven_";
   // Folded in place inside the pattern: no length limit on either string.
-  static constexpr wchar_t kVendorPrefix[] = L"\\\\?\\usbstor#disk&ven_";
-  static constexpr wchar_t kProductPrefix[] = L"&prod_";
-  const std::size_t vendorLength = std::wcslen(vendor);
-  const std::size_t productLength = std::wcslen(product);
-  std::wstring pattern(kVendorPrefix);
-  const std::size_t vendorAt = pattern.size();
-  pattern.resize(vendorAt + vendorLength + 1);
-  FoldForDevicePath(&pattern[vendorAt], vendor);
-  pattern.resize(vendorAt + vendorLength);
-  pattern += kProductPrefix;
-  const std::size_t productAt = pattern.size();
-  pattern.resize(productAt + productLength + 1);
-  FoldForDevicePath(&pattern[productAt], product);
-  pattern.resize(productAt + productLength);
+  auto appendFolded = [&pattern](const wchar_t* text) {
+    const std::size_t at = pattern.size();
+    pattern.resize(at + std::wcslen(text) + 1);
+    pattern.resize(at + static_cast<std::size_t>(FoldForDevicePath(&pattern[at], text)));
+  };
+  appendFolded(vendor);
+  pattern += L"&prod_";
+  appendFolded(product);
   return pattern;
 }
 
