@@ -83,8 +83,7 @@ TEST_F(TransferTest, EmptyImageStepsAndPauses) {
 TEST_F(TransferTest, NoCalculatorIs104WithoutCallbacks) {
   fake.AddFile(kImage, Pattern(512, 1));
   EXPECT_EQ(Download(), LINK_NO_CALCULATOR);
-  EXPECT_EQ(fake.passes(), 6);
-  EXPECT_EQ(Recorder::Pauses(), std::vector<int>(6, 500));
+  EXPECT_EQ(fake.passes(), 6);  // the pauses between passes: discovery_test
   EXPECT_TRUE(Recorder::Progress().empty());
   EXPECT_TRUE(Recorder::Messages().empty());
   EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_NO_CALCULATOR);
