@@ -64,40 +64,38 @@ TEST_F(ImageSetTest, LegacySetInTransferOrderWithOffsetsAndFirstSelected) {
   EXPECT_TRUE(d->statusLabel->text().isEmpty());
 }
 
-TEST_F(ImageSetTest, NamesInAnyLetterCaseKeepTheirCase) {
-  touch("appsdisk.dat");
-  touch("KorvaArm.rom");
-  touch("master.DAT");
-  scan();
-  EXPECT_EQ(names(), QStringList({"appsdisk.dat", "KorvaArm.rom", "master.DAT"}));
-  EXPECT_EQ(offsets(), (QList<qint64>{0x500000, 0, 0x100000}));
-}
-
-TEST_F(ImageSetTest, PrefixedSetOrderIsApplicationMasterSystem) {
-  touch("NORZA_OS.ROM");
-  touch("norza_master.dat");
-  touch("NORZA_APP.DAT");
-  CCalcFWUpdateMSDialog* d = scan();
-  EXPECT_TRUE(d->prefixedSet);
-  EXPECT_EQ(names(), QStringList({"NORZA_APP.DAT", "norza_master.dat", "NORZA_OS.ROM"}));
-  EXPECT_EQ(offsets(), (QList<qint64>{0x500000, 0x100000, 0}));
-}
-
-TEST_F(ImageSetTest, OnePrefixedFileHidesACompleteLegacySet) {
-  for (const char* name : {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT"}) touch(name);
-  CCalcFWUpdateMSDialog* d = scan();
-  EXPECT_TRUE(d->prefixedSet);
-  EXPECT_EQ(names(), QStringList({"NORZA_APP.DAT"}));
-  expectNoUpdates();
-}
-
-TEST_F(ImageSetTest, BothCompleteSetsYieldThePrefixedOne) {
-  for (const char* name : {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT",
-                           "NORZA_OS.ROM", "NORZA_MASTER.DAT"}) {
-    touch(name);
+TEST_F(ImageSetTest, LetterCaseAndWhichSetWins) {
+  const struct {
+    const char* what;
+    QStringList files, names;
+    QList<qint64> offsets;
+    bool prefixed, complete;
+  } cases[] = {
+      {"names keep their case", {"appsdisk.dat", "KorvaArm.rom", "master.DAT"},
+       {"appsdisk.dat", "KorvaArm.rom", "master.DAT"}, {0x500000, 0, 0x100000}, false, true},
+      {"prefixed order: application, master, system", {"NORZA_OS.ROM", "norza_master.dat", "NORZA_APP.DAT"},
+       {"NORZA_APP.DAT", "norza_master.dat", "NORZA_OS.ROM"}, {0x500000, 0x100000, 0}, true, true},
+      {"one prefixed file hides a complete legacy set",
+       {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT"}, {"NORZA_APP.DAT"}, {0x500000}, true,
+       false},
+      {"both complete: the prefixed set",
+       {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT", "NORZA_OS.ROM", "NORZA_MASTER.DAT"},
+       {"NORZA_APP.DAT", "NORZA_MASTER.DAT", "NORZA_OS.ROM"}, {0x500000, 0x100000, 0}, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(QDir(folder_).removeRecursively() && QDir().mkpath(folder_));
+    for (const QString& name : c.files) touch(name);
+    CCalcFWUpdateMSDialog* d = scan();
+    EXPECT_EQ(names(), c.names);
+    EXPECT_EQ(offsets(), c.offsets);
+    EXPECT_EQ(d->prefixedSet, c.prefixed);
+    if (c.complete) {
+      EXPECT_TRUE(d->browseButton->isHidden());
+    } else {
+      expectNoUpdates();
+    }
   }
-  scan();
-  EXPECT_EQ(names(), QStringList({"NORZA_APP.DAT", "NORZA_MASTER.DAT", "NORZA_OS.ROM"}));
 }
 
 TEST_F(ImageSetTest, PartialEmptyOrMissingFolderMeansNoUpdates) {

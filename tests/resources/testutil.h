@@ -118,6 +118,4 @@ inline std::vector<uint8_t> plainPackage(std::vector<uint32_t> languages,
   return p.finish();
 }
 
-inline std::u16string str(const char16_t* s) { return s ? std::u16string(s) : std::u16string(u"<none>"); }
-
 }  // namespace norza::test
