@@ -1,13 +1,13 @@
-// The link over the native Windows backend with the system calls faked:
-// SetupDi lists a calculator and a memory stick, CreateFileW/ReadFile/
-// WriteFile reach an emulated calculator held in memory, so discovery, the
-// open flags and a whole transfer run through the real backend code (under
-// wine here). What the backend asks of each call (SetupDi flags, record
-// sizes, open flags) is unit-tested in tests/link/windows_backend_test.cpp.
+// The native Windows backend with the system calls faked: SetupDi lists a
+// calculator and a memory stick, CreateFileW/ReadFile/WriteFile reach an
+// emulated calculator held in memory. First what the backend asks of each
+// call, then discovery and a whole transfer through the link (under wine
+// here).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "discovery.h"
 #include "emulator.h"
 #include "link.h"
 #include "pacing.h"
@@ -35,10 +36,22 @@ constexpr int64_t kDiskSize = 8 * 1024 * 1024;
 // What the fake system holds. One instance per test, reached through g_fake
 // because the table takes plain function pointers. Writer threads call in
 // concurrently: everything below is guarded by mutex.
+struct CreateCall {
+  std::wstring path;
+  DWORD access, share, disposition, flags;
+};
+
 struct FakeSystem {
   std::mutex mutex;
   std::vector<std::wstring> interfaces;
-  std::vector<std::wstring> creates;
+  std::size_t failingDetail = SIZE_MAX;  // this interface's detail record cannot be read
+  bool noSet = false;
+  bool diskClass = false;
+  DWORD classFlags = 0;
+  int destroyCalls = 0;
+  std::vector<DWORD> interfaceDataSizes, detailHeaderSizes;
+  std::vector<CreateCall> creates;
+  DWORD ioLimit = 0;    // when set, disk reads and writes move at most this much per call
   int chunkWrites = 0;  // WriteFile calls bigger than a command block
 
   std::shared_ptr<emu::MemoryJournal> journal = std::make_shared<emu::MemoryJournal>();
@@ -58,7 +71,16 @@ thread_local DWORD t_error = 0;
 
 HANDLE const kDeviceSet = reinterpret_cast<HANDLE>(0x77);
 
-HDEVINFO WINAPI FakeClassDevs(const GUID*, PCWSTR, HWND, DWORD) { return kDeviceSet; }
+HDEVINFO WINAPI FakeClassDevs(const GUID* guid, PCWSTR, HWND, DWORD flags) {
+  std::lock_guard<std::mutex> lock(g_fake->mutex);
+  g_fake->diskClass = IsEqualGUID(*guid, kDiskInterfaceClass);
+  g_fake->classFlags = flags;
+  if (g_fake->noSet) {
+    t_error = ERROR_ACCESS_DENIED;
+    return INVALID_HANDLE_VALUE;
+  }
+  return kDeviceSet;
+}
 
 BOOL WINAPI FakeEnumInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWORD index,
                                PSP_DEVICE_INTERFACE_DATA data) {
@@ -67,6 +89,7 @@ BOOL WINAPI FakeEnumInterfaces(HDEVINFO set, PSP_DEVINFO_DATA, const GUID*, DWOR
     t_error = ERROR_NO_MORE_ITEMS;
     return FALSE;
   }
+  g_fake->interfaceDataSizes.push_back(data->cbSize);
   data->Reserved = index;
   return TRUE;
 }
@@ -79,6 +102,11 @@ BOOL WINAPI FakeInterfaceDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data,
   const DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) +
                                           (path.size() + 1) * sizeof(WCHAR));
   if (required != nullptr) *required = needed;
+  if (detail != nullptr) g_fake->detailHeaderSizes.push_back(detail->cbSize);
+  if (detail != nullptr && data->Reserved == g_fake->failingDetail) {
+    t_error = ERROR_INVALID_USER_BUFFER;
+    return FALSE;
+  }
   if (detail == nullptr || size < needed) {
     t_error = ERROR_INSUFFICIENT_BUFFER;
     return FALSE;
@@ -87,11 +115,16 @@ BOOL WINAPI FakeInterfaceDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA data,
   return TRUE;
 }
 
-BOOL WINAPI FakeDestroy(HDEVINFO) { return TRUE; }
-
-HANDLE WINAPI FakeCreateFile(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+BOOL WINAPI FakeDestroy(HDEVINFO set) {
   std::lock_guard<std::mutex> lock(g_fake->mutex);
-  g_fake->creates.push_back(path);
+  if (set == kDeviceSet) ++g_fake->destroyCalls;
+  return TRUE;
+}
+
+HANDLE WINAPI FakeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES,
+                             DWORD disposition, DWORD flags, HANDLE) {
+  std::lock_guard<std::mutex> lock(g_fake->mutex);
+  g_fake->creates.push_back({path, access, share, disposition, flags});
   FakeSystem::Open open;
   if (path == kCalculatorPath) {
     open.disk = true;
@@ -107,11 +140,13 @@ HANDLE WINAPI FakeCreateFile(LPCWSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, 
   return handle;
 }
 
+// Relative paths are taken from C:\work.
 DWORD WINAPI FakeFullPathName(LPCWSTR path, DWORD size, LPWSTR out, LPWSTR*) {
-  const std::size_t length = std::wcslen(path);
-  if (out == nullptr || size <= length) return static_cast<DWORD>(length + 1);
-  std::wcscpy(out, path);
-  return static_cast<DWORD>(length);
+  const bool absolute = path[0] == L'\\' || (path[0] != 0 && path[1] == L':');
+  const std::wstring full = (absolute ? L"" : L"C:\\work\\") + std::wstring(path);
+  if (out == nullptr || size <= full.size()) return static_cast<DWORD>(full.size() + 1);
+  std::wcscpy(out, full.c_str());
+  return static_cast<DWORD>(full.size());
 }
 
 FakeSystem::Open* Find(HANDLE handle) {
@@ -156,6 +191,7 @@ BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD don
     return FALSE;
   }
   if (open->disk) {
+    if (g_fake->ioLimit != 0) length = std::min(length, g_fake->ioLimit);
     if (!g_fake->calculator.Read(*open->session, open->position, buffer, length)) {
       t_error = ERROR_READ_FAULT;
       return FALSE;
@@ -178,6 +214,7 @@ BOOL WINAPI FakeWriteFile(HANDLE handle, LPCVOID buffer, DWORD length, LPDWORD d
     t_error = ERROR_ACCESS_DENIED;
     return FALSE;
   }
+  if (g_fake->ioLimit != 0) length = std::min(length, g_fake->ioLimit);
   if (length > emu::kBlockSize) ++g_fake->chunkWrites;
   open->session->NoteSeek(open->position);
   if (!g_fake->calculator.Write(*open->session, open->position, buffer, length)) {
@@ -214,7 +251,7 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
 DWORD WINAPI FakeGetLastError() { return t_error; }
 
 DWORD WINAPI FakeFormatMessage(DWORD, LPCVOID, DWORD error, DWORD, LPWSTR out, DWORD size, va_list*) {
-  const std::wstring text = L"fake error " + std::to_wstring(error) + L"\r\n";
+  const std::wstring text = L"System error " + std::to_wstring(error) + L".\r\n";
   if (size <= text.size()) return 0;
   std::wcscpy(out, text.c_str());
   return static_cast<DWORD>(text.size());
@@ -241,12 +278,78 @@ class WindowsLinkTest : public ::testing::Test {
     g_fake = nullptr;
   }
   long CreatesOf(const std::wstring& path) {
-    return std::count(fake.creates.begin(), fake.creates.end(), path);
+    return std::count_if(fake.creates.begin(), fake.creates.end(),
+                         [&](const CreateCall& call) { return call.path == path; });
   }
 
   FakeSystem fake;
   std::unique_ptr<Backend> backend;
 };
+
+TEST_F(WindowsLinkTest, EnumeratesDiskInterfacesAndSkipsUnreadableDetails) {
+  const std::wstring calculator = BuildUsbDiskInterfacePath("ZK", "Norza update", "1.00", "1");
+  fake.interfaces = {calculator + std::wstring(300, L'x'), L"\\\\?\\broken", calculator};
+  fake.failingDetail = 1;
+  std::vector<std::wstring> paths;
+  backend->ListDiskInterfaces(paths);
+  EXPECT_EQ(paths, (std::vector<std::wstring>{fake.interfaces[0], calculator}));
+  EXPECT_TRUE(fake.diskClass);
+  EXPECT_EQ(fake.classFlags, 0x12u);  // present devices, interface class
+  EXPECT_EQ(fake.interfaceDataSizes, std::vector<DWORD>(3, sizeof(SP_DEVICE_INTERFACE_DATA)));
+  // The header size of the detail record, not the buffer's size.
+  EXPECT_EQ(fake.detailHeaderSizes, std::vector<DWORD>(3, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)));
+  EXPECT_EQ(fake.destroyCalls, 1);
+  EXPECT_EQ(link::FindCalculatorDisks(link::DevicePathTable.data(), kCalculatorVendor,
+                                      kCalculatorProduct, 16), 2);
+
+  fake.noSet = true;
+  paths.clear();
+  backend->ListDiskInterfaces(paths);
+  EXPECT_TRUE(paths.empty());
+  EXPECT_EQ(fake.destroyCalls, 2);  // nothing to release for the failed set
+  EXPECT_FALSE(IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct));
+}
+
+TEST_F(WindowsLinkTest, OpensDisksUnbufferedAndLongImagePathsInTheExtendedForm) {
+  backend->OpenDisk(L"\\\\?\\usbstor#disk");
+  backend->OpenFileForReading(L"D:\\fw\\NORZA_OS.ROM");
+  const std::wstring longName = L"images\\" + std::wstring(260, L'f');
+  backend->OpenFileForReading(longName);
+  ASSERT_EQ(fake.creates.size(), 3u);
+  const CreateCall& disk = fake.creates[0];
+  EXPECT_EQ(disk.access, 0xC0000000u);
+  EXPECT_EQ(disk.share, 3u);
+  EXPECT_EQ(disk.disposition, static_cast<DWORD>(OPEN_EXISTING));
+  EXPECT_EQ(disk.flags, 0xB0000000u);
+  const CreateCall& image = fake.creates[1];
+  EXPECT_EQ(image.path, L"D:\\fw\\NORZA_OS.ROM");
+  EXPECT_EQ(image.access, static_cast<DWORD>(GENERIC_READ));
+  EXPECT_EQ(image.share, static_cast<DWORD>(FILE_SHARE_READ));
+  EXPECT_EQ(image.flags, static_cast<DWORD>(FILE_FLAG_RANDOM_ACCESS));
+  EXPECT_EQ(fake.creates[2].path, L"\\\\?\\C:\\work\\" + longName);
+}
+
+TEST_F(WindowsLinkTest, MovesBytesInPiecesAndReportsErrors) {
+  fake.ioLimit = 1000;  // the backend has to loop
+  const Handle disk = backend->OpenDisk(kCalculatorPath);
+  std::vector<uint8_t> out(2048, 0x5A), in(2048);
+  uint32_t done = 0;
+  EXPECT_EQ(backend->Seek(disk, 512, SeekFrom::Begin), 512);
+  EXPECT_TRUE(backend->Write(disk, out.data(), 2048, &done));
+  EXPECT_EQ(done, 2048u);
+  EXPECT_EQ(backend->Seek(disk, -2048, SeekFrom::Current), 512);
+  EXPECT_TRUE(backend->Read(disk, in.data(), 2048, &done));
+  EXPECT_EQ(in, out);
+  EXPECT_EQ(backend->Size(disk), kDiskSize);
+  EXPECT_TRUE(backend->Flush(disk));
+  EXPECT_EQ(backend->Seek(disk, -1, SeekFrom::Begin), -1);
+  backend->Close(disk);
+  const Handle image = backend->OpenFileForReading(kImagePath);
+  EXPECT_FALSE(backend->Write(image, out.data(), 512, &done));
+  EXPECT_EQ(backend->LastErrorText(), "System error 5 (error 5)");
+  backend->Close(image);
+  EXPECT_TRUE(fake.handles.empty());
+}
 
 TEST_F(WindowsLinkTest, TransferOpensOnlyTheCalculatorRawAndWritesTheImageThroughIt) {
   fake.image.resize(4 * 16384);
