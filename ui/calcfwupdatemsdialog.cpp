@@ -218,6 +218,7 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
       prepareCurrentImage();
     } else {
       endUpdate(QStringLiteral("Update failed (%1)").arg(result));
+      exitLaterIfUnattended();
     }
     return;
   }
@@ -323,6 +324,12 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
   norza::PauseMs(250);
   FinishUpdate(kCalculatorVendor, kCalculatorProduct);
   transferActive.store(false);
+}
+
+void CCalcFWUpdateMSDialog::exitLaterIfUnattended() {
+  // Scripts and soak runs have no one to close the window after a failure.
+  if (qEnvironmentVariableIntValue("NORZA_EXIT_ON_FAILURE") != 1) return;
+  QTimer::singleShot(scaledMs(3000), this, [] { QCoreApplication::exit(1); });
 }
 
 void CCalcFWUpdateMSDialog::abortUpdate() { endUpdate(textOr(633, "Update aborted")); }

@@ -71,6 +71,9 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   void prepareCurrentImage();
   void endUpdate(QString message);
   void abortUpdate();
+  // With NORZA_EXIT_ON_FAILURE=1 a failed or empty update ends the process
+  // with exit code 1 three seconds later instead of waiting for the user.
+  void exitLaterIfUnattended();
 
   // Asks the worker to stop and waits for its thread to end; used when the
   // application quits, so no link call is cut in half. Idempotent.

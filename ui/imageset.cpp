@@ -80,4 +80,5 @@ void CCalcFWUpdateMSDialog::discoverImageSet() {
   }
   endUpdate(textOr(622, "No updates are available"));
   browseButton->show();
+  exitLaterIfUnattended();
 }
