@@ -58,7 +58,7 @@ bool Faults::Empty() const { return FormatFaults(*this).empty(); }
 bool Faults::operator==(const Faults& other) const {
   return failWrites == other.failWrites && rejectCommand == other.rejectCommand &&
          rejectCount == other.rejectCount && vanishAfterWrites == other.vanishAfterWrites &&
-         appearAfterPolls == other.appearAfterPolls;
+         appearAfterPolls == other.appearAfterPolls && returnAfterPolls == other.returnAfterPolls;
 }
 
 namespace {
@@ -98,6 +98,7 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
     else if (key == "reject-count") result.rejectCount = v;
     else if (key == "vanish-after-writes") result.vanishAfterWrites = v;
     else if (key == "appear-after-polls") result.appearAfterPolls = v;
+    else if (key == "return-after-polls") result.returnAfterPolls = v;
     else return fail("unknown fault: " + key);
   }
   *faults = result;
@@ -114,6 +115,7 @@ std::string FormatFaults(const Faults& faults) {
   }
   if (faults.vanishAfterWrites) out << "vanish-after-writes=" << *faults.vanishAfterWrites << '\n';
   if (faults.appearAfterPolls > 0) out << "appear-after-polls=" << faults.appearAfterPolls << '\n';
+  if (faults.returnAfterPolls) out << "return-after-polls=" << *faults.returnAfterPolls << '\n';
   return out.str();
 }
 
@@ -551,6 +553,9 @@ bool Calculator::VanishDue() {
   faults_.vanishAfterWrites.reset();
   if (journal_) journal_->Record(JournalEvent::Fault("vanish"));
   FaultsChanged();
+  // What was written so far reaches the disk file: a calculator that comes
+  // back is opened afresh from it, while this object may live on.
+  storage_->Flush();
   gone_ = true;
   if (hooks_.vanished) hooks_.vanished();
   return true;

@@ -60,6 +60,7 @@ struct Faults {
   uint32_t rejectCount = 0;                  // how often; 0 = every time
   std::optional<uint32_t> vanishAfterWrites; // disappear after N data writes
   uint32_t appearAfterPolls = 0;             // hidden from the first N discovery passes
+  std::optional<uint32_t> returnAfterPolls;  // after vanishing, listed again by the Nth pass
 
   bool Empty() const;
   bool operator==(const Faults& other) const;

@@ -18,6 +18,16 @@ bool ConsumeHiddenPoll(Faults& faults) {
   return true;
 }
 
+bool ConsumeReturnPoll(Faults& faults) {
+  if (!faults.returnAfterPolls) return false;
+  if (*faults.returnAfterPolls > 1) {
+    --*faults.returnAfterPolls;
+    return false;
+  }
+  faults.returnAfterPolls.reset();
+  return true;
+}
+
 // ---------------------------------------------------------------------------
 // Handle table
 

@@ -21,6 +21,11 @@ std::wstring InterfacePathFor(const Identity& identity, const std::string& name)
 // hidden from this pass.
 bool ConsumeHiddenPoll(Faults& faults);
 
+// Consumes one discovery pass of return-after-polls for a vanished disk: true
+// when this pass lists it again (the fault is then spent). Without the fault
+// a vanished disk stays gone.
+bool ConsumeReturnPoll(Faults& faults);
+
 // The handle table both emulated backends share: disks are sessions on
 // calculators, files are host files opened for reading.
 class EmulatedBackendBase : public platform::Backend {

@@ -25,7 +25,7 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
     for (const std::string& name : emu::ListDiskNames(directory_)) {
       const DiskFiles files = emu::FilesOf(directory_, name);
       std::error_code ec;
-      if (fs::exists(fs::u8path(files.gone), ec)) continue;
+      if (fs::exists(fs::u8path(files.gone), ec) && !ReturnDue(name, files)) continue;
       auto live = live_.find(name);
       if (live != live_.end()) {
         if (live->second.calculator->Gone() || live->second.calculator->ConsumeHiddenPoll()) continue;
@@ -92,6 +92,24 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
   }
 
  private:
+  // A vanished disk with return-after-polls: one pass consumed; true when it
+  // is back, its gone mark removed. Handles still open on the vanished object
+  // stay dead (as on a real replug); the next open starts from the file.
+  bool ReturnDue(const std::string& name, const DiskFiles& files) {
+    Faults faults;
+    if (!emu::ReadFaultsFile(files.faults, &faults, nullptr) || !faults.returnAfterPolls) {
+      return false;
+    }
+    const bool back = emu::ConsumeReturnPoll(faults);
+    emu::WriteFaultsFile(files.faults, faults, nullptr);
+    if (!back) return false;
+    std::error_code ec;
+    fs::remove(fs::u8path(files.gone), ec);
+    live_.erase(name);
+    emu::FileJournal(files.journal).Record(emu::JournalEvent::Fault("return"));
+    return true;
+  }
+
   struct Live {
     std::shared_ptr<Calculator> calculator;
     int handles = 0;

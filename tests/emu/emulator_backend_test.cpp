@@ -239,6 +239,45 @@ TEST_F(DirectoryBackendTest, VanishingHidesTheDiskUntilPluggedAgain) {
   EXPECT_EQ("", Faults("calc"));
 }
 
+TEST_F(DirectoryBackendTest, AVanishedDiskReturnsWithItsBytesAtTheNthPass) {
+  PlugOptions options;
+  options.faults.vanishAfterWrites = 2;
+  options.faults.returnAfterPolls = 3;
+  Plug("calc", options);
+  Plug("other");
+  const DiskFiles files = FilesOf(dir.str(), "calc");
+  AlignedBytes first(PatternBytes(16384, 7)), second(PatternBytes(16384, 8));
+  const Handle old = backend->OpenDisk(PathOf("calc"));
+  ASSERT_TRUE(WriteAt(*backend, old, 0x40000, first));
+  ASSERT_TRUE(WriteAt(*backend, old, 0x40000 + 16384, second));
+  EXPECT_EQ("return-after-polls=3\n", Faults("calc"));
+
+  EXPECT_EQ(std::vector<std::wstring>{PathOf("other")}, List(*backend));
+  // The count lives in the faults file, so another process goes on with it.
+  EXPECT_EQ("return-after-polls=2\n", Faults("calc"));
+  auto another = platform::CreateEmulatedBackend(dir.str());
+  EXPECT_EQ(std::vector<std::wstring>{PathOf("other")}, List(*another));
+  EXPECT_EQ(kInvalidHandle, backend->OpenDisk(PathOf("calc")));
+  EXPECT_EQ((std::vector<std::wstring>{PathOf("calc"), PathOf("other")}), List(*backend));
+  EXPECT_FALSE(fs::exists(fs::u8path(files.gone)));
+  EXPECT_FALSE(fs::exists(fs::u8path(files.faults))) << "spent";
+  EXPECT_EQ(2u, List(*backend).size()) << "and it stays";
+
+  EXPECT_FALSE(WriteAt(*backend, old, 0, first)) << "a handle from before stays dead";
+  const Handle h = backend->OpenDisk(PathOf("calc"));
+  ASSERT_NE(kInvalidHandle, h);
+  AlignedBytes back(2 * 16384);
+  ASSERT_TRUE(ReadAt(*backend, h, 0x40000, back));
+  auto expected = first.vector();
+  const auto tail = second.vector();
+  expected.insert(expected.end(), tail.begin(), tail.end());
+  EXPECT_EQ(expected, back.vector());
+  backend->Close(h);
+  backend->Close(old);
+  EXPECT_NE(std::string::npos,
+            test::ReadTextFileOrEmpty(files.journal).find(R"({"event":"fault","kind":"return"})"));
+}
+
 TEST_F(DirectoryBackendTest, AppearAfterPollsAndBadFaultFiles) {
   PlugOptions options;
   options.faults.appearAfterPolls = 2;

@@ -185,13 +185,14 @@ TEST(EmulatorFaults, TextRoundTripAndErrors) {
   Faults faults;
   std::string error;
   ASSERT_TRUE(ParseFaults("# c\nfail-writes=3\nreject-command=0xbec7\n\nvanish-after-writes = 0\n"
-                          "appear-after-polls=12 # c\n",
+                          "appear-after-polls=12 # c\nreturn-after-polls=0x10\n",
                           &faults, &error))
       << error;
   EXPECT_EQ(3u, faults.failWrites);
   EXPECT_EQ(kCmdCheckSize, faults.rejectCommand.value_or(0));
   EXPECT_EQ(0u, faults.vanishAfterWrites.value_or(99));
   EXPECT_EQ(12u, faults.appearAfterPolls);
+  EXPECT_EQ(16u, faults.returnAfterPolls.value_or(0));
   Faults again;
   ASSERT_TRUE(ParseFaults(FormatFaults(faults), &again, &error));
   EXPECT_EQ(faults, again);

@@ -82,11 +82,13 @@ TEST(NorzaEmuTool, PlugVerifyJournalUnplug) {
   const std::string disk = FilesOf(dir.str(), "one").disk;
   EXPECT_EQ(64u << 20, fs::file_size(fs::u8path(disk)));
   ASSERT_EQ(0, RunTool("plug " + d + " two --size 2M --fail-writes 2 --reject-command 0xBEDC "
-                       "--vanish-after-writes 9 --appear-after-polls 1 --vendor Acme --product Stick",
+                       "--vanish-after-writes 9 --return-after-polls 4 --appear-after-polls 1 "
+                       "--vendor Acme --product Stick",
                        &out, dir))
       << out;
   EXPECT_EQ(2u << 20, fs::file_size(fs::u8path(FilesOf(dir.str(), "two").disk)));
-  EXPECT_EQ("fail-writes=2\nreject-command=0xBEDC\nvanish-after-writes=9\nappear-after-polls=1\n",
+  EXPECT_EQ("fail-writes=2\nreject-command=0xBEDC\nvanish-after-writes=9\nappear-after-polls=1\n"
+            "return-after-polls=4\n",
             test::ReadTextFileOrEmpty(FilesOf(dir.str(), "two").faults));
   EXPECT_EQ("Acme", ReadIdentityFile(FilesOf(dir.str(), "two").identity).vendor);
 

@@ -27,8 +27,8 @@ constexpr int kExitUsage = 2;
 const char* kUsage =
     "usage:\n"
     "  norza-emu plug DIR NAME [--size BYTES] [--fail-writes N] [--reject-command CODE]\n"
-    "                 [--reject-count N] [--vanish-after-writes N] [--appear-after-polls N]\n"
-    "                 [--vendor V] [--product P]\n"
+    "                 [--reject-count N] [--vanish-after-writes N] [--return-after-polls N]\n"
+    "                 [--appear-after-polls N] [--vendor V] [--product P]\n"
     "  norza-emu unplug DIR NAME\n"
     "  norza-emu journal DIR NAME\n"
     "  norza-emu verify DIR NAME IMAGE OFFSET\n"
@@ -36,8 +36,10 @@ const char* kUsage =
     "\n"
     "Each DIR/NAME.disk is one calculator in update mode (default 64 MiB, sparse).\n"
     "plug creates it or plugs a vanished one back in keeping its bytes; the fault\n"
-    "options replace its faults file. BYTES takes a K, M or G suffix; numbers may\n"
-    "be 0x-hex. verify exits 0 when the disk holds IMAGE at OFFSET, else 1.\n"
+    "options replace its faults file. With --return-after-polls N a calculator\n"
+    "that vanished comes back by itself at the Nth discovery pass after. BYTES\n"
+    "takes a K, M or G suffix; numbers may be 0x-hex. verify exits 0 when the\n"
+    "disk holds IMAGE at OFFSET, else 1.\n"
     "Bad usage exits 2.\n";
 
 int Usage(const std::string& why) {
@@ -102,6 +104,7 @@ int Plug(const std::vector<std::string>& args) {
     else if (option == "--reject-count") options.faults.rejectCount = count;
     else if (option == "--vanish-after-writes") options.faults.vanishAfterWrites = count;
     else if (option == "--appear-after-polls") options.faults.appearAfterPolls = count;
+    else if (option == "--return-after-polls") options.faults.returnAfterPolls = count;
     else return Usage("unknown option " + option);
   }
   if (options.faults.rejectCount > 0 && !options.faults.rejectCommand) {
