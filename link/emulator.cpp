@@ -543,13 +543,17 @@ bool Calculator::Write(Session& session, int64_t offset, const void* data, std::
     return false;
   }
   if (journal_) journal_->Record(JournalEvent::Io("write", offset, static_cast<int64_t>(length)));
-  ++dataWrites_;
-  VanishDue();  // gone right after the Nth write, before discovery looks again
+  if (faults_.vanishAfterWrites) {
+    // Counted down in the faults as well, so the count goes on across opens
+    // and processes; gone right after the Nth write, before discovery looks again.
+    --*faults_.vanishAfterWrites;
+    if (!VanishDue()) FaultsChanged();
+  }
   return true;
 }
 
 bool Calculator::VanishDue() {
-  if (!faults_.vanishAfterWrites || dataWrites_ < *faults_.vanishAfterWrites) return false;
+  if (!faults_.vanishAfterWrites || *faults_.vanishAfterWrites > 0) return false;
   faults_.vanishAfterWrites.reset();
   if (journal_) journal_->Record(JournalEvent::Fault("vanish"));
   FaultsChanged();

@@ -58,7 +58,7 @@ struct Faults {
   uint32_t failWrites = 0;                   // fail the next N positional data writes
   std::optional<uint32_t> rejectCommand;     // answer this code with a wrong reply code
   uint32_t rejectCount = 0;                  // how often; 0 = every time
-  std::optional<uint32_t> vanishAfterWrites; // disappear after N data writes
+  std::optional<uint32_t> vanishAfterWrites; // disappear after N more data writes
   uint32_t appearAfterPolls = 0;             // hidden from the first N discovery passes
   std::optional<uint32_t> returnAfterPolls;  // after vanishing, listed again by the Nth pass
 
@@ -246,7 +246,7 @@ class Calculator {
   bool HandleCommand(Session& session, const uint8_t* block, std::string* error);
   bool StoreData(Session& session, uint32_t parameter, const uint8_t* payload, int64_t* landing);
   void FaultsChanged();
-  // Fires vanish-after-writes once its count of data writes is reached.
+  // Fires vanish-after-writes once its count of data writes has run down.
   bool VanishDue();
 
   mutable std::mutex mutex_;  // guards everything below and the storage
@@ -256,7 +256,6 @@ class Calculator {
   Hooks hooks_;
   bool gone_ = false;
   bool finished_ = false;
-  uint64_t dataWrites_ = 0;
 };
 
 }  // namespace norza::emu
