@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The heavier checks, after the test command (scripts/test.sh), in order:
 # the Debian packages they need, the whole suite under ASan+UBSan, the
-# threaded tests under TSan, the resource package fuzzer for a fixed time,
+# threaded tests under TSan, 200 seeded fault schedules against the real
+# updater (build/), the resource package fuzzer for a fixed time,
 # the Windows cross-build under wine, the Debian package, and the updater
 # against a real block device. Each step is timed; the first failing step
 # ends the run. A summary with every step's duration comes last.
@@ -12,6 +13,7 @@ steps=(
   "deps|Debian packages for the full check|bash scripts/deps.sh full"
   "asan|whole suite under ASan+UBSan (build-asan)|bash scripts/test.sh --asan"
   "tsan|threaded tests under TSan (build-tsan)|bash scripts/test.sh --tsan"
+  "soak|200 seeded fault schedules against the real updater|bash scripts/soak.sh"
   "fuzz|resource package fuzzer, fixed time (build-fuzz)|bash scripts/fuzz.sh"
   "windows|Windows cross-build under wine (build-mingw-ship)|bash scripts/windows-check.sh"
   "package|Debian package, installed and run (build-pkg)|bash scripts/package-check.sh"
