@@ -12,6 +12,7 @@ namespace norza::link {
 
 std::array<std::wstring, kDeviceSlots> DevicePathTable;
 int32_t deviceCount = 0;
+int32_t calculatorsBeyondSlots = 0;
 
 int32_t FoldForDevicePath(wchar_t* out, const wchar_t* in) {
   int32_t length = 0;
@@ -41,6 +42,7 @@ int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wc
                             int32_t slots) {
   if (table == nullptr || vendor == nullptr || product == nullptr || slots <= 0) return 0;
   int32_t count = 0;
+  calculatorsBeyondSlots = 0;
   try {
     std::vector<std::wstring> paths;
     platform::ActiveBackend().ListDiskInterfaces(paths);
@@ -48,8 +50,13 @@ int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wc
     const std::wstring pattern = BuildMatchPattern(vendor, product);
     for (const std::wstring& path : paths) {
       if (path.find(pattern) == std::wstring::npos) continue;
-      table[count] = path;
-      if (++count == slots) break;
+      // A calculator that finds no slot must not be skipped silently: the
+      // entries refuse to work while one is left out.
+      if (count == slots) {
+        ++calculatorsBeyondSlots;
+        continue;
+      }
+      table[count++] = path;
     }
   } catch (...) {
     // Out of memory: like any other failure of a pass, it only finds less.

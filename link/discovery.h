@@ -20,6 +20,10 @@ extern std::array<std::wstring, kDeviceSlots> DevicePathTable;
 // handle table is used in parallel up to this count. Same lock as above.
 extern int32_t deviceCount;
 
+// Matching disks the last pass found beyond the slots it was given (they
+// were not put in the table). Same lock as above.
+extern int32_t calculatorsBeyondSlots;
+
 // Sets bit 0x20 of every character and turns the resulting spaces into '_'.
 // out must hold wcslen(in) + 1 characters. Returns the folded length.
 int32_t FoldForDevicePath(wchar_t* out, const wchar_t* in);

@@ -25,8 +25,12 @@ enum LinkResult : int32_t {
   LINK_IMAGE_READ_FAILED = 109,    // reading the image failed or came back short
   LINK_BUFFER_ALLOC_FAILED = 110,  // the transfer buffer cannot be allocated
   LINK_WRITE_FAILED = 112,         // a chunk write failed 7 times in a row
+  LINK_FLUSH_FAILED = 113,         // the disk did not take the written data (flush failed)
   LINK_DATA_NOT_ACKED = 117,       // a CMD_DATA block was not acknowledged
   LINK_SIZE_CHECK_FAILED = 118,    // the final CMD_CHECK_SIZE failed
+  LINK_CALCULATOR_MISSING = 119,   // a calculator of this update is not attached
+  LINK_UPDATE_INCOMPLETE = 120,    // an attached calculator lacks an image: no CMD_FINISH
+  LINK_TOO_MANY_CALCULATORS = 121, // more than 16 attached: nothing written or finished
 };
 
 // Called on the writer threads, possibly from several at once.
@@ -39,13 +43,37 @@ bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product);
 
 // Streams one image file to every attached calculator, one writer thread
 // each, and blocks until all have ended. Returns 0 or the code of the first
-// calculator (in discovery order) that failed.
+// calculator (in discovery order) that failed; 119 when every attached one
+// succeeded but a calculator of this update is not attached; 121 (nothing
+// written) when more calculators are attached than the link has slots.
+// Every calculator's outcome goes into the update's ledger.
 int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product,
                       const wchar_t* imagePath, int64_t targetOffset,
                       ProgressCallback progress, MessageCallback message);
 
-// Sends CMD_FINISH to every attached calculator. 0, or 104 when none is found.
+// Ends the update on the calculators. During an update (BeginUpdateLedger),
+// CMD_FINISH goes out only when the update is whole: calculators took part,
+// every one of them is attached and holds every image, and no other
+// calculator is attached; else nothing is sent and the result says why (119,
+// 120, 121). A calculator that is not finished stays in update mode, so the
+// user can try again. 104 when no calculator is found; 107 or 112 when a disk
+// could not be opened or written (no calculator is told before all can be).
+// Without an update (the command-line tools) every attached calculator is told.
 int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product);
+
+// The update's ledger. BeginUpdateLedger starts an update that must leave the
+// images at these target offsets (in transfer order) on every calculator
+// that takes part; without it (the command-line tools) nothing is required.
+void BeginUpdateLedger(const int64_t* imageOffsets, int32_t count);
+// No update in progress any more: FinishUpdate is as without a ledger.
+void ClearUpdateLedger();
+// Target offset of the first image, in transfer order, that a calculator of
+// the update lacks (the first image while none has taken part); -1 when each
+// holds every image.
+int64_t NextImageNeeded();
+// Calculators of the update that lack an image or were not attached when the
+// link last looked.
+int32_t CalculatorsNotCompleted();
 
 // Size of a file in bytes, 0 when it cannot be opened.
 int64_t GetImageFileSize(const wchar_t* path);

@@ -3,9 +3,11 @@
 #include <array>
 #include <cstring>
 #include <mutex>
+#include <vector>
 
 #include "aligned_buffer.h"
 #include "discovery.h"
+#include "ledger.h"
 #include "link_lock.h"
 #include "pacing.h"
 #include "protocol.h"
@@ -101,6 +103,9 @@ int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, Work&
     deviceCount =
         FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
     if (deviceCount == 0) return LINK_NO_CALCULATOR;
+    // Working on 16 of 17 would leave one behind unnoticed: the user must
+    // take some away first. Not a disk is opened.
+    if (calculatorsBeyondSlots > 0) return LINK_TOO_MANY_CALCULATORS;
     CalculatorDisksCloser closer;
     OpenCalculatorDisks();
     return work();
@@ -193,7 +198,9 @@ int32_t WriterThread(TransferJob& job) {
     }
   }
 
-  backend.Flush(job.device);
+  // Data the disk did not take is not written: a calculator that vanished
+  // right after the last chunk fails here.
+  if (!backend.Flush(job.device) && result == LINK_OK) result = LINK_FLUSH_FAILED;
   PauseMs(kPhasePauseMs);
   if (result == LINK_OK) {
     NotifyProgress(job.device, 100);
@@ -214,7 +221,7 @@ bool StartWriterThread(std::thread& thread, TransferJob& job) {
 
 void SetThreadStarterForTesting(ThreadStarter starter) { g_threadStarter.store(starter); }
 
-int32_t RunTransferJobs(const TransferRequest& request) {
+int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes) {
   if (request.requestKind >= 3) return LINK_BAD_REQUEST_KIND;
   ThreadStarter start = g_threadStarter.load();
   if (start == nullptr) start = StartWriterThread;
@@ -223,7 +230,6 @@ int32_t RunTransferJobs(const TransferRequest& request) {
   std::array<std::thread, kDeviceSlots> threads;
   std::array<bool, kDeviceSlots> started{};
   const int32_t count = deviceCount < kDeviceSlots ? deviceCount : kDeviceSlots;
-  int32_t startedCount = 0;
   for (int32_t i = 0; i < count; ++i) {
     TransferJob& job = jobs[i];
     job.device = DeviceHandleTable[i];
@@ -234,14 +240,14 @@ int32_t RunTransferJobs(const TransferRequest& request) {
     job.messageText = &request.messageText;
     job.useCommandPath = static_cast<int32_t>(request.useCommandPath);
     started[i] = start(threads[i], job);
-    if (started[i]) ++startedCount;
+    // A calculator whose thread did not start was not written: it fails.
+    if (!started[i]) job.exitCode = LINK_NO_WRITER_THREAD;
   }
-  if (startedCount == 0) return LINK_NO_WRITER_THREAD;
 
   int32_t result = LINK_OK;
   for (int32_t i = 0; i < count; ++i) {
-    if (!started[i]) continue;
-    threads[i].join();
+    if (started[i]) threads[i].join();
+    if (codes != nullptr) (*codes)[i] = jobs[i].exitCode;
     if (result == LINK_OK) result = jobs[i].exitCode;
   }
   return result;
@@ -249,10 +255,23 @@ int32_t RunTransferJobs(const TransferRequest& request) {
 
 }  // namespace norza::link
 
+namespace {
+
+std::vector<std::wstring> AttachedCalculators() {
+  using namespace norza::link;
+  return std::vector<std::wstring>(DevicePathTable.begin(), DevicePathTable.begin() + deviceCount);
+}
+
+}  // namespace
+
 int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
                       int64_t targetOffset, ProgressCallback progress, MessageCallback message) {
   using namespace norza::link;
   return WithCalculatorDisks(vendor, product, [&] {
+    const std::vector<std::wstring> attached = AttachedCalculators();
+    UpdateLedger& ledger = Ledger();
+    ledger.NoteAttached(attached);
+    const bool someoneMissing = ledger.Active() && !ledger.Missing(attached).empty();
     progressCallback.store(progress);
     messageCallback.store(message);
     TransferRequest request;
@@ -260,21 +279,67 @@ int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar
     request.messageText = request.imagePath;
     request.length = GetImageFileSize(request.imagePath.c_str());
     request.targetOffset = targetOffset;
-    return RunTransferJobs(request);
+    CalculatorCodes codes{};
+    int32_t result = RunTransferJobs(request, &codes);
+    if (result != LINK_BAD_REQUEST_KIND) {
+      for (std::size_t i = 0; i < attached.size(); ++i) ledger.Record(attached[i], targetOffset, codes[i]);
+    }
+    if (result == LINK_OK && someoneMissing) result = LINK_CALCULATOR_MISSING;
+    return result;
   });
 }
 
 int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product) {
   using namespace norza::link;
-  return WithCalculatorDisks(vendor, product, [] {
+  UpdateLedger& ledger = Ledger();
+  const bool updateRan = ledger.Active();
+  // Known without looking: nothing was written (a calculator torn by an
+  // earlier run must stay in update mode), or a calculator lacks an image.
+  if (updateRan && (!ledger.AnyoneTookPart() || ledger.NextImageNeeded() >= 0)) {
+    return LINK_UPDATE_INCOMPLETE;
+  }
+  return WithCalculatorDisks(vendor, product, [&] {
+    if (updateRan) {
+      const std::vector<std::wstring> attached = AttachedCalculators();
+      ledger.NoteAttached(attached);
+      if (!ledger.Missing(attached).empty()) return static_cast<int32_t>(LINK_CALCULATOR_MISSING);
+      // A calculator that came during the update takes part from now on:
+      // the next images go to it as well.
+      bool complete = true;
+      for (const std::wstring& calculator : attached) {
+        if (ledger.Complete(calculator)) continue;
+        ledger.Join(calculator);
+        complete = false;
+      }
+      if (!complete) return static_cast<int32_t>(LINK_UPDATE_INCOMPLETE);
+    }
+    int32_t opened = 0;
+    for (int32_t i = 0; i < deviceCount; ++i) {
+      if (DeviceHandleTable[i] != norza::platform::kInvalidHandle) ++opened;
+    }
+    // All or none: a calculator left in update mode must not be the only one.
+    if (updateRan && opened != deviceCount) return static_cast<int32_t>(LINK_DISK_NOT_OPEN);
+    int32_t result = LINK_OK;
     for (int32_t i = 0; i < deviceCount; ++i) {
       if (DeviceHandleTable[i] == norza::platform::kInvalidHandle) continue;
       ReadCommandWindow(DeviceHandleTable[i], false);
-      SendFinish(DeviceHandleTable[i]);
+      if (!SendFinish(DeviceHandleTable[i]) && updateRan) result = LINK_WRITE_FAILED;
     }
-    return LINK_OK;
+    return result;
   });
 }
+
+void BeginUpdateLedger(const int64_t* imageOffsets, int32_t count) {
+  std::vector<int64_t> offsets;
+  for (int32_t i = 0; imageOffsets != nullptr && i < count; ++i) offsets.push_back(imageOffsets[i]);
+  norza::link::Ledger().Begin(std::move(offsets));
+}
+
+void ClearUpdateLedger() { norza::link::Ledger().Clear(); }
+
+int64_t NextImageNeeded() { return norza::link::Ledger().NextImageNeeded(); }
+
+int32_t CalculatorsNotCompleted() { return norza::link::Ledger().NotCompletedCount(); }
 
 int64_t GetImageFileSize(const wchar_t* path) {
   using namespace norza::platform;

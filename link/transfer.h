@@ -2,11 +2,13 @@
 // each, and the finishing command.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <string>
 #include <thread>
 
+#include "discovery.h"
 #include "link.h"
 #include "platform.h"
 
@@ -57,10 +59,14 @@ void ChainFilter(uint8_t* buffer, uint32_t count);
 // The result code of one calculator.
 int32_t WriterThread(TransferJob& job);
 
+// Each calculator's code, in table order.
+using CalculatorCodes = std::array<int32_t, kDeviceSlots>;
+
 // One writer thread per calculator of DeviceHandleTable[0..deviceCount);
-// 0, or the code of the first calculator in table order that failed; 108
-// when not one thread could be started.
-int32_t RunTransferJobs(const TransferRequest& request);
+// 0, or the code of the first calculator in table order that failed. A
+// calculator whose thread cannot be started fails with 108. codes, when
+// given, receives every calculator's code.
+int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes = nullptr);
 
 // How RunTransferJobs starts a thread; tests replace it to make starts fail.
 using ThreadStarter = bool (*)(std::thread& thread, TransferJob& job);

@@ -55,6 +55,10 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
   folderIcon.addFile(QStringLiteral("icons") + QStringLiteral(":varFolder_32x32.png"), QSize(),
                      QIcon::Normal, QIcon::Off);
 
+  // Until a complete image set is found, the update is empty: no calculator
+  // is told it is over.
+  BeginUpdateLedger(nullptr, 0);
+
   if (!folder.isEmpty()) {
     workFolder = folder;
     setLanguage(languageNumber);
@@ -139,6 +143,7 @@ CCalcFWUpdateMSDialog::~CCalcFWUpdateMSDialog() {
   shutdownWorker();
   delete worker;
   delete workerThread;
+  ClearUpdateLedger();
   if (currentDialog.get() == this) currentDialog.set(nullptr, nullptr);
 }
 
@@ -147,7 +152,7 @@ void CCalcFWUpdateMSDialog::shutdownWorker() {
   // The dialog releases the thread itself; a deferred delete would leave
   // workerThread dangling.
   disconnect(workerThread, SIGNAL(finished()), workerThread, SLOT(deleteLater()));
-  worker->stopRequested.store(true);
+  worker->requestStop();
   workerThread->quit();
   workerThread->wait();
   worker->loopsEnded.load(std::memory_order_acquire);
@@ -210,28 +215,64 @@ void CCalcFWUpdateMSDialog::onCancel() {
 }
 
 void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
-  if (result != 0) {
-    const int32_t failures = worker->retryCount.load();
-    worker->retryCount.store(failures + 1);
-    if (failures <= 4) {
-      statusLabel->setText(QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(failures + 1));
-      prepareCurrentImage();
-    } else {
-      endUpdate(QStringLiteral("Update failed (%1)").arg(result));
-      exitLaterIfUnattended();
-    }
-    return;
-  }
-  statusLabel->setText(QStringLiteral("Update OK (%1)").arg(worker->lastResult.load()));
-  if (currentImage + 1 >= imageList.size()) {
+  if (updateEnded) return;  // a report that crossed the end of the update
+  const bool finishRan = finishArmed;
+  finishArmed = false;
+  if (finishRan && result == LINK_OK) {
+    // The calculators have been told: every one holds every image.
+    finishSent = true;
     endUpdate(textOr(627, "Done"));
     QTimer::singleShot(scaledMs(3000), this, SLOT(onExitUpdater()));
     return;
   }
-  worker->retryCount.store(0);
-  ++currentImage;
-  prepareCurrentImage();
+  const bool needsMore = finishRan && result == LINK_UPDATE_INCOMPLETE;
+  if (result != 0 && !needsMore) {
+    const int32_t failures = worker->retryCount.load();
+    worker->retryCount.store(failures + 1);
+    if (failures <= 4) {
+      statusLabel->setText(QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(failures + 1));
+      noteLabel->setText(failureNote(result));
+      armNextStep();
+    } else {
+      endUpdate(QStringLiteral("Update failed (%1)").arg(result));
+      noteLabel->setText(failureNote(result));
+      exitLaterIfUnattended();
+    }
+    return;
+  }
+  if (result == 0) {
+    statusLabel->setText(QStringLiteral("Update OK (%1)").arg(worker->lastResult.load()));
+    noteLabel->setText(QString());
+    worker->retryCount.store(0);
+  }
+  // The next image some calculator of the update lacks, or the finish.
+  armNextStep();
   worker->state.store(CUpdateWorker::StateTransfer);
+}
+
+void CCalcFWUpdateMSDialog::armNextStep() {
+  const int64_t needed = NextImageNeeded();
+  if (needed < 0) {
+    finishArmed = true;
+    worker->armFinish();
+    return;
+  }
+  for (int i = 0; i < imageList.size(); ++i) {
+    if (imageList.at(i).targetOffset == needed) currentImage = i;
+  }
+  prepareCurrentImage();
+}
+
+QString CCalcFWUpdateMSDialog::failureNote(int result) const {
+  if (result == LINK_TOO_MANY_CALCULATORS) {
+    return textOr(7801, "Connect at most 16 calculators at a time.");
+  }
+  const int32_t notCompleted = CalculatorsNotCompleted();
+  if ((result == LINK_CALCULATOR_MISSING || result == LINK_NO_CALCULATOR) && notCompleted > 0) {
+    return textOr(7800, "Calculators not updated: %1. Reconnect them and start the update again.")
+        .arg(notCompleted);
+  }
+  return QString();
 }
 
 void CCalcFWUpdateMSDialog::onUpdateMessage(wchar_t* pMsg) {
@@ -241,9 +282,13 @@ void CCalcFWUpdateMSDialog::onUpdateMessage(wchar_t* pMsg) {
 
 void CCalcFWUpdateMSDialog::onUpdateProgress(int percent) { progressBar->setValue(percent); }
 
-void CCalcFWUpdateMSDialog::onFoundDevice() { startCountdownMs.store(5250); }
+void CCalcFWUpdateMSDialog::onFoundDevice() {
+  if (updateEnded) return;
+  startCountdownMs.store(5250);
+}
 
 void CCalcFWUpdateMSDialog::onWaitingStart() {
+  if (updateEnded) return;
   const int32_t countdown = startCountdownMs.load();
   if (countdown != 0) {
     statusLabel->setText(textOr(7774, "Waiting to start\u2026"));
@@ -256,6 +301,7 @@ void CCalcFWUpdateMSDialog::onWaitingStart() {
 }
 
 void CCalcFWUpdateMSDialog::onDownloadActive() {
+  if (updateEnded) return;
   bool expected = false;
   if (transferActive.compare_exchange_strong(expected, true)) statusLabel->setText(QString());
   cancelButton->setText(textOr(20, "Start"));
@@ -263,6 +309,7 @@ void CCalcFWUpdateMSDialog::onDownloadActive() {
 }
 
 void CCalcFWUpdateMSDialog::onDownloadInactive() {
+  if (updateEnded) return;
   // After a success with images left, onUpdaterRan has already told the worker
   // to send the next one; the worker may have begun it and set the flag.
   if (worker->state.load() == CUpdateWorker::StateTransfer) return;
@@ -270,6 +317,7 @@ void CCalcFWUpdateMSDialog::onDownloadInactive() {
 }
 
 void CCalcFWUpdateMSDialog::onWaitingTicks(int ticks) {
+  if (updateEnded) return;  // a tick emitted before the stop
   QString text = textOr(521, "Waiting for connection...");
   text.chop(1);
   if (ticks > 0) text += QString(ticks, QLatin1Char('.'));
@@ -298,6 +346,8 @@ void CCalcFWUpdateMSDialog::onBrowseFolder() {
   statusLabel->setText(QString());
   progressBar->reset();
   progressBar->show();
+  updateEnded = false;
+  finishSent = false;
   worker->resume();
 }
 
@@ -308,8 +358,7 @@ void CCalcFWUpdateMSDialog::prepareCurrentImage() {
   const FWImageEntry& entry = imageList.at(currentImage);
   cancelButton->setVisible(true);
   imageLabel->setText(entry.path);
-  worker->targetOffset.set(entry.targetOffset);
-  worker->imagePath.set(entry.path);
+  worker->armTransfer(entry.path, entry.targetOffset);
 }
 
 void CCalcFWUpdateMSDialog::endUpdate(QString message) {
@@ -318,11 +367,18 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
   statusLabel->setText(message);
   noteLabel->setText(QString());
   imageLabel->setText(QString());
-  worker->stopRequested.store(true);
-  // Gives the worker's loop time to see the request; the link's own lock
-  // keeps FinishUpdate from overlapping a pass the worker is still in.
-  norza::PauseMs(250);
-  FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+  updateEnded = true;
+  finishArmed = false;
+  worker->requestStop();
+  // The final text is on the screen before the GUI thread blocks below.
+  if (isVisible()) repaint();
+  if (!finishSent) {
+    // Gives the worker's loop time to see the request; the link's own lock
+    // keeps FinishUpdate from overlapping a pass the worker is still in, and
+    // the link sends nothing to calculators of an unfinished update.
+    norza::PauseMs(250);
+    FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+  }
   transferActive.store(false);
 }
 

@@ -58,6 +58,12 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   QThread* workerThread = nullptr;
   CUpdateWorker* worker = nullptr;
   QString workFolder;
+  // GUI thread only. updateEnded: endUpdate ran, worker reports are stale
+  // until a new folder resumes the update. finishArmed: the step in flight
+  // is the finish. finishSent: the calculators have been told.
+  bool updateEnded = false;
+  bool finishArmed = false;
+  bool finishSent = false;
 
   // Language and work folder.
   bool setLanguage(int index);
@@ -69,6 +75,11 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   static bool isPrefixedImageName(const QString& name);
 
   void prepareCurrentImage();
+  // Arms the worker with the first image that a calculator of the update
+  // lacks, or with the finishing step when every one holds every image.
+  void armNextStep();
+  // The line under a failure: what the user can do about it, or empty.
+  QString failureNote(int result) const;
   void endUpdate(QString message);
   void abortUpdate();
   // With NORZA_EXIT_ON_FAILURE=1 a failed or empty update ends the process

@@ -5,6 +5,7 @@
 #include <QSet>
 
 #include "calcfwupdatemsdialog.h"
+#include "link.h"
 
 namespace {
 
@@ -33,10 +34,15 @@ int64_t targetOffsetFor(const QString& upperName) {
 // Three entries make a set only when they are three different kinds: on a
 // file system that tells letter case apart, MASTER.DAT and master.dat are
 // two files of one kind.
+// An empty file is no image: a set with one would end in "Done" with nothing
+// written.
 bool isCompleteSet(const QList<FWImageEntry>& entries) {
   if (entries.size() != 3) return false;
   QSet<QString> kinds;
-  for (const FWImageEntry& entry : entries) kinds.insert(entry.fileName.toUpper());
+  for (const FWImageEntry& entry : entries) {
+    if (entry.size <= 0) return false;
+    kinds.insert(entry.fileName.toUpper());
+  }
   return kinds.size() == 3;
 }
 
@@ -73,7 +79,13 @@ void CCalcFWUpdateMSDialog::discoverImageSet() {
     entry.tag = imageTag;
     imageList.append(entry);
   }
-  if (isCompleteSet(imageList)) {
+  const bool complete = isCompleteSet(imageList);
+  // Every calculator that takes part must end up holding these three. Without
+  // a set the update is empty, and no calculator is told it is over.
+  int64_t offsets[3] = {};
+  for (int i = 0; complete && i < 3; ++i) offsets[i] = imageList.at(i).targetOffset;
+  BeginUpdateLedger(offsets, complete ? 3 : 0);
+  if (complete) {
     currentImage = 0;
     prepareCurrentImage();
     return;

@@ -27,15 +27,63 @@ CUpdateWorker::CUpdateWorker() : QObject(nullptr) {}
 
 CUpdateWorker::~CUpdateWorker() = default;
 
+void CUpdateWorker::armTransfer(const QString& path, int64_t offset) {
+  {
+    std::lock_guard<std::mutex> guard(stepLock_);
+    targetOffset.set(offset);
+    imagePath.set(path);
+    armed_ = Step::Transfer;
+    everArmed_ = true;
+  }
+  stepChanged_.notify_all();
+}
+
+void CUpdateWorker::armFinish() {
+  {
+    std::lock_guard<std::mutex> guard(stepLock_);
+    armed_ = Step::Finish;
+    everArmed_ = true;
+  }
+  stepChanged_.notify_all();
+}
+
+void CUpdateWorker::requestStop() {
+  {
+    std::lock_guard<std::mutex> guard(stepLock_);
+    stopRequested.store(true);
+    armed_ = Step::None;
+  }
+  stepChanged_.notify_all();
+}
+
 void CUpdateWorker::resume() {
   state.store(StateWaiting);
   stopRequested.store(false);
   QMetaObject::invokeMethod(this, "process", Qt::QueuedConnection);
 }
 
+CUpdateWorker::Step CUpdateWorker::takeArmedStep(QString* path, int64_t* offset) {
+  std::unique_lock<std::mutex> guard(stepLock_);
+  stepChanged_.wait(guard, [this] { return stopRequested.load() || armed_ != Step::None; });
+  if (stopRequested.load()) return Step::None;
+  const Step step = armed_;
+  armed_ = Step::None;
+  *path = imagePath.get();
+  *offset = targetOffset.get();
+  return step;
+}
+
+void CUpdateWorker::waitUntilArmedOnce() {
+  std::unique_lock<std::mutex> guard(stepLock_);
+  stepChanged_.wait(guard, [this] { return stopRequested.load() || everArmed_; });
+}
+
 void CUpdateWorker::process() {
   try {
     norza::PauseMs(500);
+    // Nothing to poll for until the dialog knows the image set and has
+    // wired its signals: it arms the first image last.
+    waitUntilArmedOnce();
     while (!stopRequested.load()) runCycle();
   } catch (...) {
     // The loop ends silently; the dialog is not told.
@@ -70,7 +118,14 @@ void CUpdateWorker::runCycle() {
 void CUpdateWorker::waitForCalculator() {
   const int32_t ticks = (tickCount.load() + 1) % 5;
   tickCount.store(ticks);
-  if (IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct)) {
+  const bool found = IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct);
+  // After a failed transfer the wait is bounded: once the link's own
+  // discovery would have given up, the step runs anyway and fails with 104,
+  // so a calculator that never comes back uses up the retries instead of
+  // leaving the window waiting for good.
+  missedPolls_ = found ? 0 : missedPolls_ + 1;
+  if (found || (transferStarted.load() && missedPolls_ >= kRetryWaitPolls)) {
+    missedPolls_ = 0;
     state.store(StateCountdown);
     // After a failed transfer the calculator is back: go straight on.
     if (transferStarted.load()) return;
@@ -105,16 +160,27 @@ void CUpdateWorker::countDown() {
 }
 
 void CUpdateWorker::transfer() {
+  QString path;
+  int64_t offset = 0;
+  const Step step = takeArmedStep(&path, &offset);
+  if (step == Step::None) return;  // stopped while waiting
   if (UpdateHost* host = currentDialog.host()) host->transferActiveField().store(true);
   transferStarted.store(true);
-  const std::wstring path = imagePath.get().toStdWString();
-  const int64_t offset = targetOffset.get();
-  const int32_t result = DownloadImage(kCalculatorVendor, kCalculatorProduct, path.c_str(), offset,
-                                       workerProgressCallback, workerMessageCallback);
+  int32_t result;
+  if (step == Step::Finish) {
+    norza::PauseMs(250);
+    result = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+  } else {
+    const std::wstring widePath = path.toStdWString();
+    result = DownloadImage(kCalculatorVendor, kCalculatorProduct, widePath.c_str(), offset,
+                           workerProgressCallback, workerMessageCallback);
+  }
   lastResult.store(result);
-  // Stored before updaterRan so the dialog's "state = 2" for the next image
-  // is never overwritten.
-  state.store(result != 0 ? StateFailed : StateIdle);
+  // Stored before updaterRan so the dialog's "state = 2" for the next step
+  // is never overwritten. A calculator found at the finish that still needs
+  // images is not a failure: the dialog arms what it lacks at once.
+  const bool goOn = result == LINK_OK || (step == Step::Finish && result == LINK_UPDATE_INCOMPLETE);
+  state.store(goOn ? StateIdle : StateFailed);
   emit updaterRan(result);
   emit downloadInactive();
   norza::PauseMs(100);

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
@@ -66,6 +67,18 @@ class CUpdateWorker : public QObject {
   LockedValue<QString> imagePath{imageLock_};
   LockedValue<int64_t> targetOffset{imageLock_, 0};
 
+  // GUI thread: what the worker runs next in state 2. The worker runs a step
+  // only once it is armed, and each armed step once, so it never starts a
+  // transfer the dialog has not asked for, however late the dialog handles
+  // the previous result. The loop starts polling only after the first arm.
+  void armTransfer(const QString& path, int64_t offset);
+  // The finishing step: the link's FinishUpdate, which tells the calculators
+  // the update is over only when every one of them holds every image.
+  void armFinish();
+  // GUI thread: ends the loop at its next check and withdraws an armed step;
+  // wakes a worker that waits for one.
+  void requestStop();
+
   // GUI thread: lets a stopped worker run its loop again from state 0 (after
   // a new folder was chosen). If the old loop has not yet seen the stop, it
   // simply goes on; the extra queued process() then ends at once on the next
@@ -85,8 +98,24 @@ class CUpdateWorker : public QObject {
   void process();
 
  private:
+  enum class Step { None, Transfer, Finish };
+  // Worker thread: waits until a step is armed or a stop is asked; takes the
+  // step (Step::None on a stop).
+  Step takeArmedStep(QString* path, int64_t* offset);
+  void waitUntilArmedOnce();
+
   void runCycle();
   void waitForCalculator();
   void countDown();
   void transfer();
+
+  // Empty polls after a failure before the step runs anyway (as many as the
+  // link's retrying discovery makes).
+  static constexpr int kRetryWaitPolls = 6;
+  int missedPolls_ = 0;  // worker thread only
+
+  std::mutex stepLock_;  // guards armed_ and everArmed_; taken before imageLock_
+  std::condition_variable stepChanged_;
+  Step armed_ = Step::None;
+  bool everArmed_ = false;
 };

@@ -10,13 +10,17 @@
 #include <QSettings>
 #include <QSignalSpy>
 #include <QThread>
+#include <QTest>
 #include <QTimer>
 
+#include <atomic>
 #include <thread>
 
 #include "app_test_util.h"
 #include "appshell.h"
 #include "dialog_fixture.h"
+#include "ledger.h"
+#include "link.h"
 #include "messagecopies.h"
 #include "textlookup.h"
 
@@ -262,11 +266,33 @@ TEST_F(DialogTest, ButtonBeforeAnyCalculatorAbortsAndClosesTheWindow) {
   EXPECT_TRUE(d->progressBar->isHidden());
   EXPECT_TRUE(d->worker->stopRequested.load());
   EXPECT_FALSE(d->isVisible());
-  EXPECT_TRUE(journalHas(backend_, "alpha", "CMD_FINISH"));
+  // Nothing was written: the calculator is not told the update is over (it
+  // may hold a torn image from an earlier run).
+  EXPECT_FALSE(journalHas(backend_, "alpha", "CMD_FINISH"));
 }
+
+// The text a label showed the last time it was painted.
+class PaintProbe : public QObject {
+ public:
+  explicit PaintProbe(QLabel* label) : label_(label) { label->installEventFilter(this); }
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) painted = label_->text();
+    return false;
+  }
+  QString painted;
+  QString atPause;
+
+ private:
+  QLabel* label_;
+};
+std::atomic<PaintProbe*> g_probe{nullptr};
 
 class DialogWithImages : public DialogTest {
  protected:
+  // What the link's ledger would hold after transfers of these images.
+  void holds(const std::wstring& calculator, std::initializer_list<int> images) {
+    for (int image : images) norza::link::Ledger().Record(calculator, dialog_->imageList.at(image).targetOffset, 0);
+  }
   void SetUp() override {
     DialogTest::SetUp();
     QDir().mkpath(path("fw"));
@@ -302,6 +328,7 @@ TEST_F(DialogWithImages, SuccessMovesToTheNextImageAndResetsTheCount) {
   CCalcFWUpdateMSDialog* d = dialog_.get();
   d->worker->retryCount.store(3);
   d->worker->state.store(CUpdateWorker::StateIdle);
+  holds(L"alpha", {0});
   call("onUpdaterRan", Q_ARG(int, 0));
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update OK (0)"));
   EXPECT_EQ(d->currentImage, 1);
@@ -318,16 +345,84 @@ TEST_F(DialogWithImages, SuccessMovesToTheNextImageAndResetsTheCount) {
   EXPECT_TRUE(d->transferActive.load());
 }
 
-TEST_F(DialogWithImages, LastSuccessShowsDoneAndExitsWithZero) {
+// "Done" comes from the finishing step, which the link answers with 0 only
+// when every calculator of the update holds every image.
+TEST_F(DialogWithImages, DoneOnlyAfterTheFinishAndExitsWithZero) {
   CCalcFWUpdateMSDialog* d = dialog_.get();
   norza::SetPaceScale(0.001);  // the 3 s before the exit become 3 ms
+  holds(L"alpha", {0, 1, 2});
   d->currentImage = 2;
+  call("onUpdaterRan", Q_ARG(int, 0));
+  EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update OK (0)"));
+  EXPECT_TRUE(d->finishArmed);
+  EXPECT_FALSE(d->worker->stopRequested.load());
   call("onUpdaterRan", Q_ARG(int, 0));
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Done"));
   EXPECT_TRUE(d->cancelButton->isHidden());
   EXPECT_TRUE(d->progressBar->isHidden());
   EXPECT_TRUE(d->worker->stopRequested.load());
   EXPECT_EQ(runUntilExit(), 0);
+}
+
+// A late calculator gets what it lacks before "Done"; a finish that found
+// one is not counted as a failure; one that found a calculator missing is,
+// and the last of those says how many are not updated.
+TEST_F(DialogWithImages, LateAndMissingCalculatorsNeverEndInDone) {
+  CCalcFWUpdateMSDialog* d = dialog_.get();
+  holds(L"alpha", {0, 1, 2});
+  holds(L"beta", {1, 2});  // arrived after the first image
+  d->currentImage = 2;
+  call("onUpdaterRan", Q_ARG(int, 0));
+  EXPECT_EQ(d->currentImage, 0);
+  EXPECT_EQ(d->worker->imagePath.get(), d->imageList.at(0).path);
+  EXPECT_FALSE(d->finishArmed);
+
+  holds(L"beta", {0});
+  call("onUpdaterRan", Q_ARG(int, 0));
+  ASSERT_TRUE(d->finishArmed);
+  norza::link::Ledger().Join(L"gamma");  // the finish found it plugged in
+  call("onUpdaterRan", Q_ARG(int, int(LINK_UPDATE_INCOMPLETE)));
+  EXPECT_EQ(d->worker->retryCount.load(), 0);
+  EXPECT_FALSE(d->finishArmed);
+  EXPECT_EQ(d->worker->imagePath.get(), d->imageList.at(0).path);
+
+  holds(L"gamma", {0, 1, 2});
+  call("onUpdaterRan", Q_ARG(int, 0));
+  norza::link::Ledger().NoteAttached({L"alpha"});
+  for (int attempt = 1; attempt <= 6; ++attempt) {
+    ASSERT_TRUE(d->finishArmed);
+    call("onUpdaterRan", Q_ARG(int, int(LINK_CALCULATOR_MISSING)));
+  }
+  EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update failed (119)"));
+  EXPECT_EQ(d->noteLabel->text(),
+            QStringLiteral("Calculators not updated: 2. Reconnect them and start the update again."));
+  EXPECT_TRUE(d->worker->stopRequested.load());
+}
+
+// Reports the worker sent before the end never change the screen after it,
+// and the final text is painted before the finishing command blocks.
+TEST_F(DialogTest, TheEndStaysOnScreen) {
+  CCalcFWUpdateMSDialog* d = make(path("missing"));
+  d->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(d));
+  d->discoverImageSet();
+  const QString noUpdates = d->statusLabel->text();
+  ASSERT_EQ(noUpdates, QStringLiteral("No updates are available"));
+  call("onWaitingTicks", Q_ARG(int, 2));
+  call("onFoundDevice");
+  call("onUpdaterRan", Q_ARG(int, 0));
+  EXPECT_EQ(d->statusLabel->text(), noUpdates);
+  EXPECT_EQ(d->startCountdownMs.load(), 0);
+
+  PaintProbe probe(d->statusLabel);
+  g_probe.store(&probe);
+  norza::SetPauseObserver([](int milliseconds) {
+    if (PaintProbe* p = g_probe.load(); p && milliseconds == 250) p->atPause = p->painted;
+  });
+  d->abortUpdate();
+  norza::SetPauseObserver(nullptr);
+  g_probe.store(nullptr);
+  EXPECT_EQ(probe.atPause, QStringLiteral("Update aborted"));
 }
 
 TEST_F(DialogTest, MessagesAndProgressFromWriterThreadsArriveAsCopies) {

@@ -32,7 +32,7 @@ void observePause(int milliseconds) {
   if (std::this_thread::get_id() != g_workerThread.load()) return;
   if (milliseconds == g_throwOnPause.load()) throw std::runtime_error("pause refused");
   if (CUpdateWorker* worker = g_stopDuringFailurePause.load(); worker && milliseconds == 3000) {
-    worker->stopRequested.store(true);  // what the dialog's endUpdate does meanwhile
+    worker->requestStop();  // what the dialog's endUpdate does meanwhile
   }
   if (EventLog* log = g_log.load()) log->add("pause " + std::to_string(milliseconds));
 }
@@ -68,8 +68,7 @@ class WorkerTest : public ::testing::Test {
     currentDialog.set(nullptr, &host_);
     imagePath_ = images_.filePath("MASTER.DAT");
     ASSERT_TRUE(apptest::writeFile(imagePath_, apptest::patternBytes(65536, 7)));
-    worker_.imagePath.set(QDir::toNativeSeparators(imagePath_));
-    worker_.targetOffset.set(0x100000);
+    worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);
 
     // Direct connections: recorded on the worker's thread, in emission order.
     QObject::connect(&worker_, &CUpdateWorker::foundDevice, &worker_, [this] {
@@ -105,7 +104,7 @@ class WorkerTest : public ::testing::Test {
     });
   }
   void stop() {
-    worker_.stopRequested.store(true);
+    worker_.requestStop();
     if (thread_.joinable()) thread_.join();
   }
 
@@ -188,7 +187,9 @@ TEST_F(WorkerTest, FailureIsRetriedWhenTheCalculatorIsBackWithoutCountdown) {
   backend_.AddCalculator("alpha", 8 << 20, faults);
   std::atomic<int> ticksAfterFailure{0};
   QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_, [this](int code) {
-    if (code != 0) backend_.Remove("alpha");  // unplugged after the failure
+    if (code == 0) return;
+    backend_.Remove("alpha");  // unplugged after the failure
+    worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);  // the dialog's retry
   }, Qt::DirectConnection);
   QObject::connect(&worker_, &CUpdateWorker::waitingTicks, &worker_, [&](int) {
     if (worker_.transferStarted.load() && ++ticksAfterFailure == 2) backend_.Replug("alpha");
@@ -246,8 +247,7 @@ TEST_F(WorkerTest, NextImageStartsAtOnceWhenTheDialogSetsTransferState) {
   ASSERT_TRUE(apptest::writeFile(second, apptest::patternBytes(16384, 9)));
   QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_, [&](int) {
     if (apptest::countOf(log_.events(), "ran 0") == 1) {
-      worker_.targetOffset.set(0);
-      worker_.imagePath.set(QDir::toNativeSeparators(second));
+      worker_.armTransfer(QDir::toNativeSeparators(second), 0);
       worker_.state.store(CUpdateWorker::StateTransfer);
     }
   }, Qt::DirectConnection);
@@ -263,6 +263,43 @@ TEST_F(WorkerTest, NextImageStartsAtOnceWhenTheDialogSetsTransferState) {
   EXPECT_EQ(apptest::countOf(events, "active"), 1);
   EXPECT_EQ(backend_.DiskBytes("alpha", 0, 16384),
             apptest::toVector(apptest::patternBytes(16384, 9)));
+}
+
+// The worker runs only what the dialog armed, however late the dialog is:
+// nothing before the first arm, and exactly six transfers for six failures.
+TEST_F(WorkerTest, NoTransferRunsUntilTheDialogArmsIt) {
+  norza::emu::Faults faults;
+  faults.failWrites = 1000;
+  backend_.AddCalculator("alpha", 8 << 20, faults);
+  CUpdateWorker late;  // not armed yet: the dialog has not found its images
+  QObject::connect(&late, &CUpdateWorker::updaterRan, &late,
+                   [this](int code) { log_.add("ran " + std::to_string(code)); }, Qt::DirectConnection);
+  QObject::connect(&late, &CUpdateWorker::downloadActive, &late, [this] { log_.add("active"); },
+                   Qt::DirectConnection);
+  std::thread thread([&] {
+    g_workerThread.store(std::this_thread::get_id());
+    late.process();
+  });
+  ASSERT_TRUE(log_.waitForEvent("pause 500"));
+  const QString path = QDir::toNativeSeparators(imagePath_);
+  late.armTransfer(path, 0x100000);
+  for (int failures = 1; failures <= 6; ++failures) {
+    ASSERT_TRUE(log_.waitForEvent("ran 112", failures));
+    if (failures < 6) late.armTransfer(path, 0x100000);  // the dialog's retry, late
+  }
+  // Back from the failure pause and through the countdown: it would start a
+  // seventh transfer now if it did not wait for an arm.
+  ASSERT_TRUE(log_.waitForEvent("active", 7));
+  late.requestStop();
+  thread.join();
+  const Events events = log_.events();
+  const auto transfers = std::count_if(events.begin(), events.end(),
+                                       [](const std::string& e) { return e.rfind("ran ", 0) == 0; });
+  EXPECT_EQ(transfers, 6);
+  EXPECT_EQ(apptest::countOf(events, "ran 112"), 6) << "none ran before the image was known";
+  int opens = 0;
+  for (const auto& e : backend_.Journal("alpha")) opens += e.event == "open";
+  EXPECT_EQ(opens, 6);
 }
 
 TEST_F(WorkerTest, ExceptionInTheLoopEndsItWithResultMinusTwo) {

@@ -9,6 +9,7 @@
 
 #include "discovery.h"
 #include "fake_backend.h"
+#include "ledger.h"
 #include "pacing.h"
 #include "platform.h"
 #include "protocol.h"
@@ -33,6 +34,7 @@ class LinkTest : public ::testing::Test {
     link::filterKey = 0;
     link::progressCallback = nullptr;
     link::messageCallback = nullptr;
+    link::Ledger().Clear();
   }
   void TearDown() override {
     link::SetThreadStarterForTesting(nullptr);

@@ -163,8 +163,12 @@ TEST_F(TransferTest, RequestKindAndThreadStarts) {
   EXPECT_EQ(Download(), LINK_NO_WRITER_THREAD);
   EXPECT_EQ(g_starts, 2);
   g_starts = 0;
-  SetThreadStarterForTesting(FailFirstStart);  // the failing calculator never starts
-  EXPECT_EQ(Download(), LINK_OK);
+  // A calculator whose thread never starts is not written: it fails, and
+  // the others still get the image.
+  fake.Disk(0).failDataWrites = 0;
+  SetThreadStarterForTesting(FailFirstStart);
+  EXPECT_EQ(Download(), LINK_NO_WRITER_THREAD);
+  EXPECT_TRUE(fake.Disk(0).events.empty());
   EXPECT_TRUE(ImageOnDisk(fake.Disk(1), Pattern(4096, 1)));
 }
 
