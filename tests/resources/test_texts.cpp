@@ -12,7 +12,7 @@
 namespace norza {
 namespace {
 
-const int kIdsInUse[] = {2, 20, 521, 622, 627, 631, 633, 657, 744, 7774};
+const int kIdsInUse[] = {2, 20, 521, 622, 627, 631, 633, 657, 744, 7774, 7800, 7801};
 
 unsigned gLanguage = 1;
 unsigned languageNow() { return gLanguage; }
@@ -62,6 +62,8 @@ TEST_P(ShippedTexts, EveryIdInUseHasItsText) {
   // The dialog drops the last character of 521 and adds its own dots.
   EXPECT_GE(textById(521, asked).size(), 2);
   EXPECT_TRUE(textById(7774, asked).endsWith(QChar(0x2026)));
+  // The dialog puts the number of calculators in place of %1.
+  EXPECT_EQ(textById(7800, asked).count(QStringLiteral("%1")), 1) << "language " << language;
   const QString folder = textById(657, asked);
   for (QChar c : QStringLiteral("/\\:*?\"<>|"))
     EXPECT_FALSE(folder.contains(c)) << "language " << language;
