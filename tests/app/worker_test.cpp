@@ -11,6 +11,7 @@
 
 #include "app_test_util.h"
 #include "emulator_backend.h"
+#include "link.h"
 #include "pacing.h"
 #include "platform.h"
 #include "updatehost.h"
@@ -300,6 +301,30 @@ TEST_F(WorkerTest, NoTransferRunsUntilTheDialogArmsIt) {
   int opens = 0;
   for (const auto& e : backend_.Journal("alpha")) opens += e.event == "open";
   EXPECT_EQ(opens, 6);
+}
+
+// After a failure the wait for the calculator is bounded: six empty polls,
+// then the step runs and fails with 104, so a calculator that never comes
+// back uses up the retries instead of leaving the window waiting for good.
+TEST_F(WorkerTest, ACalculatorThatNeverReturnsFailsTheRetryWith104) {
+  norza::emu::Faults faults;
+  faults.failWrites = 7;
+  backend_.AddCalculator("alpha", 8 << 20, faults);
+  QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_, [this](int code) {
+    if (code != LINK_WRITE_FAILED) return;
+    backend_.Remove("alpha");  // gone for good
+    worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);
+  }, Qt::DirectConnection);
+  start();
+  ASSERT_TRUE(log_.waitForEvent("ran 104"));
+  stop();
+  const Events events = signalsOnly(log_.events());
+  const auto failed = std::find(events.begin(), events.end(), "ran 112");
+  ASSERT_NE(failed, events.end());
+  const Events tail(failed, std::find(failed, events.end(), "ran 104") + 1);
+  // Six polls; the sixth goes on as if it had found the calculator.
+  EXPECT_EQ(tail, (Events{"ran 112", "inactive", "ticks 2", "ticks 3", "ticks 4", "ticks 0", "ticks 1",
+                          "active", "ran 104"}));
 }
 
 TEST_F(WorkerTest, ExceptionInTheLoopEndsItWithResultMinusTwo) {
