@@ -38,6 +38,17 @@ std::wstring BuildMatchPattern(const wchar_t* vendor, const wchar_t* product) {
   return pattern;
 }
 
+bool MatchesCalculatorPath(const std::wstring& path, const std::wstring& pattern) {
+  for (std::size_t at = path.find(pattern); at != std::wstring::npos; at = path.find(pattern, at + 1)) {
+    // The product ends where the pattern does, but for padding: "Norza
+    // update2" is another device.
+    std::size_t end = at + pattern.size();
+    while (end < path.size() && path[end] == L'_') ++end;
+    if (end == path.size() || path[end] == L'&' || path[end] == L'#') return true;
+  }
+  return false;
+}
+
 int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wchar_t* product,
                             int32_t slots) {
   if (table == nullptr || vendor == nullptr || product == nullptr || slots <= 0) return 0;
@@ -49,7 +60,7 @@ int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wc
     // The pattern does not depend on the interface, so it is folded once per pass.
     const std::wstring pattern = BuildMatchPattern(vendor, product);
     for (const std::wstring& path : paths) {
-      if (path.find(pattern) == std::wstring::npos) continue;
+      if (!MatchesCalculatorPath(path, pattern)) continue;
       // A calculator that finds no slot must not be skipped silently: the
       // entries refuse to work while one is left out.
       if (count == slots) {

@@ -31,8 +31,12 @@ int32_t FoldForDevicePath(wchar_t* out, const wchar_t* in);
 // "\\?\usbstor#disk&ven_<vendor>&prod_<product>" from the folded strings.
 std::wstring BuildMatchPattern(const wchar_t* vendor, const wchar_t* product);
 
-// One pass: fills table[0..n) with the device paths that contain the match
-// pattern (case-sensitive), in enumeration order, and returns n <= slots.
+// True when path contains the pattern (case-sensitive) and the product ends
+// there: only '_' padding may follow before the next '&' or '#' (or the end).
+bool MatchesCalculatorPath(const std::wstring& path, const std::wstring& pattern);
+
+// One pass: fills table[0..n) with the device paths that match the pattern,
+// in enumeration order, and returns n <= slots.
 int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wchar_t* product,
                             int32_t slots);
 

@@ -31,7 +31,13 @@ enum LinkResult : int32_t {
   LINK_CALCULATOR_MISSING = 119,   // a calculator of this update is not attached
   LINK_UPDATE_INCOMPLETE = 120,    // an attached calculator lacks an image: no CMD_FINISH
   LINK_TOO_MANY_CALCULATORS = 121, // more than 16 attached: nothing written or finished
+  LINK_SECTOR_SIZE_UNSUPPORTED = 122,  // the disk's logical sectors are not 512 bytes
+  LINK_IMAGE_TOO_LARGE = 123,      // the image would run past the end of the disk
 };
+
+// What a result code means, in one English sentence (for the command-line
+// tools); "unknown result code" for anything else.
+const char* LinkResultMeaning(int32_t code);
 
 // Called on the writer threads, possibly from several at once.
 using ProgressCallback = void (*)(int32_t percent);

@@ -57,6 +57,14 @@ class Backend {
 
   virtual void Close(Handle handle) = 0;
 
+  // Bytes per logical sector of an open disk. The command protocol and the
+  // image writes are laid out in 512-byte sectors; a disk with larger ones is
+  // refused before anything is written. Backends that cannot tell say 512.
+  virtual int32_t LogicalSectorSize(Handle handle) {
+    (void)handle;
+    return static_cast<int32_t>(kSectorSize);
+  }
+
   // The platform's text for the last failure on the calling thread.
   virtual std::string LastErrorText() = 0;
 
@@ -82,7 +90,7 @@ std::unique_ptr<Backend> CreateEmulatedBackend(const std::string& directory);
 // The device interface path Windows reports for a USB mass-storage disk, in
 // lower case:
 // \\?\usbstor#disk&ven_<vendor>&prod_<product>&rev_<rev>#<serial>&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}
-// Bytes <= 0x20 or >= 0x7F become '_'.
+// Bytes <= 0x20 or >= 0x7F, and the path's separators # & \ ?, become '_'.
 std::wstring BuildUsbDiskInterfacePath(const std::string& vendor, const std::string& product,
                                        const std::string& revision, const std::string& serial);
 

@@ -37,7 +37,9 @@ std::wstring BuildUsbDiskInterfacePath(const std::string& vendor, const std::str
     std::wstring out;
     out.reserve(text.size());
     for (unsigned char c : text) {
-      if (c <= 0x20 || c >= 0x7F) {
+      // The path's own separators never come from a device: a serial that
+      // spells "\\?\usbstor#disk&ven_zk&prod_..." must not look like one.
+      if (c <= 0x20 || c >= 0x7F || c == '#' || c == '&' || c == '\\' || c == '?') {
         out.push_back(L'_');
       } else if (c >= 'A' && c <= 'Z') {
         out.push_back(static_cast<wchar_t>(c - 'A' + 'a'));

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -144,39 +145,66 @@ bool KernelNameLess(const std::string& a, const std::string& b) {
   return a.size() != b.size() ? a.size() < b.size() : a < b;
 }
 
+// SCSI peripheral types of a disk: direct access (0) and simplified direct
+// access (14). A CD-ROM unit (5) of the same device is no calculator disk.
+bool IsScsiDiskType(const std::string& type) { return type == "0" || type == "14"; }
+
+// One disk of a pass.
+struct FoundDisk {
+  std::wstring interfacePath;
+  std::string node;
+  int32_t logicalSectorSize = 512;  // from sysfs; the node's own ioctl wins when it is a block device
+};
+
 class LinuxBackend final : public Backend {
  public:
   void ListDiskInterfaces(std::vector<std::wstring>& paths) override {
-    std::vector<std::pair<std::wstring, std::string>> found;
+    std::vector<FoundDisk> found;
     Scan(found);
-    for (const auto& entry : found) paths.push_back(entry.first);
+    for (const auto& entry : found) paths.push_back(entry.interfacePath);
     std::lock_guard<std::mutex> lock(mutex_);
     nodes_ = std::move(found);
   }
 
   Handle OpenDisk(const std::wstring& interfacePath) override {
-    std::string node = NodeOf(interfacePath);
-    if (node.empty()) {
+    FoundDisk disk;
+    if (!Lookup(interfacePath, &disk)) {
       // Not seen by the last pass (or no pass yet): look again.
       std::vector<std::wstring> ignored;
       ListDiskInterfaces(ignored);
-      node = NodeOf(interfacePath);
+      if (!Lookup(interfacePath, &disk)) {
+        t_lastError = ENOENT;
+        return kInvalidHandle;
+      }
     }
-    if (node.empty()) {
-      t_lastError = ENOENT;
-      return kInvalidHandle;
-    }
-    int fd = ::open(node.c_str(), O_RDWR | O_DIRECT | O_SYNC | O_CLOEXEC);
+    // O_EXCL on a block device fails with EBUSY while it, or a partition of
+    // it, is mounted or claimed by another exclusive user: raw writes under
+    // a mounted file system would corrupt it, so such a disk is refused.
+    int fd = ::open(disk.node.c_str(), O_RDWR | O_DIRECT | O_SYNC | O_EXCL | O_CLOEXEC);
     if (fd < 0 && errno == EINVAL) {
       // The file system under the node has no direct I/O (tmpfs): synchronous
       // writes still reach it before write() returns.
-      fd = ::open(node.c_str(), O_RDWR | O_SYNC | O_CLOEXEC);
+      fd = ::open(disk.node.c_str(), O_RDWR | O_SYNC | O_EXCL | O_CLOEXEC);
     }
     if (fd < 0) {
       Fail();
       return kInvalidHandle;
     }
+    std::lock_guard<std::mutex> lock(mutex_);
+    sectorSizes_[fd] = disk.logicalSectorSize;
     return fd;
+  }
+
+  int32_t LogicalSectorSize(Handle handle) override {
+    struct stat info {};
+    int size = 0;
+    if (::fstat(Fd(handle), &info) == 0 && S_ISBLK(info.st_mode) &&
+        ::ioctl(Fd(handle), BLKSSZGET, &size) == 0 && size > 0) {
+      return size;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = sectorSizes_.find(Fd(handle));
+    return found != sectorSizes_.end() ? found->second : static_cast<int32_t>(kSectorSize);
   }
 
   Handle OpenFileForReading(const std::wstring& path) override {
@@ -253,7 +281,12 @@ class LinuxBackend final : public Backend {
   bool Flush(Handle handle) override { return ::fsync(Fd(handle)) == 0 || Fail(); }
 
   void Close(Handle handle) override {
-    if (handle != kInvalidHandle) ::close(Fd(handle));
+    if (handle == kInvalidHandle) return;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sectorSizes_.erase(Fd(handle));
+    }
+    ::close(Fd(handle));
   }
 
   std::string LastErrorText() override {
@@ -264,7 +297,8 @@ class LinuxBackend final : public Backend {
   }
 
   std::wstring DeviceNodeOf(const std::wstring& interfacePath) override {
-    return Utf8ToWide(NodeOf(interfacePath));
+    FoundDisk disk;
+    return Lookup(interfacePath, &disk) ? Utf8ToWide(disk.node) : std::wstring();
   }
 
  private:
@@ -273,17 +307,19 @@ class LinuxBackend final : public Backend {
   static const char* Pick(const char* gnu, const char*) { return gnu; }
   static const char* Pick(int xsi, const char* text) { return xsi == 0 ? text : "unknown error"; }
 
-  std::string NodeOf(const std::wstring& interfacePath) {
+  bool Lookup(const std::wstring& interfacePath, FoundDisk* disk) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : nodes_) {
-      if (entry.first == interfacePath) return entry.second;
+      if (entry.interfacePath != interfacePath) continue;
+      *disk = entry;
+      return true;
     }
-    return {};
+    return false;
   }
 
   // One pass over <sysfs>/block; the roots are read from the environment at
   // every pass.
-  static void Scan(std::vector<std::pair<std::wstring, std::string>>& found) {
+  static void Scan(std::vector<FoundDisk>& found) {
     const std::string sysfs = RootFromEnvironment("NORZA_SYSFS_ROOT", "/sys");
     const std::string dev = RootFromEnvironment("NORZA_DEV_ROOT", "/dev");
     const std::string blockDir = sysfs + "/block";
@@ -309,6 +345,10 @@ class LinuxBackend final : public Backend {
 
       const int directory = ::open(device.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
       if (directory < 0) continue;
+      if (!IsScsiDiskType(ReadAttributeAt(directory, "type"))) {
+        ::close(directory);
+        continue;
+      }
       const std::string vendor = ReadAttributeAt(directory, "vendor");
       const std::string model = ReadAttributeAt(directory, "model");
       const std::string revision = ReadAttributeAt(directory, "rev");
@@ -321,20 +361,35 @@ class LinuxBackend final : public Backend {
       const std::string serial = ReadAttributeAt(directory, serialPath.c_str());
       ::close(directory);
 
-      std::wstring path = BuildUsbDiskInterfacePath(vendor, model, revision, serial);
+      FoundDisk disk;
+      disk.node = dev + "/" + name;
+      const int blockDirectory = ::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (blockDirectory >= 0) {
+        const std::string sectorSize = ReadAttributeAt(blockDirectory, "queue/logical_block_size");
+        ::close(blockDirectory);
+        if (AllDigits(sectorSize) && sectorSize.size() < 7) disk.logicalSectorSize = std::stoi(sectorSize);
+      }
       // Two disks must never share a path (same serial on two devices, or
-      // several units of one device): the later one gets its kernel name.
+      // several units of one device), or one would be written twice and the
+      // other never: the later one gets its kernel name, and more until the
+      // path is free (another device's serial may spell the first choice).
       const auto taken = [&](const std::wstring& candidate) {
         return std::any_of(found.begin(), found.end(),
-                           [&](const auto& entry) { return entry.first == candidate; });
+                           [&](const FoundDisk& entry) { return entry.interfacePath == candidate; });
       };
-      if (taken(path)) path = BuildUsbDiskInterfacePath(vendor, model, revision, serial + "_" + name);
-      found.emplace_back(std::move(path), dev + "/" + name);
+      std::string unique = serial;
+      disk.interfacePath = BuildUsbDiskInterfacePath(vendor, model, revision, unique);
+      while (taken(disk.interfacePath)) {
+        unique += "_" + name;
+        disk.interfacePath = BuildUsbDiskInterfacePath(vendor, model, revision, unique);
+      }
+      found.push_back(std::move(disk));
     }
   }
 
-  std::mutex mutex_;  // guards nodes_, written by any thread's pass
-  std::vector<std::pair<std::wstring, std::string>> nodes_;  // interface path -> device node
+  std::mutex mutex_;  // guards nodes_ (written by any thread's pass) and sectorSizes_
+  std::vector<FoundDisk> nodes_;
+  std::map<int, int32_t> sectorSizes_;  // open disk -> its sysfs logical sector size
 };
 
 }  // namespace

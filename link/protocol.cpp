@@ -9,16 +9,22 @@ namespace {
 
 using platform::SeekFrom;
 
+// Where the position stays after a failed seek is anyone's guess: a command
+// block written there would land on data.
+bool SeekToWindow(platform::Backend& backend, Handle device) {
+  return backend.Seek(device, COMMAND_WINDOW_OFFSET, SeekFrom::Begin) == COMMAND_WINDOW_OFFSET;
+}
+
 bool WriteCommandWindow(platform::Backend& backend, Handle device, const unsigned char* sector) {
   uint32_t done = 0;
-  backend.Seek(device, COMMAND_WINDOW_OFFSET, SeekFrom::Begin);
-  return backend.Write(device, sector, kCommandBlockSize, &done) && done == kCommandBlockSize;
+  return SeekToWindow(backend, device) &&
+         backend.Write(device, sector, kCommandBlockSize, &done) && done == kCommandBlockSize;
 }
 
 bool ReadReply(platform::Backend& backend, Handle device, unsigned char* sector) {
   uint32_t done = 0;
-  backend.Seek(device, COMMAND_WINDOW_OFFSET, SeekFrom::Begin);
-  return backend.Read(device, sector, kCommandBlockSize, &done) && done == kCommandBlockSize;
+  return SeekToWindow(backend, device) &&
+         backend.Read(device, sector, kCommandBlockSize, &done) && done == kCommandBlockSize;
 }
 
 // The block, zero-filled to a sector, written to the command window and,
@@ -150,8 +156,9 @@ bool ReadCommandWindow(Handle device, bool afterTransfer) {
   if (!scratch) return true;
   platform::Backend& backend = platform::ActiveBackend();
   uint32_t done = 0;
-  backend.Seek(device, COMMAND_WINDOW_OFFSET, SeekFrom::Begin);
-  backend.Read(device, scratch.data(), afterTransfer ? kWindowReadAfter : kWindowReadBefore, &done);
+  if (SeekToWindow(backend, device)) {
+    backend.Read(device, scratch.data(), afterTransfer ? kWindowReadAfter : kWindowReadBefore, &done);
+  }
   return true;
 }
 

@@ -65,14 +65,14 @@ bool WriteChunk(Backend& backend, TransferJob& job, int64_t position, unsigned c
     uint32_t done = 0;
     if (tail != 0) {
       AlignedSector sector;
-      if (backend.Seek(job.device, position + whole, SeekFrom::Begin) < 0 ||
+      if (backend.Seek(job.device, position + whole, SeekFrom::Begin) != position + whole ||
           !backend.Read(job.device, sector.data(), kSectorSize, &done)) {
         continue;
       }
       if (done < kSectorSize) std::memset(sector.data() + done, 0, kSectorSize - done);
       std::memcpy(buffer + n, sector.data() + tail, kSectorSize - tail);
     }
-    if (backend.Seek(job.device, position, SeekFrom::Begin) >= 0 &&
+    if (backend.Seek(job.device, position, SeekFrom::Begin) == position &&
         backend.Write(job.device, buffer, span, &done) && done == span) {
       return true;
     }
@@ -143,6 +143,17 @@ int32_t WriterThread(TransferJob& job) {
     callback(text.c_str());
   }
   if (job.device == kInvalidHandle) return LINK_DISK_NOT_OPEN;
+  // Refused before the calculator is touched: commands on a disk of larger
+  // sectors never reach it, and an image past the disk's end would be
+  // written as far as it goes, seven times over, before failing.
+  if (backend.LogicalSectorSize(job.device) != static_cast<int32_t>(kSectorSize)) {
+    return LINK_SECTOR_SIZE_UNSUPPORTED;
+  }
+  const int64_t diskSize = backend.Size(job.device);
+  const int64_t imageEnd = job.targetOffset + (job.length + static_cast<int64_t>(kSectorSize) - 1) /
+                                                  static_cast<int64_t>(kSectorSize) *
+                                                  static_cast<int64_t>(kSectorSize);
+  if (diskSize >= 0 && imageEnd > diskSize) return LINK_IMAGE_TOO_LARGE;
 
   PauseMs(kPhasePauseMs);
   ReadCommandWindow(job.device, false);
@@ -355,4 +366,27 @@ int64_t GetImageFileSize(const wchar_t* path) {
   const int64_t size = backend.Size(file);
   backend.Close(file);
   return size < 0 ? 0 : size;
+}
+
+const char* LinkResultMeaning(int32_t code) {
+  switch (code) {
+    case LINK_OK: return "success";
+    case LINK_NO_CALCULATOR: return "no calculator in update mode was found";
+    case LINK_IMAGE_OPEN_FAILED: return "the image file cannot be opened";
+    case LINK_BAD_REQUEST_KIND: return "the transfer request is not supported";
+    case LINK_DISK_NOT_OPEN: return "the calculator's disk cannot be opened (no access, or in use)";
+    case LINK_NO_WRITER_THREAD: return "no writer thread could be started for a calculator";
+    case LINK_IMAGE_READ_FAILED: return "reading the image file failed";
+    case LINK_BUFFER_ALLOC_FAILED: return "out of memory";
+    case LINK_WRITE_FAILED: return "writing to the calculator's disk failed";
+    case LINK_FLUSH_FAILED: return "the calculator's disk did not take the written data";
+    case LINK_DATA_NOT_ACKED: return "the calculator did not acknowledge the data";
+    case LINK_SIZE_CHECK_FAILED: return "the calculator did not receive the whole image";
+    case LINK_CALCULATOR_MISSING: return "a calculator of this update is not connected";
+    case LINK_UPDATE_INCOMPLETE: return "a connected calculator does not hold every image yet";
+    case LINK_TOO_MANY_CALCULATORS: return "more than 16 calculators are connected";
+    case LINK_SECTOR_SIZE_UNSUPPORTED: return "the disk does not have 512-byte sectors";
+    case LINK_IMAGE_TOO_LARGE: return "the image does not fit on the calculator's disk";
+    default: return "unknown result code";
+  }
 }

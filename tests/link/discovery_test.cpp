@@ -41,6 +41,16 @@ TEST_F(DiscoveryTest, OnlyCalculatorPathsInTheirCaseLandInTheTable) {
   EXPECT_EQ(DevicePathTable[1], L"left over");
 }
 
+TEST(CalculatorMatch, TheProductEndsWhereThePatternDoes) {
+  const std::wstring pattern = link::BuildMatchPattern(L"ZK", L"Norza update");
+  const std::wstring tail = L"&rev_1.00#nz1&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+  EXPECT_TRUE(link::MatchesCalculatorPath(pattern + tail, pattern));
+  EXPECT_TRUE(link::MatchesCalculatorPath(pattern + L"____" + tail, pattern)) << "padding";
+  EXPECT_TRUE(link::MatchesCalculatorPath(pattern, pattern));
+  EXPECT_FALSE(link::MatchesCalculatorPath(link::BuildMatchPattern(L"ZK", L"Norza update2") + tail, pattern));
+  EXPECT_FALSE(link::MatchesCalculatorPath(link::BuildMatchPattern(L"ZK", L"Norza updater") + tail, pattern));
+}
+
 TEST_F(DiscoveryTest, StopsAtTheNumberOfSlots) {
   for (int i = 0; i < 20; ++i) fake.AddDisk(CalculatorPath(i));
   EXPECT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 16);

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <numeric>
+#include <set>
 
 #include "aligned_buffer.h"
 #include "link.h"
@@ -46,6 +47,57 @@ TEST(LinuxDiscovery, ListsUsbDisksOnlyAndMapsThemToTheirNodes) {
   EXPECT_EQ(link::FindCalculatorDisks(link::DevicePathTable.data(), kCalculatorVendor,
                                       kCalculatorProduct, 16), 2);
   platform::SetBackendForTesting(nullptr);
+}
+
+int32_t CalculatorsFound(platform::Backend& backend) {
+  platform::SetBackendForTesting(&backend);
+  const int32_t count = link::FindCalculatorDisks(link::DevicePathTable.data(), kCalculatorVendor,
+                                                  kCalculatorProduct, 16);
+  platform::SetBackendForTesting(nullptr);
+  return count;
+}
+
+// Only units that are disks count, and no sysfs field may make a device pass
+// for a calculator: not a CD-ROM unit of the calculator itself, not a longer
+// product name, not a serial that spells the calculator's path.
+TEST(LinuxDiscovery, OnlyTheCalculatorsDiskUnitMatches) {
+  SysfsTree tree;
+  SysfsTree::Unit cdrom;
+  cdrom.scsiType = 5;
+  cdrom.lun = 1;
+  tree.AddUsbDisk("sr0", 1, "ZK", "Norza update", "1.00", "NZ0042", "", cdrom);
+  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
+  tree.AddUsbDisk("sdc", 2, "ZK", "Norza update2", "1.00", "NZ0043");
+  tree.AddUsbDisk("sdd", 3, "Generic", "Flash Disk", "8.07",
+                  "\\\\?\\usbstor#disk&ven_zk&prod_norza_update&rev_1.00#x&0#");
+  tree.Activate();
+  const auto backend = platform::CreateNativeBackend();
+  std::vector<std::wstring> paths;
+  backend->ListDiskInterfaces(paths);
+  EXPECT_EQ(paths.size(), 3u) << "the CD-ROM unit is no disk";
+  EXPECT_EQ(CalculatorsFound(*backend), 1);
+  EXPECT_EQ(link::DevicePathTable[0], kCalculator);
+  EXPECT_EQ(backend->DeviceNodeOf(kCalculator), platform::Utf8ToWide(tree.dev() + "/sdb"));
+}
+
+// One path per block device, always: serials X, X_SDD and X would otherwise
+// give two devices one path, and one would be written twice, the other never.
+TEST(LinuxDiscovery, EveryBlockDeviceHasAPathOfItsOwn) {
+  SysfsTree tree;
+  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "X");
+  tree.AddUsbDisk("sdc", 2, "ZK", "Norza update", "1.00", "X_SDD");
+  tree.AddUsbDisk("sdd", 3, "ZK", "Norza update", "1.00", "X");
+  tree.Activate();
+  const auto backend = platform::CreateNativeBackend();
+  std::vector<std::wstring> paths;
+  backend->ListDiskInterfaces(paths);
+  ASSERT_EQ(paths.size(), 3u);
+  std::set<std::wstring> unique(paths.begin(), paths.end());
+  std::set<std::wstring> nodes;
+  for (const std::wstring& path : paths) nodes.insert(backend->DeviceNodeOf(path));
+  EXPECT_EQ(unique.size(), 3u);
+  EXPECT_EQ(nodes.size(), 3u);
+  EXPECT_EQ(CalculatorsFound(*backend), 3);
 }
 
 TEST(LinuxDiscovery, RootsAreReadAtEveryPass) {

@@ -81,6 +81,58 @@ TEST_F(LinuxTransfer, OntoADiskNodeFile) {
   EXPECT_EQ(ReadFile(tree.dev() + "/sdc"), std::vector<uint8_t>(kDiskSize, 0x11));
 }
 
+// Refused before a byte reaches the disk: a disk of 4096-byte sectors, where
+// the commands at sector 170 would fail and be ignored, and an image that
+// runs past the disk's end.
+TEST_F(LinuxTransfer, DisksThatCannotTakeTheImageAreRefusedUntouched) {
+  SysfsTree::Unit largeSectors;
+  largeSectors.logicalBlockSize = 4096;
+  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", "", largeSectors);
+  tree.Activate();
+  const std::vector<uint8_t> before(kDiskSize, 0xEE);
+  WriteFile(tree.dev() + "/sdb", before);
+  const std::wstring wide = platform::Utf8ToWide(imagePath);
+  EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kTarget, nullptr, nullptr),
+            LINK_SECTOR_SIZE_UNSUPPORTED);
+  EXPECT_EQ(ReadFile(tree.dev() + "/sdb"), before);
+
+  SysfsTree small;
+  small.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
+  small.Activate();
+  WriteFile(small.dev() + "/sdb", before);
+  EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kDiskSize - 16384,
+                          nullptr, nullptr),
+            LINK_IMAGE_TOO_LARGE);
+  EXPECT_EQ(ReadFile(small.dev() + "/sdb"), before);
+}
+
+// On a real block device: a disk too small for the command window is never
+// written where a failed seek left the position, and a disk that another
+// exclusive user holds (as a mount does) is not opened at all.
+TEST_F(LinuxTransfer, ASmallOrClaimedBlockDeviceIsNotWritten) {
+  const std::string backing = tree.root() + "/small.img";
+  const std::vector<uint8_t> before(65536, 0xEE);  // ends before sector 170
+  WriteFile(backing, before);
+  {
+    LoopDevice loop(backing);
+    if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.why();
+    tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", loop.node());
+    tree.Activate();
+    platform::SetBackendForTesting(backend.get());
+    EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_OK);
+
+    const int holder = ::open(loop.node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    std::vector<std::wstring> paths;
+    backend->ListDiskInterfaces(paths);
+    ASSERT_EQ(paths.size(), 1u);
+    EXPECT_EQ(backend->OpenDisk(paths[0]), platform::kInvalidHandle);
+    EXPECT_NE(backend->LastErrorText().find("busy"), std::string::npos) << backend->LastErrorText();
+    ::close(holder);
+  }
+  EXPECT_EQ(ReadFile(backing), before);
+}
+
 TEST_F(LinuxTransfer, OntoALoopBlockDeviceWithDirectIo) {
   const std::string backing = tree.root() + "/calculator.img";
   WriteFile(backing, std::vector<uint8_t>(kDiskSize, 0xEE));

@@ -61,15 +61,19 @@ void SysfsTree::Activate() {
 
 void SysfsTree::AddDisk(const std::string& name, const std::string& devicePath,
                         const std::string& vendor, const std::string& model,
-                        const std::string& rev, const std::string& nodeTarget) {
+                        const std::string& rev, const std::string& nodeTarget, const Unit& unit) {
   const fs::path device = sys() + "/" + devicePath;
   fs::create_directories(device);
   WriteText(device / "vendor", Padded(vendor, 8) + "\n");
   WriteText(device / "model", Padded(model, 16) + "\n");
   WriteText(device / "rev", Padded(rev, 4) + "\n");
-  const fs::path block = sys() + "/block/" + name;
-  fs::create_directories(block);
-  fs::create_symlink("../../" + devicePath, block / "device");
+  WriteText(device / "type", std::to_string(unit.scsiType) + "\n");
+  // As the kernel has it: devices/.../<unit>/block/<name>, linked from block/.
+  const fs::path block = device / "block" / name;
+  fs::create_directories(block / "queue");
+  WriteText(block / "queue" / "logical_block_size", std::to_string(unit.logicalBlockSize) + "\n");
+  fs::create_symlink("../../../" + device.filename().string(), block / "device");
+  fs::create_symlink("../" + devicePath + "/block/" + name, sys() + "/block/" + name);
   const fs::path node = dev() + "/" + name;
   if (nodeTarget.empty()) {
     WriteText(node, "");
@@ -80,7 +84,8 @@ void SysfsTree::AddDisk(const std::string& name, const std::string& devicePath,
 
 void SysfsTree::AddUsbDisk(const std::string& name, int port, const std::string& vendor,
                            const std::string& model, const std::string& rev,
-                           const std::string& serial, const std::string& nodeTarget) {
+                           const std::string& serial, const std::string& nodeTarget,
+                           const Unit& unit) {
   const std::string usbDevice = "devices/pci0000:00/0000:00:14.0/usb1/1-" + std::to_string(port);
   fs::create_directories(sys() + "/" + usbDevice);
   WriteText(sys() + "/" + usbDevice + "/idVendor", "1d6b\n");
@@ -88,20 +93,20 @@ void SysfsTree::AddUsbDisk(const std::string& name, int port, const std::string&
   const std::string host = std::to_string(port + 5);
   AddDisk(name,
           usbDevice + "/1-" + std::to_string(port) + ":1.0/host" + host + "/target" + host +
-              ":0:0/" + host + ":0:0:0",
-          vendor, model, rev, nodeTarget);
+              ":0:0/" + host + ":0:0:" + std::to_string(unit.lun),
+          vendor, model, rev, nodeTarget, unit);
 }
 
 void SysfsTree::AddAtaDisk(const std::string& name, const std::string& vendor,
                            const std::string& model) {
   const std::string n = std::to_string(ataDisks_++);
   AddDisk(name, "devices/pci0000:00/0000:00:1f.2/ata" + n + "/host" + n + "/target" + n + ":0:0/" + n + ":0:0:0",
-          vendor, model, "1.0", "");
+          vendor, model, "1.0", "", Unit());
 }
 
 void SysfsTree::AddVirtualDisk(const std::string& name) {
   fs::create_directories(sys() + "/devices/virtual/block/" + name);
-  fs::create_directories(sys() + "/block/" + name);
+  fs::create_symlink("../devices/virtual/block/" + name, sys() + "/block/" + name);
   WriteText(dev() + "/" + name, "");
 }
 

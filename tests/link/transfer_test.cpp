@@ -224,7 +224,7 @@ TEST_F(TransferTest, FinishReadsTheWindowAndPostsTheFinishToEveryOpenDisk) {
 
 TEST_F(TransferTest, PresenceChecksNeverOverlapATransfer) {
   AddCalculator(1);
-  fake.AddFile(kImage, Pattern(64 * 16384, 1));
+  fake.AddFile(kImage, Pattern(32 * 16384, 1));  // fits on the 1 MiB disk
   std::atomic<bool> done{false};
   std::atomic<int> checks{0};
   std::thread poller([&] {
