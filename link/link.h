@@ -39,6 +39,10 @@ enum LinkResult : int32_t {
 // tools); "unknown result code" for anything else.
 const char* LinkResultMeaning(int32_t code);
 
+// The platform's account of the first failure of the last DownloadImage or
+// FinishUpdate (which disk or file, and the system's error text), or empty.
+std::string LinkFailureDetail();
+
 // Called on the writer threads, possibly from several at once.
 using ProgressCallback = void (*)(int32_t percent);
 using MessageCallback = void (*)(const wchar_t* text);

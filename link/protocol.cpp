@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "aligned_buffer.h"
+#include "transfer.h"
 
 namespace norza::link {
 namespace {
@@ -67,7 +68,13 @@ int32_t OpenCalculatorDisks() {
   int32_t opened = 0;
   for (int32_t i = 0; i < deviceCount && i < kDeviceSlots; ++i) {
     DeviceHandleTable[i] = backend.OpenDisk(DevicePathTable[i]);
-    if (DeviceHandleTable[i] != platform::kInvalidHandle) ++opened;
+    if (DeviceHandleTable[i] != platform::kInvalidHandle) {
+      ++opened;
+      continue;
+    }
+    const std::wstring node = backend.DeviceNodeOf(DevicePathTable[i]);
+    NoteFailureDetail("cannot open " + platform::WideToUtf8(node.empty() ? DevicePathTable[i] : node) +
+                      ": " + backend.LastErrorText());
   }
   return opened;
 }

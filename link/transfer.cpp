@@ -28,6 +28,9 @@ using platform::SeekFrom;
 
 std::atomic<ThreadStarter> g_threadStarter{nullptr};
 
+std::mutex g_detailMutex;
+std::string g_failureDetail;  // guarded by g_detailMutex
+
 class FileCloser {
  public:
   FileCloser(Backend& backend, Handle handle) : backend_(backend), handle_(handle) {}
@@ -100,6 +103,7 @@ template <typename Work>
 int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, Work&& work) {
   try {
     std::lock_guard<std::mutex> lock(LinkMutex());
+    ClearFailureDetail();
     deviceCount =
         FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
     if (deviceCount == 0) return LINK_NO_CALCULATOR;
@@ -115,6 +119,20 @@ int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, Work&
 }
 
 }  // namespace
+
+void NoteFailureDetail(const std::string& detail) {
+  try {
+    std::lock_guard<std::mutex> lock(g_detailMutex);
+    if (g_failureDetail.empty()) g_failureDetail = detail;
+  } catch (...) {
+    // Only a diagnostic.
+  }
+}
+
+void ClearFailureDetail() {
+  std::lock_guard<std::mutex> lock(g_detailMutex);
+  g_failureDetail.clear();
+}
 
 void ChainFilter(uint8_t* buffer, uint32_t count) {
   const int32_t key = filterKey.load();
@@ -132,7 +150,11 @@ int32_t WriterThread(TransferJob& job) {
   AlignedBuffer buffer(kChunkSize);
   if (!buffer) return LINK_BUFFER_ALLOC_FAILED;
   const Handle image = backend.OpenFileForReading(job.imagePath ? *job.imagePath : std::wstring());
-  if (image == kInvalidHandle) return LINK_IMAGE_OPEN_FAILED;
+  if (image == kInvalidHandle) {
+    NoteFailureDetail("cannot open " + platform::WideToUtf8(job.imagePath ? *job.imagePath : std::wstring()) +
+                      ": " + backend.LastErrorText());
+    return LINK_IMAGE_OPEN_FAILED;
+  }
   FileCloser imageCloser(backend, image);
   backend.Seek(image, job.sourceOffset, SeekFrom::Begin);
   int64_t remaining = job.length;
@@ -173,6 +195,7 @@ int32_t WriterThread(TransferJob& job) {
     ChainFilter(buffer.data(), n);
     // A short read means the file shrank under us: never report success.
     if (!read || n != wanted) {
+      NoteFailureDetail(read ? "the image file ended early" : "reading the image: " + backend.LastErrorText());
       result = LINK_IMAGE_READ_FAILED;
       break;
     }
@@ -183,6 +206,7 @@ int32_t WriterThread(TransferJob& job) {
       }
     } else {
       if (!WriteChunk(backend, job, writePosition, buffer.data(), n)) {
+        NoteFailureDetail(job.writeErrorText);
         result = LINK_WRITE_FAILED;
         break;
       }
@@ -211,7 +235,10 @@ int32_t WriterThread(TransferJob& job) {
 
   // Data the disk did not take is not written: a calculator that vanished
   // right after the last chunk fails here.
-  if (!backend.Flush(job.device) && result == LINK_OK) result = LINK_FLUSH_FAILED;
+  if (!backend.Flush(job.device) && result == LINK_OK) {
+    NoteFailureDetail("Flush: " + backend.LastErrorText());
+    result = LINK_FLUSH_FAILED;
+  }
   PauseMs(kPhasePauseMs);
   if (result == LINK_OK) {
     NotifyProgress(job.device, 100);
@@ -389,4 +416,9 @@ const char* LinkResultMeaning(int32_t code) {
     case LINK_IMAGE_TOO_LARGE: return "the image does not fit on the calculator's disk";
     default: return "unknown result code";
   }
+}
+
+std::string LinkFailureDetail() {
+  std::lock_guard<std::mutex> lock(norza::link::g_detailMutex);
+  return norza::link::g_failureDetail;
 }

@@ -53,6 +53,10 @@ struct TransferJob {
   std::string writeErrorText;
 };
 
+// Keeps the first failure's detail of the running entry (any thread).
+void NoteFailureDetail(const std::string& detail);
+void ClearFailureDetail();
+
 // XOR chain with the key's low byte; the chain restarts for every buffer.
 void ChainFilter(uint8_t* buffer, uint32_t count);
 

@@ -53,6 +53,15 @@ bool ParseOffset(const char* text, int64_t* offset) {
   return true;
 }
 
+// A command-line user is told why, not only the exit code.
+int Report(const char* what, int32_t code) {
+  if (code == 0) return 0;
+  std::fprintf(stderr, "norza-link: %s failed with %" PRId32 ": %s\n", what, code, LinkResultMeaning(code));
+  const std::string detail = LinkFailureDetail();
+  if (!detail.empty()) std::fprintf(stderr, "norza-link: %s\n", detail.c_str());
+  return code;
+}
+
 int List() {
   using namespace norza::link;
   std::lock_guard<std::mutex> lock(LinkMutex());
@@ -77,7 +86,7 @@ int main(int argc, char** argv) {
   }
   if (argc == 2 && std::strcmp(argv[1], "list") == 0) return List();
   if (argc == 2 && std::strcmp(argv[1], "finish") == 0) {
-    return FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+    return Report("finish", FinishUpdate(kCalculatorVendor, kCalculatorProduct));
   }
   if (argc == 4 && std::strcmp(argv[1], "download") == 0) {
     int64_t offset = 0;
@@ -86,8 +95,8 @@ int main(int argc, char** argv) {
       return Usage();
     }
     const std::wstring image = norza::platform::Utf8ToWide(argv[2]);
-    return DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), offset,
-                         PrintProgress, PrintMessage);
+    return Report("download", DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), offset,
+                                            PrintProgress, PrintMessage));
   }
   return Usage();
 }
