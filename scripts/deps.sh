@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a step needs, only those that are missing.
-# Usage: scripts/deps.sh build|demo|fuzz|full
+# Usage: scripts/deps.sh build|demo|fuzz|full|qemu
 set -euo pipefail
 
 base=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
@@ -12,7 +12,11 @@ case "${1:-build}" in
   full) wanted=("${base[@]}" clang libclang-rt-14-dev fuse3 libfuse3-dev
                 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
                 wine64 dpkg-dev file util-linux appstream desktop-file-utils strace) ;;
-  *) echo "usage: $0 build|demo|fuzz|full" >&2; exit 2 ;;
+  # scripts/qemu-usb-e2e.sh: the emulator, its FUSE server, busybox for the
+  # guest's initramfs and udevd for the guest (the kernel is fetched apart).
+  qemu) wanted=("${base[@]}" fuse3 libfuse3-dev qemu-system-x86 busybox-static udev
+                util-linux) ;;
+  *) echo "usage: $0 build|demo|fuzz|full|qemu" >&2; exit 2 ;;
 esac
 
 missing=()
