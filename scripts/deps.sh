@@ -13,9 +13,10 @@ case "${1:-build}" in
                 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
                 wine64 dpkg-dev file util-linux appstream desktop-file-utils strace) ;;
   # scripts/qemu-usb-e2e.sh: the emulator, its FUSE server, busybox for the
-  # guest's initramfs and udevd for the guest (the kernel is fetched apart).
+  # guest's initramfs, depmod for the unpacked kernel, udevd for the guest
+  # (the kernel's .deb is fetched apart), GNU time for QEMU's footprint.
   qemu) wanted=("${base[@]}" fuse3 libfuse3-dev qemu-system-x86 busybox-static udev
-                util-linux) ;;
+                kmod util-linux time) ;;
   *) echo "usage: $0 build|demo|fuzz|full|qemu" >&2; exit 2 ;;
 esac
 

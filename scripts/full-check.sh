@@ -3,8 +3,9 @@
 # the Debian packages they need, the whole suite under ASan+UBSan, the
 # threaded tests under TSan, 200 seeded fault schedules against the real
 # updater (build/), the resource package fuzzer for a fixed time,
-# the Windows cross-build under wine, the Debian package, and the updater
-# against a real block device. Each step is timed; the first failing step
+# the Windows cross-build under wine, the Debian package, the updater
+# against a real block device, and the updater against a real kernel's USB
+# mass storage under QEMU. Each step is timed; the first failing step
 # ends the run. A summary with every step's duration comes last.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -18,6 +19,7 @@ steps=(
   "windows|Windows cross-build under wine (build-mingw-ship)|bash scripts/windows-check.sh"
   "package|Debian package, installed and run (build-pkg)|bash scripts/package-check.sh"
   "real-device|installed updater through a loop device and FUSE|bash scripts/real-device-e2e.sh"
+  "qemu|a real kernel's USB mass storage under QEMU|bash scripts/qemu-usb-e2e.sh"
 )
 
 names=() results=() seconds=()

@@ -37,6 +37,11 @@ skip() { echo "qemu-usb-e2e: SKIP: $*"; exit 0; }
 [[ -c /dev/fuse ]] || skip "no /dev/fuse on this machine"
 bash scripts/deps.sh qemu || skip "the Debian packages for QEMU could not be installed"
 command -v qemu-system-x86_64 >/dev/null || skip "qemu-system-x86_64 is missing"
+# QEMU itself must start here (TCG: no KVM is needed).
+if ! probe=$(echo quit | timeout 60 qemu-system-x86_64 -machine none -accel tcg -nodefaults \
+    -no-user-config -display none -monitor stdio 2>&1); then
+  skip "QEMU cannot start on this machine: $(tail -n 1 <<<"$probe")"
+fi
 [[ -x /bin/busybox ]] || skip "no busybox (busybox-static)"
 
 total_start=$(date +%s%N)
@@ -180,7 +185,7 @@ RULE='$root/packaging/70-norza-calculator.rules'
 CAPTURE='$root/scripts/qemu/capture_sysfs.py'
 NOTE='Debian $kpkg (${kdeb:-}) under ${qemu_version}:
 qemu-xhci; usb-bot serial=NZ0001 + scsi-hd vendor=ZK product="Norza update" ver=1.00 (the calculator);
-usb-bot serial=4C530001 + scsi-hd vendor=Generic product="Flash Disk" ver=8.07 (a memory stick); loop.
+usb-bot serial=4C530001 + scsi-hd vendor=Generic product="Flash Disk" ver=8.07 removable=on (a memory stick); loop.
 Regenerate with: scripts/qemu-usb-e2e.sh --capture'
 USER_ID=65534
 IMAGES_A='$share/images-a'
@@ -214,7 +219,7 @@ qemu=(qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max -smp 1 -m 512
   -device "scsi-hd,bus=bot0.0,drive=calc,vendor=ZK,product=Norza update,ver=1.00"
   -drive "if=none,id=stick,file=$work/stick.img,format=raw,cache=writeback,file.locking=off"
   -device usb-bot,id=bot1,bus=xhci.0,serial=4C530001
-  -device "scsi-hd,bus=bot1.0,drive=stick,vendor=Generic,product=Flash Disk,ver=8.07")
+  -device "scsi-hd,bus=bot1.0,drive=stick,vendor=Generic,product=Flash Disk,ver=8.07,removable=on")
 start=$(date +%s%N)
 set +e
 /usr/bin/time -o "$work/qemu.time" -f '%e %U %S %M' timeout 1800 "${qemu[@]}" &
