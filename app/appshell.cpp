@@ -49,6 +49,9 @@ SuiteSettings readSuiteSettings() {
   QCoreApplication::setApplicationName(QLatin1String(kSettingsApplication));
   SuiteSettings result;
   QSettings settings;
+  // The file is UTF-8 (a hand-edited folder name with accents or CJK must be
+  // found); Qt 5 reads it as Latin-1 unless told. No effect on the registry.
+  settings.setIniCodec("UTF-8");
   result.language = settings.value(QStringLiteral("Language"), systemLanguage()).toInt();
   result.workFolder = settings
                           .value(QStringLiteral("WorkFolder"),
@@ -58,7 +61,7 @@ SuiteSettings readSuiteSettings() {
   return result;
 }
 
-SingleInstanceGuard::SingleInstanceGuard(const QString& key) : memory_(key) {}
+SingleInstanceGuard::SingleInstanceGuard(const QString& key) : memory_(perUserInstanceKey(key)) {}
 
 bool SingleInstanceGuard::claim() {
   if (memory_.create(1, QSharedMemory::ReadWrite)) return true;

@@ -60,3 +60,8 @@ class SingleInstanceGuard {
 // Platform part of the guard (one file per platform): whether a segment this
 // process has just attached is used by anyone else.
 bool sharedSegmentHasOtherUsers(const QSharedMemory& attached);
+// The key as this user's own: on Linux the key's file lives in a temp folder
+// all users share, so another user's updater (running, or killed and left
+// behind) must not hold this user's key. Windows' named mappings are per
+// session already.
+QString perUserInstanceKey(const QString& key);

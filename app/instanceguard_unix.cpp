@@ -6,6 +6,11 @@
 
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#include <unistd.h>
+
+QString perUserInstanceKey(const QString& key) {
+  return key + QStringLiteral("-uid") + QString::number(::getuid());
+}
 
 bool sharedSegmentHasOtherUsers(const QSharedMemory& attached) {
   // Qt derives the System V key from its key file with the project id 'Q'.

@@ -3,3 +3,5 @@
 #include "appshell.h"
 
 bool sharedSegmentHasOtherUsers(const QSharedMemory&) { return true; }
+
+QString perUserInstanceKey(const QString& key) { return key; }

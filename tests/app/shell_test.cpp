@@ -4,12 +4,18 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocale>
 #include <QProcess>
 #include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QUuid>
 
 #include <csignal>
+
+#include <unistd.h>
 
 #include "appshell.h"
 
@@ -76,11 +82,34 @@ TEST(Settings, ReadRawValuesAndSlashes) {
   EXPECT_EQ(QCoreApplication::organizationDomain(), QLatin1String(kSettingsDomain));
 }
 
+// A hand-edited settings file is UTF-8, as the README tells users to write it.
+TEST(Settings, AHandWrittenFileIsReadAsUtf8) {
+  const QString file = QSettings(QStringLiteral("ZK"), QStringLiteral("Calvora")).fileName();
+  QDir().mkpath(QFileInfo(file).absolutePath());
+  QFile out(file);
+  ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  out.write("[General]\nWorkFolder=/home/ana/Fichiers mis \xc3\xa0 jour/\xe5\x9b\xba\xe4\xbb\xb6\nLanguage=3\n");
+  out.close();
+  const SuiteSettings read = readSuiteSettings();
+  EXPECT_EQ(read.workFolder, QString::fromUtf8("/home/ana/Fichiers mis \xc3\xa0 jour/\xe5\x9b\xba\xe4\xbb\xb6"));
+  EXPECT_EQ(read.language, 3);
+  QFile::remove(file);
+}
+
 // Each probe is a real process claiming the key.
 class Probe {
  public:
   explicit Probe(const QString& key) {
     process_.start(QStringLiteral(NORZA_GUARD_PROBE), {key});
+  }
+  // The probe as another user (through setpriv), with the given temp folder.
+  Probe(const QString& key, uid_t uid, const QString& tmp) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TMPDIR"), tmp);
+    process_.setProcessEnvironment(env);
+    process_.start(QStringLiteral("setpriv"),
+                   {QStringLiteral("--reuid=%1").arg(uid), QStringLiteral("--regid=%1").arg(uid),
+                    QStringLiteral("--clear-groups"), QStringLiteral(NORZA_GUARD_PROBE), key});
   }
   ~Probe() {
     process_.closeWriteChannel();
@@ -124,6 +153,28 @@ TEST(SingleInstance, SecondIsRefusedAndAKilledHolderDoesNotBlockTheNext) {
   EXPECT_EQ(fifth.answer(), "held");
   fifth.release();
   EXPECT_TRUE(fifth.endsWithZero());
+}
+
+// The key's file lives in a temp folder every user shares: another user's
+// updater, running or killed, never stops this user's.
+TEST(SingleInstance, AnotherUsersHolderDoesNotBlockThisUser) {
+  if (::geteuid() != 0 || QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty()) {
+    GTEST_SKIP() << "needs root and setpriv to run a probe as another user";
+  }
+  QTemporaryDir shared;
+  ASSERT_TRUE(shared.isValid());
+  QFile::setPermissions(shared.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
+                                           QFileDevice::ReadOther | QFileDevice::WriteOther |
+                                           QFileDevice::ExeOther);
+  const QString key = QStringLiteral("CALVUD-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  Probe root(key, 0, shared.path());
+  ASSERT_EQ(root.answer(), "held");
+  Probe other(key, 65534, shared.path());
+  EXPECT_EQ(other.answer(), "held");
+  other.release();
+  EXPECT_TRUE(other.endsWithZero());
+  Probe rootAgain(key, 0, shared.path());
+  EXPECT_EQ(rootAgain.answer(), "refused");
 }
 
 }  // namespace
