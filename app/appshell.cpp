@@ -16,6 +16,41 @@ CommandLine parseCommandLine(const QStringList& arguments) {
   return line;
 }
 
+EarlyAnswer earlyAnswer(const QStringList& arguments) {
+  if (arguments.size() == 2) {
+    const QString& only = arguments.at(1);
+    if (only == QLatin1String("--help") || only == QLatin1String("-h")) return EarlyAnswer::Help;
+    if (only == QLatin1String("--version")) return EarlyAnswer::Version;
+    return EarlyAnswer::LanguageMissing;
+  }
+  return EarlyAnswer::None;
+}
+
+QString earlyAnswerText(EarlyAnswer answer, const QString& program) {
+  const QString usage =
+      QStringLiteral("usage: %1 [FOLDER LANGUAGE]\n"
+                     "\n"
+                     "Writes the calculator's three firmware images from FOLDER to every\n"
+                     "calculator connected in update mode. LANGUAGE: 0 untagged, 1 English,\n"
+                     "2 Chinese, 3 French, 4 German, 5 Spanish, 6 Dutch, 7 Portuguese, 8 Japanese.\n"
+                     "Without arguments the folder and language come from the companion suite's\n"
+                     "settings (ZK/Calvora: WorkFolder, Language).\n"
+                     "\n"
+                     "  --help      this text\n"
+                     "  --version   the version\n")
+          .arg(program);
+  switch (answer) {
+    case EarlyAnswer::Help: return usage;
+    case EarlyAnswer::Version: return QStringLiteral("norza-updater %1\n").arg(updaterVersion());
+    case EarlyAnswer::LanguageMissing:
+      return QStringLiteral("%1: a folder needs its language too (0 to 8)\n").arg(program) + usage;
+    case EarlyAnswer::None: break;
+  }
+  return QString();
+}
+
+QString updaterVersion() { return QStringLiteral(NORZA_VERSION); }
+
 void installResourcePrefixes() {
   const QString base = QCoreApplication::applicationDirPath() + QLatin1Char('/');
   QDir::setSearchPaths(QStringLiteral("icons"), {base + QStringLiteral("icons")});

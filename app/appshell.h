@@ -15,6 +15,17 @@ struct CommandLine {
 };
 CommandLine parseCommandLine(const QStringList& arguments);
 
+// Answered before any window opens (and without a display): --help and
+// --version, and a folder given without its language, which would otherwise
+// be ignored without a word. Anything else goes to parseCommandLine.
+enum class EarlyAnswer { None, Help, Version, LanguageMissing };
+EarlyAnswer earlyAnswer(const QStringList& arguments);
+// The text for it (usage, version, or the error), ending in a newline.
+QString earlyAnswerText(EarlyAnswer answer, const QString& program);
+
+// The updater's version, from the build.
+QString updaterVersion();
+
 // Registers the "icons" and "resource" prefixes beside the executable.
 void installResourcePrefixes();
 

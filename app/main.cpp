@@ -2,11 +2,25 @@
 // language from the command line, the dialog, the image set scan, the loop.
 #include <QApplication>
 
+#include <cstdio>
+
 #include "appshell.h"
 #include "calcfwupdatemsdialog.h"
 
 int main(int argc, char* argv[]) {
+  // --help, --version and a folder without its language are answered before
+  // anything needs a display.
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const EarlyAnswer early = earlyAnswer(arguments);
+  if (early != EarlyAnswer::None) {
+    const QByteArray text = earlyAnswerText(early, QStringLiteral("norza-updater")).toLocal8Bit();
+    std::fputs(text.constData(), early == EarlyAnswer::LanguageMissing ? stderr : stdout);
+    return early == EarlyAnswer::LanguageMissing ? 2 : 0;
+  }
+
   QApplication application(argc, argv);
+  QCoreApplication::setApplicationVersion(updaterVersion());
   SingleInstanceGuard guard(QStringLiteral("CALVUD"));
   if (!guard.claim()) return 0;
 

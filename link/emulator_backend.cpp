@@ -57,6 +57,17 @@ void EmulatedBackendBase::SetLastError(const std::string& text) { t_lastError = 
 
 std::string EmulatedBackendBase::LastErrorText() { return t_lastError; }
 
+platform::ErrorKind EmulatedBackendBase::LastErrorKind() {
+  // The emulator's own texts for a calculator that is not there.
+  if (t_lastError.empty()) return platform::ErrorKind::None;
+  if (t_lastError.find("not connected") != std::string::npos ||
+      t_lastError.find("no such") != std::string::npos ||
+      t_lastError.find("does not exist") != std::string::npos) {
+    return platform::ErrorKind::Gone;
+  }
+  return platform::ErrorKind::Other;
+}
+
 int EmulatedBackendBase::OpenHandleCount() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return static_cast<int>(handles_.size());

@@ -42,6 +42,7 @@ class EmulatedBackendBase : public platform::Backend {
   bool Flush(platform::Handle handle) final;
   void Close(platform::Handle handle) final;
   std::string LastErrorText() final;
+  platform::ErrorKind LastErrorKind() final;
 
   // Handles not yet closed (tests check that the link closes what it opens).
   int OpenHandleCount() const;

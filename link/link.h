@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // The calculator's USB identity in update mode.
 inline constexpr const wchar_t* kCalculatorVendor = L"ZK";
@@ -39,9 +40,33 @@ enum LinkResult : int32_t {
 // tools); "unknown result code" for anything else.
 const char* LinkResultMeaning(int32_t code);
 
-// The platform's account of the first failure of the last DownloadImage or
-// FinishUpdate (which disk or file, and the system's error text), or empty.
+// The first failure of the last DownloadImage or FinishUpdate as the platform
+// told it: what it was about (a disk or an image file), the system's error
+// text, and what kind of failure a user can act on.
+enum LinkFailureKind : int32_t {
+  LINK_FAILURE_NONE = 0,
+  LINK_FAILURE_NO_ACCESS,  // permission denied
+  LINK_FAILURE_IN_USE,     // mounted, or held by another program
+  LINK_FAILURE_GONE,       // not there (any more)
+  LINK_FAILURE_OTHER,
+};
+struct LinkFailure {
+  LinkFailureKind kind = LINK_FAILURE_NONE;
+  std::string subject;     // UTF-8: the disk's node or path, or the image file
+  std::string systemText;  // UTF-8, e.g. "Permission denied (errno 13)"
+};
+LinkFailure LastLinkFailure();
+// "subject: system text", or empty.
 std::string LinkFailureDetail();
+
+// Every calculator of the last DownloadImage or FinishUpdate, in table order,
+// with its own result code (FinishUpdate: 0 when told).
+struct CalculatorOutcome {
+  std::wstring interfacePath;
+  std::wstring deviceNode;  // empty when the platform cannot tell
+  int32_t code = 0;
+};
+std::vector<CalculatorOutcome> LastCalculatorOutcomes();
 
 // Called on the writer threads, possibly from several at once.
 using ProgressCallback = void (*)(int32_t percent);

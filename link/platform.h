@@ -19,6 +19,15 @@ inline constexpr Handle kInvalidHandle = -1;
 
 enum class SeekFrom { Begin, Current };
 
+// What the last failure on a thread was, as far as a user can act on it.
+enum class ErrorKind {
+  None,
+  NoAccess,  // permission denied: the user lacks the rights to the disk or file
+  InUse,     // held by someone else: mounted, or opened exclusively
+  Gone,      // the device or file is not there (any more)
+  Other,
+};
+
 // Disk buffers must start at this alignment and disk transfers must be whole
 // 512-byte sectors at sector offsets: unbuffered I/O demands it.
 inline constexpr std::size_t kIoAlignment = 4096;
@@ -67,6 +76,8 @@ class Backend {
 
   // The platform's text for the last failure on the calling thread.
   virtual std::string LastErrorText() = 0;
+  // The same failure, classified.
+  virtual ErrorKind LastErrorKind() { return ErrorKind::Other; }
 
   // Optional: the device node behind an interface path of the last listing
   // (e.g. L"/dev/sdb"), for diagnostics; empty when the backend cannot tell.

@@ -296,6 +296,16 @@ class LinuxBackend final : public Backend {
            std::to_string(error) + ")";
   }
 
+  ErrorKind LastErrorKind() override {
+    switch (t_lastError) {
+      case 0: return ErrorKind::None;
+      case EACCES: case EPERM: case EROFS: return ErrorKind::NoAccess;
+      case EBUSY: return ErrorKind::InUse;
+      case ENOENT: case ENODEV: case ENXIO: case ENOMEDIUM: return ErrorKind::Gone;
+      default: return ErrorKind::Other;
+    }
+  }
+
   std::wstring DeviceNodeOf(const std::wstring& interfacePath) override {
     FoundDisk disk;
     return Lookup(interfacePath, &disk) ? Utf8ToWide(disk.node) : std::wstring();

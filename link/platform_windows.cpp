@@ -170,6 +170,17 @@ class WindowsBackend final : public Backend {
     return WideToUtf8(message) + " (error " + std::to_string(error) + ")";
   }
 
+  ErrorKind LastErrorKind() override {
+    switch (t_lastError) {
+      case 0: return ErrorKind::None;
+      case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: return ErrorKind::NoAccess;
+      case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: return ErrorKind::InUse;
+      case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_DEVICE_NOT_CONNECTED:
+      case ERROR_NOT_READY: case ERROR_NO_SUCH_DEVICE: return ErrorKind::Gone;
+      default: return ErrorKind::Other;
+    }
+  }
+
  private:
   bool Remember() {
     t_lastError = api_.getLastError();

@@ -73,8 +73,7 @@ int32_t OpenCalculatorDisks() {
       continue;
     }
     const std::wstring node = backend.DeviceNodeOf(DevicePathTable[i]);
-    NoteFailureDetail("cannot open " + platform::WideToUtf8(node.empty() ? DevicePathTable[i] : node) +
-                      ": " + backend.LastErrorText());
+    NoteFailure(platform::WideToUtf8(node.empty() ? DevicePathTable[i] : node));
   }
   return opened;
 }

@@ -29,7 +29,38 @@ using platform::SeekFrom;
 std::atomic<ThreadStarter> g_threadStarter{nullptr};
 
 std::mutex g_detailMutex;
-std::string g_failureDetail;  // guarded by g_detailMutex
+LinkFailure g_failure;                        // guarded by g_detailMutex
+std::vector<CalculatorOutcome> g_outcomes;    // guarded by g_detailMutex
+
+LinkFailureKind KindOf(platform::ErrorKind kind) {
+  switch (kind) {
+    case platform::ErrorKind::None: return LINK_FAILURE_OTHER;
+    case platform::ErrorKind::NoAccess: return LINK_FAILURE_NO_ACCESS;
+    case platform::ErrorKind::InUse: return LINK_FAILURE_IN_USE;
+    case platform::ErrorKind::Gone: return LINK_FAILURE_GONE;
+    case platform::ErrorKind::Other: return LINK_FAILURE_OTHER;
+  }
+  return LINK_FAILURE_OTHER;
+}
+
+// The disk a job writes, as a user would name it: its node when the platform
+// tells it, else its interface path.
+std::string DeviceSubject(const TransferJob& job) {
+  if (job.devicePath == nullptr) return "the calculator's disk";
+  const std::wstring node = platform::ActiveBackend().DeviceNodeOf(*job.devicePath);
+  return platform::WideToUtf8(node.empty() ? *job.devicePath : node);
+}
+
+void NoteOutcomes(const CalculatorCodes* codes) {
+  std::vector<CalculatorOutcome> outcomes;
+  platform::Backend& backend = platform::ActiveBackend();
+  for (int32_t i = 0; i < deviceCount && i < kDeviceSlots; ++i) {
+    outcomes.push_back({DevicePathTable[i], backend.DeviceNodeOf(DevicePathTable[i]),
+                        codes != nullptr ? (*codes)[i] : 0});
+  }
+  std::lock_guard<std::mutex> lock(g_detailMutex);
+  g_outcomes = std::move(outcomes);
+}
 
 class FileCloser {
  public:
@@ -82,6 +113,7 @@ bool WriteChunk(Backend& backend, TransferJob& job, int64_t position, unsigned c
   }
   try {
     job.writeErrorText = "Write Disk File: " + backend.LastErrorText();
+    job.writeErrorKind = KindOf(backend.LastErrorKind());
   } catch (...) {
     // The text is only a diagnostic.
   }
@@ -120,18 +152,24 @@ int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, Work&
 
 }  // namespace
 
-void NoteFailureDetail(const std::string& detail) {
+void NoteFailure(const std::string& subject, const std::string& text, LinkFailureKind kind) {
   try {
     std::lock_guard<std::mutex> lock(g_detailMutex);
-    if (g_failureDetail.empty()) g_failureDetail = detail;
+    if (g_failure.kind == LINK_FAILURE_NONE) g_failure = LinkFailure{kind, subject, text};
   } catch (...) {
     // Only a diagnostic.
   }
 }
 
+void NoteFailure(const std::string& subject) {
+  platform::Backend& backend = platform::ActiveBackend();
+  NoteFailure(subject, backend.LastErrorText(), KindOf(backend.LastErrorKind()));
+}
+
 void ClearFailureDetail() {
   std::lock_guard<std::mutex> lock(g_detailMutex);
-  g_failureDetail.clear();
+  g_failure = LinkFailure{};
+  g_outcomes.clear();
 }
 
 void ChainFilter(uint8_t* buffer, uint32_t count) {
@@ -151,8 +189,7 @@ int32_t WriterThread(TransferJob& job) {
   if (!buffer) return LINK_BUFFER_ALLOC_FAILED;
   const Handle image = backend.OpenFileForReading(job.imagePath ? *job.imagePath : std::wstring());
   if (image == kInvalidHandle) {
-    NoteFailureDetail("cannot open " + platform::WideToUtf8(job.imagePath ? *job.imagePath : std::wstring()) +
-                      ": " + backend.LastErrorText());
+    NoteFailure(platform::WideToUtf8(job.imagePath ? *job.imagePath : std::wstring()));
     return LINK_IMAGE_OPEN_FAILED;
   }
   FileCloser imageCloser(backend, image);
@@ -195,7 +232,12 @@ int32_t WriterThread(TransferJob& job) {
     ChainFilter(buffer.data(), n);
     // A short read means the file shrank under us: never report success.
     if (!read || n != wanted) {
-      NoteFailureDetail(read ? "the image file ended early" : "reading the image: " + backend.LastErrorText());
+      const std::string file = platform::WideToUtf8(job.imagePath ? *job.imagePath : std::wstring());
+      if (read) {
+        NoteFailure(file, "the file ended early", LINK_FAILURE_OTHER);
+      } else {
+        NoteFailure(file);
+      }
       result = LINK_IMAGE_READ_FAILED;
       break;
     }
@@ -206,7 +248,7 @@ int32_t WriterThread(TransferJob& job) {
       }
     } else {
       if (!WriteChunk(backend, job, writePosition, buffer.data(), n)) {
-        NoteFailureDetail(job.writeErrorText);
+        NoteFailure(DeviceSubject(job), job.writeErrorText, job.writeErrorKind);
         result = LINK_WRITE_FAILED;
         break;
       }
@@ -236,7 +278,7 @@ int32_t WriterThread(TransferJob& job) {
   // Data the disk did not take is not written: a calculator that vanished
   // right after the last chunk fails here.
   if (!backend.Flush(job.device) && result == LINK_OK) {
-    NoteFailureDetail("Flush: " + backend.LastErrorText());
+    NoteFailure(DeviceSubject(job));
     result = LINK_FLUSH_FAILED;
   }
   PauseMs(kPhasePauseMs);
@@ -271,6 +313,7 @@ int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes) 
   for (int32_t i = 0; i < count; ++i) {
     TransferJob& job = jobs[i];
     job.device = DeviceHandleTable[i];
+    job.devicePath = &DevicePathTable[i];
     job.targetOffset = request.targetOffset;
     job.sourceOffset = request.sourceOffset;
     job.length = request.length;
@@ -319,6 +362,7 @@ int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar
     request.targetOffset = targetOffset;
     CalculatorCodes codes{};
     int32_t result = RunTransferJobs(request, &codes);
+    NoteOutcomes(&codes);
     if (result != LINK_BAD_REQUEST_KIND) {
       for (std::size_t i = 0; i < attached.size(); ++i) ledger.Record(attached[i], targetOffset, codes[i]);
     }
@@ -358,11 +402,15 @@ int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product) {
     // All or none: a calculator left in update mode must not be the only one.
     if (updateRan && opened != deviceCount) return static_cast<int32_t>(LINK_DISK_NOT_OPEN);
     int32_t result = LINK_OK;
+    CalculatorCodes codes{};
     for (int32_t i = 0; i < deviceCount; ++i) {
+      codes[i] = LINK_DISK_NOT_OPEN;
       if (DeviceHandleTable[i] == norza::platform::kInvalidHandle) continue;
       ReadCommandWindow(DeviceHandleTable[i], false);
-      if (!SendFinish(DeviceHandleTable[i]) && updateRan) result = LINK_WRITE_FAILED;
+      codes[i] = SendFinish(DeviceHandleTable[i]) ? LINK_OK : LINK_WRITE_FAILED;
+      if (codes[i] != LINK_OK && updateRan) result = LINK_WRITE_FAILED;
     }
+    NoteOutcomes(&codes);
     return result;
   });
 }
@@ -419,6 +467,17 @@ const char* LinkResultMeaning(int32_t code) {
 }
 
 std::string LinkFailureDetail() {
+  const LinkFailure failure = LastLinkFailure();
+  if (failure.kind == LINK_FAILURE_NONE) return {};
+  return failure.subject + ": " + failure.systemText;
+}
+
+LinkFailure LastLinkFailure() {
   std::lock_guard<std::mutex> lock(norza::link::g_detailMutex);
-  return norza::link::g_failureDetail;
+  return norza::link::g_failure;
+}
+
+std::vector<CalculatorOutcome> LastCalculatorOutcomes() {
+  std::lock_guard<std::mutex> lock(norza::link::g_detailMutex);
+  return norza::link::g_outcomes;
 }

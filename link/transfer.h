@@ -51,10 +51,16 @@ struct TransferJob {
   // The platform's text for the 7th failed write ("Write Disk File: ..."),
   // kept for a debugger or a test; the updater writes no log.
   std::string writeErrorText;
+  LinkFailureKind writeErrorKind = LINK_FAILURE_OTHER;
+  // The calculator's interface path, for reports; may be null.
+  const std::wstring* devicePath = nullptr;
 };
 
-// Keeps the first failure's detail of the running entry (any thread).
-void NoteFailureDetail(const std::string& detail);
+// Keeps the first failure of the running entry (any thread): what it was
+// about, and the backend's account of the calling thread's last error.
+void NoteFailure(const std::string& subject);
+// The same with a text of the link's own instead of the backend's.
+void NoteFailure(const std::string& subject, const std::string& text, LinkFailureKind kind);
 void ClearFailureDetail();
 
 // XOR chain with the key's low byte; the chain restarts for every buffer.

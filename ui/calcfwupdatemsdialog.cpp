@@ -3,6 +3,7 @@
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
 #include <QLabel>
 #include <QProgressBar>
@@ -14,7 +15,9 @@
 #include "link.h"
 #include "messagecopies.h"
 #include "pacing.h"
+#include "explain.h"
 #include "textlookup.h"
+#include "updatelog.h"
 #include "updateworker.h"
 
 namespace {
@@ -67,6 +70,10 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
     workFolder += QLatin1Char('/') + textOr(657, "Firmware");
   }
 
+  UpdateLog::instance().write(QStringLiteral("norza-updater %1 started: folder %2, language %3")
+                                  .arg(QCoreApplication::applicationVersion(), workFolder)
+                                  .arg(language));
+
   workerThread = new QThread();
   worker = new CUpdateWorker();
   worker->moveToThread(workerThread);
@@ -78,6 +85,8 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
 
   statusLabel = new QLabel(this);
   noteLabel = new QLabel(this);
+  // Empty in a normal run; a failure's explanation wraps within the window.
+  noteLabel->setWordWrap(true);
   imageLabel = new QLabel(this);
   spareLabel = new QLabel(this);
   QLabel* iconLabel = new QLabel(this);
@@ -218,6 +227,7 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
   if (updateEnded) return;  // a report that crossed the end of the update
   const bool finishRan = finishArmed;
   finishArmed = false;
+  logResult(result, finishRan);
   if (finishRan && result == LINK_OK) {
     // The calculators have been told: every one holds every image.
     finishSent = true;
@@ -232,10 +242,13 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
     if (failures <= 4) {
       statusLabel->setText(QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(failures + 1));
       noteLabel->setText(failureNote(result));
+      UpdateLog::instance().write(QStringLiteral("retry %1 of 5").arg(failures + 1));
       armNextStep();
     } else {
+      const QString note = failureNote(result);
       endUpdate(QStringLiteral("Update failed (%1)").arg(result));
-      noteLabel->setText(failureNote(result));
+      noteLabel->setText(note);
+      UpdateLog::instance().write(QStringLiteral("update failed (%1): %2").arg(result).arg(note));
       exitLaterIfUnattended();
     }
     return;
@@ -264,15 +277,31 @@ void CCalcFWUpdateMSDialog::armNextStep() {
 }
 
 QString CCalcFWUpdateMSDialog::failureNote(int result) const {
-  if (result == LINK_TOO_MANY_CALCULATORS) {
-    return textOr(7801, "Connect at most 16 calculators at a time.");
+  const LinkExplanation explanation = ExplainLinkFailure(result, LastLinkFailure(), CalculatorsNotCompleted());
+  if (explanation.textId == 0) return QString();
+  QString text = textOr(explanation.textId, explanation.english);
+  const auto& arguments = explanation.arguments;
+  // One pass over the markers: an argument may itself contain "%2".
+  if (arguments.size() == 1) text = text.arg(QString::fromStdString(arguments[0]));
+  if (arguments.size() >= 2) {
+    text = text.arg(QString::fromStdString(arguments[0]), QString::fromStdString(arguments[1]));
   }
-  const int32_t notCompleted = CalculatorsNotCompleted();
-  if ((result == LINK_CALCULATOR_MISSING || result == LINK_NO_CALCULATOR) && notCompleted > 0) {
-    return textOr(7800, "Calculators not updated: %1. Reconnect them and start the update again.")
-        .arg(notCompleted);
+  return text + QLatin1Char('\n') +
+         textOr(kLogPointerTextId, kLogPointerEnglish).arg(QDir::toNativeSeparators(UpdateLog::instance().path()));
+}
+
+void CCalcFWUpdateMSDialog::logResult(int result, bool finishRan) {
+  UpdateLog& log = UpdateLog::instance();
+  const QString step = finishRan ? QStringLiteral("finishing command")
+                                 : QStringLiteral("transfer of ") + worker->imagePath.get();
+  log.write(QStringLiteral("%1: result %2 (%3)").arg(step).arg(result).arg(QString::fromUtf8(LinkResultMeaning(result))));
+  for (const CalculatorOutcome& outcome : LastCalculatorOutcomes()) {
+    QString line = QStringLiteral("  calculator ") + QString::fromStdWString(outcome.interfacePath);
+    if (!outcome.deviceNode.empty()) line += QStringLiteral(" (") + QString::fromStdWString(outcome.deviceNode) + QLatin1Char(')');
+    log.write(line + QStringLiteral(": ") + QString::number(outcome.code));
   }
-  return QString();
+  const std::string detail = LinkFailureDetail();
+  if (result != 0 && !detail.empty()) log.write(QStringLiteral("  ") + QString::fromStdString(detail));
 }
 
 void CCalcFWUpdateMSDialog::onUpdateMessage(wchar_t* pMsg) {
@@ -362,6 +391,7 @@ void CCalcFWUpdateMSDialog::prepareCurrentImage() {
 }
 
 void CCalcFWUpdateMSDialog::endUpdate(QString message) {
+  UpdateLog::instance().write(QStringLiteral("end: ") + message);
   cancelButton->hide();
   progressBar->hide();
   statusLabel->setText(message);
@@ -377,7 +407,10 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
     // keeps FinishUpdate from overlapping a pass the worker is still in, and
     // the link sends nothing to calculators of an unfinished update.
     norza::PauseMs(250);
-    FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+    const int32_t finished = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+    UpdateLog::instance().write(QStringLiteral("finishing command: result %1 (%2)")
+                                    .arg(finished)
+                                    .arg(QString::fromUtf8(LinkResultMeaning(finished))));
   }
   transferActive.store(false);
 }

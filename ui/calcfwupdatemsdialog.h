@@ -78,8 +78,11 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   // Arms the worker with the first image that a calculator of the update
   // lacks, or with the finishing step when every one holds every image.
   void armNextStep();
-  // The line under a failure: what the user can do about it, or empty.
+  // The lines under a failure: what happened and what to do, and where the
+  // log is; empty when there is nothing to explain.
   QString failureNote(int result) const;
+  // The result of a step, each calculator's outcome and the failure's detail.
+  void logResult(int result, bool finishRan);
   void endUpdate(QString message);
   void abortUpdate();
   // With NORZA_EXIT_ON_FAILURE=1 a failed or empty update ends the process

@@ -6,6 +6,7 @@
 
 #include "calcfwupdatemsdialog.h"
 #include "link.h"
+#include "updatelog.h"
 
 namespace {
 
@@ -85,6 +86,12 @@ void CCalcFWUpdateMSDialog::discoverImageSet() {
   int64_t offsets[3] = {};
   for (int i = 0; complete && i < 3; ++i) offsets[i] = imageList.at(i).targetOffset;
   BeginUpdateLedger(offsets, complete ? 3 : 0);
+  QString found;
+  for (const FWImageEntry& entry : imageList) {
+    found += QStringLiteral(" %1 (%2 bytes at 0x%3)").arg(entry.path).arg(entry.size).arg(entry.targetOffset, 0, 16);
+  }
+  UpdateLog::instance().write((complete ? QStringLiteral("image set in ") : QStringLiteral("no complete image set in ")) +
+                              workFolder + QLatin1Char(':') + found);
   if (complete) {
     currentImage = 0;
     prepareCurrentImage();

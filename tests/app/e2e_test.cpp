@@ -78,6 +78,7 @@ class UpdaterRun : public ::testing::Test {
     env.insert("HOME", dir("home"));
     env.insert("XDG_CONFIG_HOME", dir("home") + "/.config");
     env.insert("XDG_RUNTIME_DIR", dir("home"));
+    env.insert("XDG_STATE_HOME", dir("home") + "/state");
     env.insert("TMPDIR", dir("tmp"));  // the instance key lives here: one per test
     for (const auto& [name, value] : extraEnvironment) env.insert(name, value);
     process->setProcessEnvironment(env);

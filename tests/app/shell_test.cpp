@@ -45,6 +45,18 @@ TEST(CommandLine, OnlyExactlyThreeEntriesCount) {
   }
 }
 
+TEST(CommandLine, HelpVersionAndALoneFolderAreAnsweredFirst) {
+  EXPECT_EQ(earlyAnswer({"updater", "--help"}), EarlyAnswer::Help);
+  EXPECT_EQ(earlyAnswer({"updater", "-h"}), EarlyAnswer::Help);
+  EXPECT_EQ(earlyAnswer({"updater", "--version"}), EarlyAnswer::Version);
+  EXPECT_EQ(earlyAnswer({"updater", "/fw"}), EarlyAnswer::LanguageMissing);
+  for (const QStringList& normal : {QStringList{"updater"}, QStringList{"updater", "/fw", "3"},
+                                    QStringList{"updater", "--help", "3"}}) {
+    EXPECT_EQ(earlyAnswer(normal), EarlyAnswer::None) << normal.join(' ').toStdString();
+  }
+  EXPECT_TRUE(earlyAnswerText(EarlyAnswer::LanguageMissing, "norza-updater").contains("language"));
+}
+
 TEST(Language, LocaleNamesMapToTheLanguageIndex) {
   const std::pair<const char*, int> cases[] = {
       {"pt_BR", 7}, {"zh_TW", 2}, {"fr_CA", 3}, {"ru_RU", 1}, {"C", 1},   {"de_AT", 4},

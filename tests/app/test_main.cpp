@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   qputenv("HOME", home.path().toLocal8Bit());
   qputenv("XDG_CONFIG_HOME", (home.path() + "/config").toLocal8Bit());
   qputenv("XDG_RUNTIME_DIR", (home.path()).toLocal8Bit());
+  qputenv("XDG_STATE_HOME", (home.path() + "/state").toLocal8Bit());  // the updater's log
   QApplication application(argc, argv);
   QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path() + "/config");
   norza::SetPaceScale(0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include "pacing.h"
 #include "platform.h"
 #include "updatehost.h"
+#include "updatelog.h"
 #include "updateworker.h"
 
 namespace {
@@ -325,6 +327,23 @@ TEST_F(WorkerTest, ACalculatorThatNeverReturnsFailsTheRetryWith104) {
   // Six polls; the sixth goes on as if it had found the calculator.
   EXPECT_EQ(tail, (Events{"ran 112", "inactive", "ticks 2", "ticks 3", "ticks 4", "ticks 0", "ticks 1",
                           "active", "ran 104"}));
+}
+
+// The log stays within its bound: past it, the file becomes .1 and a new one
+// begins, so at most about twice the bound is ever on disk.
+TEST(UpdateLogTest, RotatesAtItsBound) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  UpdateLog log(dir.filePath("state/norza-updater/updater.log"), 1000);
+  for (int i = 0; i < 100; ++i) log.write(QStringLiteral("line %1 ").arg(i) + QString(40, QLatin1Char('x')));
+  const QFileInfo current(log.path());
+  const QFileInfo previous(log.path() + ".1");
+  ASSERT_TRUE(current.exists());
+  ASSERT_TRUE(previous.exists());
+  EXPECT_LT(current.size(), 1000 + 100);
+  EXPECT_LT(previous.size(), 1000 + 100);
+  EXPECT_TRUE(apptest::readFile(log.path()).contains("line 99 "));
+  EXPECT_FALSE(QFileInfo::exists(log.path() + ".2"));
 }
 
 TEST_F(WorkerTest, ExceptionInTheLoopEndsItWithResultMinusTwo) {

@@ -12,7 +12,7 @@
 namespace norza {
 namespace {
 
-const int kIdsInUse[] = {2, 20, 521, 622, 627, 631, 633, 657, 744, 7774, 7800, 7801};
+const int kIdsInUse[] = {2, 20, 521, 622, 627, 631, 633, 657, 744, 7774, 7800, 7801, 7802, 7803, 7804, 7805, 7806, 7807, 7808, 7809, 7810, 7811};
 
 unsigned gLanguage = 1;
 unsigned languageNow() { return gLanguage; }
@@ -62,8 +62,13 @@ TEST_P(ShippedTexts, EveryIdInUseHasItsText) {
   // The dialog drops the last character of 521 and adds its own dots.
   EXPECT_GE(textById(521, asked).size(), 2);
   EXPECT_TRUE(textById(7774, asked).endsWith(QChar(0x2026)));
-  // The dialog puts the number of calculators in place of %1.
-  EXPECT_EQ(textById(7800, asked).count(QStringLiteral("%1")), 1) << "language " << language;
+  // The dialog fills in %1 (and %2) as the English texts have them.
+  for (int id : {7800, 7802, 7803, 7804, 7805, 7806, 7811}) {
+    EXPECT_EQ(textById(id, asked).count(QStringLiteral("%1")), 1) << "language " << language << " id " << id;
+  }
+  for (int id : {7802, 7805}) {
+    EXPECT_EQ(textById(id, asked).count(QStringLiteral("%2")), 1) << "language " << language << " id " << id;
+  }
   const QString folder = textById(657, asked);
   for (QChar c : QStringLiteral("/\\:*?\"<>|"))
     EXPECT_FALSE(folder.contains(c)) << "language " << language;

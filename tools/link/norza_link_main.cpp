@@ -7,6 +7,7 @@
 #include <string>
 
 #include "discovery.h"
+#include "explain.h"
 #include "link.h"
 #include "link_lock.h"
 #include "number_parse.h"
@@ -57,6 +58,8 @@ bool ParseOffset(const char* text, int64_t* offset) {
 int Report(const char* what, int32_t code) {
   if (code == 0) return 0;
   std::fprintf(stderr, "norza-link: %s failed with %" PRId32 ": %s\n", what, code, LinkResultMeaning(code));
+  const LinkExplanation explanation = ExplainLinkFailure(code, LastLinkFailure(), 0);
+  if (explanation.textId != 0) std::fprintf(stderr, "norza-link: %s\n", FormatExplanation(explanation).c_str());
   const std::string detail = LinkFailureDetail();
   if (!detail.empty()) std::fprintf(stderr, "norza-link: %s\n", detail.c_str());
   return code;
