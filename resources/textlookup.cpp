@@ -70,10 +70,14 @@ ResourcePackage* findPackage(int language, int variant) {
 
   const std::u16string fileName = packageFileName(language);
   if (fileName.empty()) return nullptr;
-  // A file already registered (say a plain-code file asked for as variant 1)
-  // answers again instead of being opened and appended once more.
-  for (size_t i = packages.size(); i-- > 0;)
-    if (sameFile(*packages[i], fileName)) return packages[i].get();
+  // A plain-code file asked for as variant 1 answers again instead of being
+  // opened and appended at every such request: its texts are the same. Only
+  // that case; any other request opens the file as it stands.
+  if (variant != 0 && (uint32_t(language) & kVariantBit) == 0) {
+    for (size_t i = packages.size(); i-- > 0;)
+      if (packages[i]->packageCode() == uint32_t(language) && sameFile(*packages[i], fileName))
+        return packages[i].get();
+  }
 
   auto package = openPackage(fileName.c_str(), activeReader());
   if (!package) return nullptr;

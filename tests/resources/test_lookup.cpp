@@ -154,8 +154,14 @@ TEST_F(Lookup, VariantsAndRegistryReuse) {
   ResourcePackage* v1 = findPackage(4, 1);
   ASSERT_NE(v1, nullptr);
   EXPECT_EQ(v1->packageCode(), 0x84u);
-  EXPECT_EQ(findPackage(4, 0), v1);  // same file: no second record
-  EXPECT_EQ(findPackage(0x84, 0), v1);
+  // Variant 0 looks for code 4, which no record carries: the file is opened
+  // and registered again (reuse is only for a plain-code file as variant 1).
+  ResourcePackage* v0 = findPackage(4, 0);
+  ASSERT_NE(v0, nullptr);
+  EXPECT_NE(v0, v1);
+  EXPECT_EQ(v0->packageCode(), 0x84u);
+  EXPECT_EQ(packageRegistry().packages().size(), 2u);
+  EXPECT_EQ(findPackage(0x84, 0), v0);  // the last record with the code
   EXPECT_EQ(textById(2), QStringLiteral("Abbrechen"));
 
   // A plain-code file asked for as variant 1 again and again: one record.
