@@ -132,6 +132,7 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
 
   setLayout(outerLayout);
   setMinimumWidth(525);
+  describeForScreenReaders(iconLabel);
 
   connect(cancelButton, SIGNAL(clicked()), this, SLOT(onCancel()));
   connect(this, SIGNAL(updateProgress(int)), this, SLOT(onUpdateProgress(int)));
@@ -143,6 +144,20 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
   connect(worker, SIGNAL(downloadInactive()), this, SLOT(onDownloadInactive()));
   connect(worker, SIGNAL(updaterRan(int)), this, SLOT(onUpdaterRan(int)));
   connect(browseButton, SIGNAL(clicked()), this, SLOT(onBrowseFolder()));
+}
+
+void CCalcFWUpdateMSDialog::describeForScreenReaders(QLabel* iconLabel) {
+  // The labels keep their text as their accessible name, so a screen reader
+  // announces every change of it (Qt reports a name change with each new
+  // text only while no fixed name is set); the description says what it is.
+  statusLabel->setAccessibleDescription(textOr(7812, "Status of the update"));
+  noteLabel->setAccessibleDescription(textOr(7813, "What to do"));
+  imageLabel->setAccessibleDescription(textOr(7814, "Image file being written"));
+  progressBar->setAccessibleName(textOr(7815, "Progress"));
+  iconLabel->setAccessibleName(textOr(7816, "Calculator in update mode"));
+  cancelButton->setAccessibleDescription(
+      textOr(7817, "Starts the update at once during the countdown, otherwise cancels it"));
+  browseButton->setAccessibleDescription(textOr(7818, "Choose the folder with the update files"));
 }
 
 CCalcFWUpdateMSDialog::~CCalcFWUpdateMSDialog() {

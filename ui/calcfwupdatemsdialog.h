@@ -83,6 +83,8 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   QString failureNote(int result) const;
   // The result of a step, each calculator's outcome and the failure's detail.
   void logResult(int result, bool finishRan);
+  // Accessible names and descriptions of the widgets a screen reader reaches.
+  void describeForScreenReaders(QLabel* iconLabel);
   void endUpdate(QString message);
   void abortUpdate();
   // With NORZA_EXIT_ON_FAILURE=1 a failed or empty update ends the process

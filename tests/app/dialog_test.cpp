@@ -1,5 +1,6 @@
 // The dialog right after construction, its meta-object, language and work
 // folder, the close guard, and every slot.
+#include <QAccessible>
 #include <QBoxLayout>
 #include <QDir>
 #include <QImageReader>
@@ -243,6 +244,33 @@ TEST_F(DialogTest, CountdownCaptionsThenTransferStart) {
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update OK (0)"));
   call("onDownloadInactive");
   EXPECT_FALSE(d->transferActive.load());
+}
+
+// A screen reader reaches every widget by a name, and hears each new status.
+TEST_F(DialogTest, ScreenReadersGetNamesAndHearTheStatus) {
+  CCalcFWUpdateMSDialog* d = make(path("fw"), 4);
+  for (QWidget* widget : d->findChildren<QWidget*>()) {
+    if (!widget->isVisibleTo(d) && widget != d->browseButton) continue;
+    QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+    ASSERT_NE(accessible, nullptr);
+    if (widget == d->statusLabel || widget == d->noteLabel || widget == d->imageLabel ||
+        widget == d->spareLabel) {
+      if (widget != d->spareLabel) {
+        EXPECT_FALSE(widget->accessibleDescription().isEmpty());
+      }
+      continue;  // the text is the name
+    }
+    EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << widget->metaObject()->className();
+  }
+  EXPECT_EQ(d->progressBar->accessibleName(), QStringLiteral("Fortschritt")) << "in the user's language";
+
+  // Qt announces a label's new text as a name change while the label has no
+  // fixed name: the status is read out as it changes.
+  call("onWaitingTicks", Q_ARG(int, 2));
+  QAccessibleInterface* status = QAccessible::queryAccessibleInterface(d->statusLabel);
+  EXPECT_TRUE(d->statusLabel->accessibleName().isEmpty());
+  EXPECT_EQ(status->text(QAccessible::Name), d->statusLabel->text());
+  EXPECT_EQ(status->text(QAccessible::Description), QStringLiteral("Status des Updates"));
 }
 
 TEST_F(DialogTest, ButtonDuringCountdownShortensItAndNeverAborts) {
