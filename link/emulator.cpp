@@ -58,7 +58,8 @@ bool Faults::Empty() const { return FormatFaults(*this).empty(); }
 bool Faults::operator==(const Faults& other) const {
   return failWrites == other.failWrites && rejectCommand == other.rejectCommand &&
          rejectCount == other.rejectCount && vanishAfterWrites == other.vanishAfterWrites &&
-         appearAfterPolls == other.appearAfterPolls && returnAfterPolls == other.returnAfterPolls;
+         appearAfterPolls == other.appearAfterPolls && returnAfterPolls == other.returnAfterPolls &&
+         denyOpens == other.denyOpens;
 }
 
 namespace {
@@ -99,6 +100,7 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
     else if (key == "vanish-after-writes") result.vanishAfterWrites = v;
     else if (key == "appear-after-polls") result.appearAfterPolls = v;
     else if (key == "return-after-polls") result.returnAfterPolls = v;
+    else if (key == "deny-opens") result.denyOpens = v;
     else return fail("unknown fault: " + key);
   }
   *faults = result;
@@ -116,6 +118,7 @@ std::string FormatFaults(const Faults& faults) {
   if (faults.vanishAfterWrites) out << "vanish-after-writes=" << *faults.vanishAfterWrites << '\n';
   if (faults.appearAfterPolls > 0) out << "appear-after-polls=" << faults.appearAfterPolls << '\n';
   if (faults.returnAfterPolls) out << "return-after-polls=" << *faults.returnAfterPolls << '\n';
+  if (faults.denyOpens > 0) out << "deny-opens=" << faults.denyOpens << '\n';
   return out.str();
 }
 

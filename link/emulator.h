@@ -61,6 +61,7 @@ struct Faults {
   std::optional<uint32_t> vanishAfterWrites; // disappear after N more data writes
   uint32_t appearAfterPolls = 0;             // hidden from the first N discovery passes
   std::optional<uint32_t> returnAfterPolls;  // after vanishing, listed again by the Nth pass
+  uint32_t denyOpens = 0;                    // the next N opens fail: permission denied
 
   bool Empty() const;
   bool operator==(const Faults& other) const;

@@ -60,6 +60,7 @@ std::string EmulatedBackendBase::LastErrorText() { return t_lastError; }
 platform::ErrorKind EmulatedBackendBase::LastErrorKind() {
   // The emulator's own texts for a calculator that is not there.
   if (t_lastError.empty()) return platform::ErrorKind::None;
+  if (t_lastError.find("Permission denied") != std::string::npos) return platform::ErrorKind::NoAccess;
   if (t_lastError.find("not connected") != std::string::npos ||
       t_lastError.find("no such") != std::string::npos ||
       t_lastError.find("does not exist") != std::string::npos) {

@@ -42,6 +42,18 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
     }
   }
 
+  // The disk file stands for the device node.
+  std::wstring DeviceNodeOf(const std::wstring& interfacePath) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& name : emu::ListDiskNames(directory_)) {
+      const DiskFiles files = emu::FilesOf(directory_, name);
+      if (emu::InterfacePathFor(emu::ReadIdentityFile(files.identity), name) == interfacePath) {
+        return Utf8ToWide(files.disk);
+      }
+    }
+    return {};
+  }
+
  protected:
   std::shared_ptr<Calculator> AttachCalculator(const std::wstring& interfacePath,
                                                std::string* error) override {
@@ -60,6 +72,14 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
       Faults faults;
       if (!emu::ReadFaultsFile(files.faults, &faults, error)) return nullptr;
       if (faults.appearAfterPolls > 0) break;
+      if (faults.denyOpens > 0) {
+        // As a disk the user has no rights to (no udev rule) answers.
+        --faults.denyOpens;
+        emu::WriteFaultsFile(files.faults, faults, nullptr);
+        emu::FileJournal(files.journal).Record(emu::JournalEvent::Fault("deny-open"));
+        *error = "Permission denied";
+        return nullptr;
+      }
       auto storage = emu::FileStorage::Open(files.disk);
       if (!storage) {
         *error = "cannot open " + files.disk;

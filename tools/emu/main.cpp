@@ -28,6 +28,7 @@ const char* kUsage =
     "usage:\n"
     "  norza-emu plug DIR NAME [--size BYTES] [--fail-writes N] [--reject-command CODE]\n"
     "                 [--reject-count N] [--vanish-after-writes N] [--return-after-polls N]\n"
+    "                 [--deny-opens N]\n"
     "                 [--appear-after-polls N] [--vendor V] [--product P]\n"
     "  norza-emu unplug DIR NAME\n"
     "  norza-emu journal DIR NAME\n"
@@ -105,6 +106,7 @@ int Plug(const std::vector<std::string>& args) {
     else if (option == "--vanish-after-writes") options.faults.vanishAfterWrites = count;
     else if (option == "--appear-after-polls") options.faults.appearAfterPolls = count;
     else if (option == "--return-after-polls") options.faults.returnAfterPolls = count;
+    else if (option == "--deny-opens") options.faults.denyOpens = count;
     else return Usage("unknown option " + option);
   }
   if (options.faults.rejectCount > 0 && !options.faults.rejectCommand) {
