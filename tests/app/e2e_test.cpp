@@ -205,6 +205,23 @@ TEST_F(UpdaterRun, SixFailuresOfOneImageEndTheUpdateWithoutTheFinish) {
   }
 }
 
+// A disk the user may not open: retried like any failure, then explained
+// (what happened, what to do) in the log and under the status; nothing is
+// written or finished.
+TEST_F(UpdaterRun, NoAccessToTheDiskIsExplained) {
+  files_ = apptest::writeImageSet(dir("fw"), false, 11);
+  norza::emu::Faults faults;
+  faults.denyOpens = 100;
+  plug("alpha", faults);
+  EXPECT_EQ(exitCodeOf(start({dir("fw"), QStringLiteral("1")}, {{"NORZA_EXIT_ON_FAILURE", "1"}})), 1);
+  const QString log = QString::fromUtf8(apptest::readFile(dir("home") + "/state/norza-updater/updater.log"));
+  EXPECT_TRUE(log.contains("update failed (107): You may not write to the calculator's disk")) << log.toStdString();
+  EXPECT_TRUE(log.contains("Install the updater's udev rule"));
+  EXPECT_EQ(log.count("retry "), 5);
+  EXPECT_EQ(commands("alpha", "CMD_FINISH"), 0);
+  for (const JournalEvent& e : journal("alpha")) EXPECT_NE(e.event, "write");
+}
+
 // A killed holder not blocking the next start is checked on the guard
 // itself (shell_test); here the updater must use it.
 TEST_F(UpdaterRun, SecondStartExitsAtOnceWhileTheFirstWaits) {
