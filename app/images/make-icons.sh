@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Draws the updater's pictures (a graphing calculator and a folder) with
-# ImageMagick at 256 px and scales them down; the results are committed.
+# ImageMagick at 256 px and scales them down, and writes the calculator as SVG
+# from the same shapes (the scalable desktop icon); the results are committed.
 # Usage: bash app/images/make-icons.sh   (needs the imagemagick package)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -34,6 +35,34 @@ calculator() {  # out rows cols
     "$work/$out"
 }
 
+# The same calculator as SVG (what the draw commands above mean: rectangles
+# by corners with corner radii, strokes centred on the outline). ImageMagick
+# closes the stroked curve back to its start, so the SVG path closes too and
+# every size shows the same picture.
+calculator_svg() {  # out rows cols
+  local out=$1 rows=$2 cols=$3
+  local x0=66 x1=190 y0=124 y1=230 gap=8
+  local kw=$(( (x1 - x0 - (cols - 1) * gap) / cols )) kh=$(( (y1 - y0 - (rows - 1) * gap) / rows ))
+  {
+    echo '<svg xmlns="http://www.w3.org/2000/svg" width="256" height="256" viewBox="0 0 256 256">'
+    echo '  <rect x="52" y="18" width="160" height="232" rx="26" fill="#000" fill-opacity="0.2"/>'
+    echo '  <rect x="46" y="8" width="160" height="236" rx="26" fill="#2e3a4a" stroke="#17202b" stroke-width="6"/>'
+    echo '  <rect x="54" y="16" width="144" height="44" rx="18" fill="#3d4c60"/>'
+    echo '  <rect x="64" y="30" width="128" height="78" rx="10" fill="#9fd8c6" stroke="#17202b" stroke-width="4"/>'
+    echo '  <path d="M 74,86 C 96,30 116,30 128,69 C 140,108 160,108 182,52 Z" fill="none" stroke="#1f5b4f" stroke-width="7"/>'
+    for ((r = 0; r < rows; r++)); do
+      for ((c = 0; c < cols; c++)); do
+        local kx=$(( x0 + c * (kw + gap) )) ky=$(( y0 + r * (kh + gap) ))
+        local colour='#dfe5ec'
+        ((c == cols - 1)) && colour='#0096d6'
+        ((r == rows - 1 && c == cols - 1)) && colour='#f28c28'
+        echo "  <rect x=\"$kx\" y=\"$ky\" width=\"$kw\" height=\"$kh\" rx=\"5\" fill=\"$colour\"/>"
+      done
+    done
+    echo '</svg>'
+  } >"$out"
+}
+
 # Folder: back sheet with a tab, a paper edge, and a front sheet.
 folder() {  # out
   "$IM" -size 256x256 xc:none \
@@ -51,8 +80,10 @@ calculator calc_big.png 4 4
 calculator calc_small.png 3 3
 folder folder.png
 
-shrink() { "$IM" "$work/$1" -filter Lanczos -resize "$2x$2" -depth 8 -define png:color-type=6 "$3"; }
+shrink() { "$IM" "$work/$1" -filter Lanczos -resize "$2x$2" -depth 8 -define png:color-type=6 -define png:exclude-chunks=date,time "$3"; }
 shrink calc_big.png 64 CalculatorIconX64.png
+shrink calc_big.png 48 CalculatorIconX48.png
+calculator_svg CalculatorIcon.svg 4 4
 shrink calc_small.png 16 CalculatorIconX16.png
 shrink folder.png 32 varFolder_32x32.png
 shrink folder.png 16 varFolder_16x16.png
@@ -60,4 +91,4 @@ shrink folder.png 16 varFolder_16x16.png
 shrink calc_big.png 64 "$work/ico64.png"
 cp CalculatorIconX16.png "$work/ico16.png"
 "$IM" "$work/ico256.png" "$work/ico64.png" "$work/ico16.png" -depth 8 -define icon:format=png Updater.ico
-echo "written: CalculatorIconX16.png CalculatorIconX64.png varFolder_16x16.png varFolder_32x32.png Updater.ico"
+echo "written: CalculatorIconX16.png CalculatorIconX48.png CalculatorIconX64.png CalculatorIcon.svg varFolder_16x16.png varFolder_32x32.png Updater.ico"
