@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Screenshots of the real updater window under Xvfb in its main phases:
-# waiting, countdown, transfer, done, and no updates. Saved as
-# docs/screenshots/*.png.
+# waiting, countdown, transfer, done, and no updates; and two failures with
+# their explanations (no access to the calculator's disk, a write that keeps
+# failing) in English and German. Saved as docs/screenshots/*.png.
 #   bash scripts/screenshots.sh [BUILD_DIR]      (default: build)
 # Needs xvfb-run and ImageMagick's import (Debian: xvfb, imagemagick).
 set -euo pipefail
@@ -35,8 +36,8 @@ head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/fw/APPSDISK.DAT"
 head -c $((960 * 1024)) /dev/urandom >"$work/fw/KORVAARM.ROM"
 head -c $((600 * 1024)) /dev/urandom >"$work/fw/MASTER.DAT"
 
-shot() {  # name
-  import -window "Firmware update" "$out/$1.png"
+shot() {  # name [window title, for another language]
+  import -window "${2:-Firmware update}" "$out/$1.png"
   echo "screenshots: $out/$1.png"
 }
 # Waits until the calculator's journal matches a pattern (20 s at most).
@@ -75,3 +76,33 @@ shot no-updates
 kill "$pid"
 wait "$pid" 2>/dev/null || true
 pid=""
+
+# Failures, fast-paced: the explanation under the final status text. The
+# updater's log tells when the update has ended.
+export XDG_STATE_HOME="$work/state"
+failure() {  # name language tag faults...
+  local name=$1 language=$2 title
+  # The window's title is text 631 of the language's table.
+  title=$(awk -F'\t' '$1 == "631" { print $2 }' "$root/texts/Help$3.tsv")
+  shift 3
+  rm -rf "$work/calcs" "$XDG_STATE_HOME"
+  mkdir -p "$work/calcs"
+  "$bin/norza-emu" plug "$work/calcs" calc --size 8M "$@" >/dev/null
+  head -c $((256 * 1024)) /dev/urandom >"$work/fw/APPSDISK.DAT"
+  NORZA_PACE_SCALE=0.02 "$bin/norza-updater" "$work/fw" "$language" &
+  pid=$!
+  local i
+  for ((i = 0; i < 3000; i++)); do
+    grep -q "update failed" "$XDG_STATE_HOME/norza-updater/updater.log" 2>/dev/null && break
+    sleep 0.01
+  done
+  sleep 0.5
+  shot "$name" "$title"
+  kill "$pid"
+  wait "$pid" 2>/dev/null || true
+  pid=""
+}
+failure failure-no-access 1 En --deny-opens 100
+failure failure-no-access-de 4 De --deny-opens 100
+failure failure-write 1 En --fail-writes 1000
+failure failure-write-de 4 De --fail-writes 1000

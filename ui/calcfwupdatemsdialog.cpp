@@ -256,13 +256,13 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
     worker->retryCount.store(failures + 1);
     if (failures <= 4) {
       statusLabel->setText(QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(failures + 1));
-      noteLabel->setText(failureNote(result));
+      showNote(failureNote(result));
       UpdateLog::instance().write(QStringLiteral("retry %1 of 5").arg(failures + 1));
       armNextStep();
     } else {
       const QString note = failureNote(result);
       endUpdate(QStringLiteral("Update failed (%1)").arg(result));
-      noteLabel->setText(note);
+      showNote(note);
       UpdateLog::instance().write(QStringLiteral("update failed (%1): %2").arg(result).arg(note));
       exitLaterIfUnattended();
     }
@@ -289,6 +289,15 @@ void CCalcFWUpdateMSDialog::armNextStep() {
     if (imageList.at(i).targetOffset == needed) currentImage = i;
   }
   prepareCurrentImage();
+}
+
+void CCalcFWUpdateMSDialog::showNote(const QString& text) {
+  noteLabel->setText(text);
+  if (text.isEmpty()) return;
+  // A wrapped label gets only the width its first words ask for: give the
+  // note the text column's width, and the window the height it needs.
+  noteLabel->setMinimumWidth(width() - 110);
+  adjustSize();
 }
 
 QString CCalcFWUpdateMSDialog::failureNote(int result) const {

@@ -81,6 +81,7 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   // The lines under a failure: what happened and what to do, and where the
   // log is; empty when there is nothing to explain.
   QString failureNote(int result) const;
+  void showNote(const QString& text);
   // The result of a step, each calculator's outcome and the failure's detail.
   void logResult(int result, bool finishRan);
   // Accessible names and descriptions of the widgets a screen reader reaches.
