@@ -9,6 +9,11 @@
 #include "platform_windows_api.h"
 #include "windows_path.h"
 
+// Missing from mingw-w64's winerror.h.
+#ifndef ERROR_NO_SUCH_DEVICE
+#define ERROR_NO_SUCH_DEVICE 433L
+#endif
+
 namespace norza::platform {
 namespace {
 
