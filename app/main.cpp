@@ -19,7 +19,14 @@ int main(int argc, char* argv[]) {
     return early == EarlyAnswer::LanguageMissing ? 2 : 0;
   }
 
+  // Scale to the screen's pixel density (Qt 5 leaves it off) with pictures
+  // to match; both only take effect when set before the application exists.
+  QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+  QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
   QApplication application(argc, argv);
+  // The desktop entry's id: the window's app id on Wayland, so docks show
+  // the entry's name and icon.
+  QGuiApplication::setDesktopFileName(QStringLiteral("com.zk.NorzaUpdater"));
   QCoreApplication::setApplicationVersion(updaterVersion());
   SingleInstanceGuard guard(QStringLiteral("CALVUD"));
   if (!guard.claim()) return 0;

@@ -95,14 +95,19 @@ usb_disk() {  # kernel name, port, vendor, model, serial, node
   local name=$1 port=$2 vendor=$3 model=$4 serial=$5 node=$6
   local usb="devices/pci0000:00/0000:00:14.0/usb1/1-$port" host=$((port + 5))
   local scsi="$usb/1-$port:1.0/host$host/target$host:0:0/$host:0:0:0"
-  mkdir -p "$sys/$scsi" "$sys/block/$name"
+  # As the kernel lays it out: block/<name> links to the unit's block/<name>,
+  # whose device link points back up to the SCSI unit (a disk: type 0).
+  mkdir -p "$sys/$scsi/block/$name/queue"
   echo 1d6b >"$sys/$usb/idVendor"
   echo "$serial" >"$sys/$usb/serial"
   # Padded as the kernel pads SCSI inquiry strings.
   printf '%-8s\n' "$vendor" >"$sys/$scsi/vendor"
   printf '%-16s\n' "$model" >"$sys/$scsi/model"
   printf '%-4s\n' 1.00 >"$sys/$scsi/rev"
-  ln -s "../../$scsi" "$sys/block/$name/device"
+  echo 0 >"$sys/$scsi/type"
+  echo 512 >"$sys/$scsi/block/$name/queue/logical_block_size"
+  ln -s "../../../$host:0:0:0" "$sys/$scsi/block/$name/device"
+  ln -s "../$scsi/block/$name" "$sys/block/$name"
   ln -s "$node" "$dev/$name"
 }
 usb_disk sdx 1 ZK "Norza update" NZ0001 "$calc_loop"
