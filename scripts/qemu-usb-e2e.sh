@@ -117,13 +117,7 @@ teardown() {  # safe to run twice
     rm -f "$qemu_pidfile"
   fi
   if [[ -n $fuse_pid ]]; then
-    # Unmounted, the server ends by itself; a busy mount is detached lazily
-    # and the server told to end.
-    if ! umount "$mnt" 2>/dev/null; then
-      umount -l "$mnt" 2>/dev/null || true
-      kill "$fuse_pid" 2>/dev/null || true
-    fi
-    wait "$fuse_pid" 2>/dev/null || true
+    stop_fuse_server "$mnt" "$fuse_pid"
     fuse_pid=""
   fi
 }
@@ -136,6 +130,7 @@ trap 'exit 130' INT TERM
 
 # shellcheck source=lib/check.sh
 source scripts/lib/check.sh
+source scripts/lib/fuse.sh
 
 echo "== the calculator: an emulated disk served by norza-emu-fuse"
 calcs="$work/calculators"

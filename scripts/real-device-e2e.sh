@@ -32,13 +32,7 @@ teardown() {  # safe to run twice
   [[ -n $calc_loop ]] && { losetup -d "$calc_loop" 2>/dev/null || true; calc_loop=""; }
   [[ -n $stick_loop ]] && { losetup -d "$stick_loop" 2>/dev/null || true; stick_loop=""; }
   if [[ -n $fuse_pid ]]; then
-    # Unmounted, the server ends by itself; when the mount is busy it is
-    # detached lazily and the server told to end (SIGTERM ends its loop).
-    if ! umount "$mnt" 2>/dev/null; then
-      umount -l "$mnt" 2>/dev/null || true
-      kill "$fuse_pid" 2>/dev/null || true
-    fi
-    wait "$fuse_pid" 2>/dev/null || true
+    stop_fuse_server "$mnt" "$fuse_pid"
     fuse_pid=""
   fi
 }
@@ -58,6 +52,7 @@ fi
 
 # shellcheck source=lib/check.sh
 source scripts/lib/check.sh  # the scripts run from the repository root
+source scripts/lib/fuse.sh
 
 echo "== the calculator: an emulated disk behind FUSE and a loop device"
 calcs="$work/calculators"
