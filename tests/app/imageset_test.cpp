@@ -137,6 +137,9 @@ TEST_F(ImageSetTest, FoldersHiddenFilesAndUnrelatedFilesDoNotCount) {
 TEST_F(ImageSetTest, TwoFilesOfOneKindDifferingInCaseAreNoCompleteSet) {
   touch("MASTER.DAT");
   touch("master.dat");
+  if (QDir(folder_).entryList(QDir::Files).size() < 2) {
+    GTEST_SKIP() << "the file system folds letter case (Windows): one file";
+  }
   touch("APPSDISK.DAT");
   scan();
   EXPECT_EQ(dialog_->imageList.size(), 3);
