@@ -1,105 +1,267 @@
 #!/usr/bin/env bash
-# The Windows build, checked on Linux: cross-compiles the Qt-free parts (the
-# link with its Windows backend, norza-link, norza-emu and their unit tests)
-# with mingw-w64 (posix threads) in build-mingw-ship/, runs the tests and a
-# download through the emulated calculators under wine64, and compiles the
-# updater's Windows resources (icon group, version record, manifest) with
-# windres. Exit 0 when everything passes.
+# The Windows build, checked on Linux: Qt for mingw-w64 (scripts/qt5-mingw.sh:
+# the machine's cache, the shared archive, or Debian's source), then in
+# build-mingw-ship/ Updater.exe, the tools, every test program and the NSIS
+# installer. Under wine64 and Xvfb: the link, worker, dialog, shell and e2e
+# tests; a download through norza-link.exe; the installer run silently; the
+# installed Updater.exe against emulated calculators (bytes, journals, the
+# window's icon); the Windows-only cases (registry settings, the
+# single-instance key, a long non-ASCII folder, Explorer's view of the file)
+# on the installed copy; the uninstaller. Exit 0 when everything passes.
+#
+#   bash scripts/windows-check.sh [--screenshot]
+# --screenshot also saves docs/screenshots/windows-transfer.png (the window
+# mid-transfer, drawn by wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 dir=build-mingw-ship
-
-need() { command -v "$1" >/dev/null 2>&1 || [[ -x "$1" ]]; }
-if ! need x86_64-w64-mingw32-g++-posix || ! need x86_64-w64-mingw32-windres || ! [[ -x /usr/lib/wine/wine64 ]] ||
-   ! [[ -f /usr/src/googletest/CMakeLists.txt ]]; then
-  bash scripts/deps.sh full
-fi
-bash scripts/deps.sh build
+host=build-mingw-host
 wine=/usr/lib/wine/wine64
-step() { printf '\n== %s\n' "$*"; }
+wineserver=/usr/lib/wine/wineserver
+version=$(sed -n 's/^project(norza-updater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+installer=$dir/package/norza-updater-$version-win64.exe
+app_tests=(norza-tests-worker norza-tests-dialog norza-tests-shell norza-tests-e2e)
+link_tests=(norza-link-tests norza-link-transfer-tests emulator_tests norza-windows-link-tests)
+step() { printf '\n== %s (%d s)\n' "$1" $(($(date +%s) - ${NORZA_WINCHECK_START:-$(date +%s)})); }
+fail() { echo "windows-check: $*" >&2; exit 1; }
+export NORZA_WINCHECK_START=${NORZA_WINCHECK_START:-$(date +%s)}
 
-step "cross-compiling the link, the tools and their tests for Windows"
-cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DNORZA_BUILD_QT=OFF -DNORZA_BUILD_TESTS=ON >/dev/null
-tests=(norza-link-tests norza-link-transfer-tests emulator_tests norza-windows-link-tests)
-cmake --build "$dir" -j2 --target norza-link norza-emu "${tests[@]}"
-for exe in norza-link norza-emu "${tests[@]}"; do
-  kind=$(file -b "$dir/bin/$exe.exe")
-  echo "$exe.exe: $kind"
-  [[ $kind == PE32+\ executable*x86-64* ]] || { echo "windows-check: $exe.exe is not a 64-bit Windows program" >&2; exit 1; }
-done
+if [[ ${1:-} != --under-x && ${2:-} != --under-x ]]; then
+  need() { command -v "$1" >/dev/null 2>&1 || [[ -x "$1" ]]; }
+  if ! need x86_64-w64-mingw32-g++-posix || ! need x86_64-w64-mingw32-windres || ! need "$wine" ||
+     ! need makensis || ! need xwininfo || ! [[ -f /usr/src/googletest/CMakeLists.txt ]]; then
+    bash scripts/deps.sh full
+  fi
+  bash scripts/deps.sh build
 
-step "running the tests under wine64"
+  step "Qt for mingw-w64"
+  qt=$(bash scripts/qt5-mingw.sh | tail -n1)
+
+  step "zkres and norza-emu for this machine ($host)"
+  cmake -S . -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORZA_BUILD_TESTS=OFF >/dev/null
+  cmake --build "$host" -j"$(nproc)" --target zkres norza-emu | tail -n1
+
+  step "cross-compiling Updater.exe, the tools and the tests ($dir)"
+  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release -DNORZA_BUILD_QT=ON -DNORZA_BUILD_TESTS=ON \
+    -DNORZA_HOST_ZKRES="$root/$host/bin/zkres" >/dev/null
+  cmake --build "$dir" -j"$(nproc)" --target norza-updater norza-link norza-emu norza-guard-probe \
+    norza-tests-windows-app "${app_tests[@]}" "${link_tests[@]}" | tail -n1
+  for exe in Updater norza-link norza-emu norza-guard-probe norza-tests-windows-app "${app_tests[@]}" "${link_tests[@]}"; do
+    kind=$(file -b "$dir/bin/$exe.exe")
+    [[ $kind == PE32+\ executable*x86-64* ]] || fail "$exe.exe is not a 64-bit Windows program: $kind"
+  done
+  [[ $(file -b "$dir/bin/Updater.exe") == *"(GUI)"* ]] || fail "Updater.exe is not a GUI program"
+  # Linked statically: nothing to ship beside it but what every Windows has.
+  system_dlls=" advapi32 comdlg32 crypt32 dwmapi gdi32 imm32 kernel32 msvcrt netapi32 ole32 oleaut32 setupapi "
+  system_dlls+="shell32 shlwapi user32 userenv uxtheme version winmm winspool ws2_32 wtsapi32 "
+  imports=$(x86_64-w64-mingw32-objdump -p "$dir/bin/Updater.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
+  for dll in $imports; do
+    [[ $system_dlls == *" ${dll%.dll} "* ]] || fail "Updater.exe imports $dll, which Windows does not bring"
+  done
+  echo "Updater.exe: $(stat -c %s "$dir/bin/Updater.exe") bytes (unstripped); imports only $(echo $imports)"
+
+  step "Updater.exe's resources, compiled apart and decompiled"
+  object="$dir/updater_rc.o"
+  x86_64-w64-mingw32-windres -I app -i app/updater.rc -O coff -o "$object"
+  decompiled=$(x86_64-w64-mingw32-windres -i "$object" -O rc)
+  texts=$(strings -el "$object")
+  failed=0
+  expect() {  # description, haystack, pattern
+    if grep -qE -- "$3" <<<"$2"; then echo "ok   $1"; else echo "FAIL $1"; failed=1; fi
+  }
+  expect "icon group 101" "$decompiled" '^101 14 .*RT_GROUP_ICON'
+  expect "the group holds three images" "$decompiled" 'Has 3 elements'
+  expect "manifest asks for asInvoker" "$(strings "$object")" 'level="asInvoker"'
+  expect "FILEVERSION 1.20.14181.11" "$decompiled" 'FILEVERSION 1, 20, 14181, 11'
+  expect "PRODUCTVERSION 1.2.0.0" "$decompiled" 'PRODUCTVERSION 1, 2, 0, 0'
+  for pair in "FileDescription=Updater Utility" "OriginalFilename=Updater.exe" "ProductName=Calvora"; do
+    key=${pair%%=*} value=${pair#*=}
+    expect "$key \"$value\"" "$(grep -A1 -x "$key" <<<"$texts")" "^${value//./\\.}\$"
+  done
+  [[ $failed -eq 0 ]] || fail "the resources are not as they should be"
+
+  step "the installer (CPack NSIS)"
+  rm -f "$installer"
+  (cd "$dir" && cpack -G NSIS >/dev/null)
+  [[ -s $installer ]] || fail "cpack wrote no installer"
+  [[ $(file -b "$installer") == PE32+* ]] || fail "the installer is not a 64-bit program: $(file -b "$installer")"
+  echo "$installer: $(stat -c %s "$installer") bytes"
+
+  exec env NORZA_WINCHECK_INSIDE_X=1 xvfb-run -a -s "-screen 0 1024x768x24" bash "$0" --under-x "$@"
+fi
+shot=0
+[[ ${1:-} == --screenshot || ${2:-} == --screenshot ]] && shot=1
+
+# From here on inside Xvfb, in a wine prefix of our own.
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/norza-wine.XXXXXX")
 work=$(mktemp -d "${TMPDIR:-/tmp}/norza-wincheck.XXXXXX")
+running=()
 cleanup() {
-  WINEPREFIX="$prefix" /usr/lib/wine/wineserver -k 2>/dev/null || true
+  local pid
+  for pid in "${running[@]}"; do kill -CONT "$pid" 2>/dev/null || true; kill "$pid" 2>/dev/null || true; done
+  WINEPREFIX="$prefix" "$wineserver" -k 2>/dev/null || true
   rm -rf "$prefix" "$work"
 }
 trap cleanup EXIT
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" NORZA_PACE_SCALE=0
-"$wine" wineboot -i >/dev/null 2>&1 || true
-for test in "${tests[@]}"; do
-  start=$(date +%s%N)
-  if ! out=$("$wine" "$dir/bin/$test.exe" --gtest_brief=1 2>&1); then
-    echo "$out"
-    echo "windows-check: $test FAILED under wine" >&2
-    exit 1
-  fi
-  summary=$(grep -E '^\[  PASSED  \]' <<<"$out" || true)
-  [[ -n $summary ]] || { echo "$out"; echo "windows-check: $test printed no result" >&2; exit 1; }
-  skipped=$(grep -E '^\[  SKIPPED \] [0-9]' <<<"$out" || true)
-  printf '%-30s %s (%d ms) %s\n' "$test" "$summary" $((($(date +%s%N) - start) / 1000000)) "$skipped"
-done
-
-step "a download through the Windows build of the tools (emulated calculators)"
+emu=$root/$host/bin/norza-emu
 winpath() { "$wine" winepath -w "$1" 2>/dev/null | tr -d '\r'; }
-mkdir -p "$work/calcs"
-head -c $((640 * 1024)) /dev/urandom >"$work/NORZA_OS.ROM"
-calcs=$(winpath "$work/calcs")
-image=$(winpath "$work/NORZA_OS.ROM")
+
+step "a fresh wine prefix"
+"$wine" wineboot -i >/dev/null 2>&1 || true
+# Wine keeps QT_* variables of the Linux side from Windows programs; the
+# tests' own default would be the offscreen platform, which the static Qt
+# does not carry. The user's environment key reaches every program.
+"$wine" reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d windows /f >/dev/null 2>&1
+"$wineserver" -w
+
+passed=0
+run_tests() {  # label, programs...
+  local test out summary start skipped
+  for test in "${@:2}"; do
+    start=$(date +%s%N)
+    if ! out=$("$wine" "$dir/bin/$test.exe" --gtest_brief=1 2>&1); then
+      echo "$out" | tr -d '\r' | grep -v '^wine: Read access denied' | tail -n 60
+      fail "$test FAILED under wine"
+    fi
+    summary=$(tr -d '\r' <<<"$out" | grep -E '^\[  PASSED  \]' || true)
+    [[ -n $summary ]] || { echo "$out"; fail "$test printed no result"; }
+    skipped=$(tr -d '\r' <<<"$out" | grep -E '^\[  SKIPPED \] [0-9]' || true)
+    passed=$((passed + $(sed -E 's/.* ([0-9]+) tests?\./\1/' <<<"$summary")))
+    printf '%-28s %s (%d ms) %s\n' "$test" "$summary" $((($(date +%s%N) - start) / 1000000)) "$skipped"
+  done
+}
+
+step "the link's tests under wine64"
+run_tests link "${link_tests[@]}"
+
+step "the worker, dialog, shell and e2e tests under wine64 (windows platform, Xvfb)"
+run_tests app "${app_tests[@]}"
+
+step "a download through norza-link.exe and norza-emu.exe (emulated calculators)"
+mkdir -p "$work/tools/calcs"
+head -c $((640 * 1024)) /dev/urandom >"$work/tools/NORZA_OS.ROM"
+calcs=$(winpath "$work/tools/calcs")
+image=$(winpath "$work/tools/NORZA_OS.ROM")
 "$wine" "$dir/bin/norza-emu.exe" plug "$calcs" calc-1 >/dev/null
 "$wine" "$dir/bin/norza-emu.exe" plug "$calcs" calc-2 --fail-writes 2 >/dev/null
 "$wine" "$dir/bin/norza-emu.exe" plug "$calcs" stick --vendor Generic --product "Flash Disk" >/dev/null
 listed=$(NORZA_EMULATOR_DIR="$calcs" "$wine" "$dir/bin/norza-link.exe" list | tr -d '\r')
-echo "$listed"
-[[ $(grep -c 'ven_zk&prod_norza_update' <<<"$listed") -eq 2 ]] || { echo "windows-check: norza-link.exe list did not show both calculators" >&2; exit 1; }
+[[ $(grep -c 'ven_zk&prod_norza_update' <<<"$listed") -eq 2 ]] || { echo "$listed"; fail "norza-link.exe list did not show both calculators"; }
 NORZA_EMULATOR_DIR="$calcs" "$wine" "$dir/bin/norza-link.exe" download "$image" 0x100000 >/dev/null
 NORZA_EMULATOR_DIR="$calcs" "$wine" "$dir/bin/norza-link.exe" finish >/dev/null
 for calc in calc-1 calc-2; do
   "$wine" "$dir/bin/norza-emu.exe" verify "$calcs" "$calc" "$image" 0x100000 | tr -d '\r'
 done
-[[ ! -e "$work/calcs/stick.journal" ]] || { echo "windows-check: the memory stick was opened" >&2; exit 1; }
+[[ ! -e "$work/tools/calcs/stick.journal" ]] || fail "norza-link.exe opened the memory stick"
 
-step "compiling the updater's Windows resources"
-rc=app/updater.rc
-if [[ ! -f $rc ]]; then
-  echo "windows-check: $rc is missing" >&2
-  exit 1
-fi
-object="$dir/updater_rc.o"
-x86_64-w64-mingw32-windres -I app -i "$rc" -O coff -o "$object"
-[[ -s $object ]] || { echo "windows-check: windres wrote no object" >&2; exit 1; }
-decompiled=$(x86_64-w64-mingw32-windres -i "$object" -O rc)
-texts=$(strings -el "$object")
-failed=0
-expect() {  # description, haystack, pattern
-  if grep -qE -- "$3" <<<"$2"; then echo "ok   $1"; else echo "FAIL $1"; failed=1; fi
-}
-expect "icon group 101" "$decompiled" '^101 14 .*RT_GROUP_ICON'
-expect "the group holds three images" "$decompiled" 'Has 3 elements'
-expect "three icon images" "$(grep -c 'RT_ICON \*/' <<<"$decompiled")" '^3$'
-expect "manifest resource" "$decompiled" 'RT_MANIFEST'
-expect "manifest asks for asInvoker" "$(strings "$object")" 'level="asInvoker"'
-expect "FILEVERSION 1.20.14181.11" "$decompiled" 'FILEVERSION 1, 20, 14181, 11'
-expect "PRODUCTVERSION 1.2.0.0" "$decompiled" 'PRODUCTVERSION 1, 2, 0, 0'
-for pair in "FileDescription=Updater Utility" "InternalName=Updater" "OriginalFilename=Updater.exe" \
-            "ProductName=Calvora" "FileVersion=1.20.14181.11" "ProductVersion=1.2.0.0"; do
-  key=${pair%%=*} value=${pair#*=}
-  expect "$key \"$value\"" "$(grep -A1 -x "$key" <<<"$texts")" "^${value//./\\.}\$"
+step "installing silently (/S)"
+"$wine" "$(winpath "$root/$installer")" /S
+"$wineserver" -w
+program_files="$prefix/drive_c/Program Files/Norza Updater"
+start_menu="$prefix/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Norza Updater"
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Norza Updater'
+. scripts/lib/check.sh
+check "Updater.exe and Uninstall.exe installed" test -f "$program_files/Updater.exe" -a -f "$program_files/Uninstall.exe"
+check "the Browse pictures in icons/" test -f "$program_files/icons/varFolder_16x16.png" -a -f "$program_files/icons/varFolder_32x32.png"
+check "every text package in resource/" \
+  test "$(ls "$program_files/resource" | grep -c '\.zkresource$')" -eq "$(ls "$dir/bin/resource" | grep -c '\.zkresource$')"
+check "a Start-menu entry for Updater.exe" grep -qa 'Updater.exe' "$start_menu/Norza Updater.lnk"
+registered=$("$wine" reg query "$uninstall_key" 2>/dev/null | tr -d '\r' || true)
+check "an uninstall entry: name, version, uninstaller, icon" grep -qE "DisplayName +REG_SZ +Norza Updater" <<<"$registered"
+check "  DisplayVersion $version" grep -qE "DisplayVersion +REG_SZ +$version\$" <<<"$registered"
+check "  UninstallString" grep -qF 'Norza Updater\Uninstall.exe' <<<"$registered"
+check "  DisplayIcon" grep -qE 'DisplayIcon +REG_SZ +.*\\Updater\.exe$' <<<"$registered"
+check "the installed Updater.exe is stripped" bash -c "! x86_64-w64-mingw32-objdump -h '$program_files/Updater.exe' | grep -q debug_info"
+[[ $failed -eq 0 ]] || fail "the installation is incomplete"
+installed_exe='C:\Program Files\Norza Updater\Updater.exe'
+echo "installed Updater.exe: $(stat -c %s "$program_files/Updater.exe") bytes"
+
+step "the installed Updater.exe: two emulated calculators and a memory stick, real pacing"
+mkdir -p "$work/run/calcs" "$work/run/fw"
+head -c $((8 * 1024 * 1024 + 1536)) /dev/urandom >"$work/run/fw/AppsDisk.dat"
+head -c $((960 * 1024 + 512)) /dev/urandom >"$work/run/fw/korvaarm.ROM"
+head -c $((2 * 1024 * 1024)) /dev/urandom >"$work/run/fw/Master.Dat"
+"$emu" plug "$work/run/calcs" stick --vendor Generic --product "Flash Disk" >/dev/null
+# Windows being mapped, as X reports them (line-buffered, so each arrives at once).
+coproc XEV { exec stdbuf -oL xev -root -event substructure; }
+running+=("$XEV_PID")
+start=$(date +%s%N)
+NORZA_EMULATOR_DIR=$(winpath "$work/run/calcs") NORZA_EXIT_ON_FAILURE=1 NORZA_PACE_SCALE=1 \
+  timeout 300 "$wine" "$installed_exe" "$(winpath "$work/run/fw")" 1 &
+updater=$!
+running+=("$updater")
+# No calculator yet, so the window waits; look at it as the desktop sees it.
+window=""
+while [[ -z $window ]] && read -r -t 60 line <&"${XEV[0]}"; do
+  [[ $line =~ ^MapNotify ]] || continue
+  read -r -t 10 line <&"${XEV[0]}"
+  [[ $line =~ window\ (0x[0-9a-f]+), ]] || continue
+  [[ $(xprop -id "${BASH_REMATCH[1]}" WM_NAME 2>/dev/null) == *'"Firmware update"' ]] && window=${BASH_REMATCH[1]}
 done
-ls -l "$object"
-[[ $failed -eq 0 ]] || { echo "windows-check: the resources are not as they should be" >&2; exit 1; }
+kill "$XEV_PID" 2>/dev/null || true
+[[ -n $window ]] || fail "no window titled \"Firmware update\" was mapped"
+xprop -id "$window" -f _NET_WM_ICON 32c _NET_WM_ICON >"$work/icon.txt"
+python3 scripts/lib/wincheck.py icon "$work/icon.txt" app/images/Updater.ico 16 || fail "the window shows another icon"
+"$emu" plug "$work/run/calcs" alpha >/dev/null
+"$emu" plug "$work/run/calcs" beta --fail-writes 3 >/dev/null
+code=0
+wait "$updater" || code=$?
+running=()
+echo "Updater.exe exited with $code after $((($(date +%s%N) - start) / 1000000)) ms"
+[[ $code -eq 0 ]] || fail "the installed Updater.exe exited with $code"
+for calc in alpha beta; do
+  "$emu" verify "$work/run/calcs" "$calc" "$work/run/fw/AppsDisk.dat" 0x500000 >/dev/null || fail "$calc: AppsDisk.dat"
+  "$emu" verify "$work/run/calcs" "$calc" "$work/run/fw/korvaarm.ROM" 0 >/dev/null || fail "$calc: korvaarm.ROM"
+  "$emu" verify "$work/run/calcs" "$calc" "$work/run/fw/Master.Dat" 0x100000 >/dev/null || fail "$calc: Master.Dat"
+  echo "ok   $calc holds all three images"
+  python3 scripts/lib/wincheck.py journal "$work/run/calcs/$calc.journal" 3 || fail "$calc's journal"
+done
+[[ ! -e "$work/run/calcs/stick.journal" ]] || fail "the memory stick was opened"
+echo "ok   the memory stick was never opened"
+
+step "registry settings, the single-instance key, a long non-ASCII folder, Explorer's view (installed copy)"
+export NORZA_UPDATER_EXE=$installed_exe
+run_tests windows norza-tests-windows-app
+unset NORZA_UPDATER_EXE
+
+if [[ $shot -eq 1 ]]; then
+  step "screenshot: the window mid-transfer, drawn by wine"
+  # Without a window manager wine draws the title bar itself.
+  "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+  "$wineserver" -w
+  mkdir -p "$work/shot/calcs" "$work/shot/fw"
+  head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/shot/fw/APPSDISK.DAT"
+  head -c $((960 * 1024)) /dev/urandom >"$work/shot/fw/KORVAARM.ROM"
+  head -c $((600 * 1024)) /dev/urandom >"$work/shot/fw/MASTER.DAT"
+  "$emu" plug "$work/shot/calcs" calc --size 300M >/dev/null
+  NORZA_EMULATOR_DIR=$(winpath "$work/shot/calcs") NORZA_PACE_SCALE=0.2 \
+    "$wine" "$installed_exe" "$(winpath "$work/shot/fw")" 1 &
+  updater=$!
+  running+=("$updater")
+  for ((i = 0; i < 3000; i++)); do
+    grep -q '"parameter":3[0-9]}' "$work/shot/calcs/calc.journal" 2>/dev/null && break
+    sleep 0.01
+  done
+  kill -STOP "$updater"  # freeze the window at about a third of the image
+  sleep 0.5
+  window=$(xwininfo -root -tree | sed -n 's/^ *\(0x[0-9a-f]*\) "Firmware update": ("updater.exe".*/\1/p' | head -n1)
+  import -window "$window" docs/screenshots/windows-transfer.png
+  kill -CONT "$updater"
+  wait "$updater" || true
+  running=()
+  echo "saved docs/screenshots/windows-transfer.png"
+fi
+
+step "uninstalling silently (Uninstall.exe /S)"
+"$wine" "C:\\Program Files\\Norza Updater\\Uninstall.exe" /S
+"$wineserver" -w
+check "the program folder is gone" test ! -e "$program_files"
+check "the Start-menu entry is gone" test ! -e "$start_menu"
+check "the uninstall entry is gone" bash -c "! WINEPREFIX='$prefix' '$wine' reg query '$uninstall_key' >/dev/null 2>&1"
+[[ $failed -eq 0 ]] || fail "the uninstaller left something behind"
+
 echo
-echo "windows-check: PASS"
+echo "windows-check: PASS ($passed test cases under wine, $(($(date +%s) - NORZA_WINCHECK_START)) s)"
