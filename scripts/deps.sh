@@ -12,7 +12,7 @@ case "${1:-build}" in
   full) wanted=("${base[@]}" clang libclang-rt-14-dev fuse3 libfuse3-dev
                 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest
                 wine64 dpkg-dev file util-linux appstream desktop-file-utils strace
-                lintian x11-utils nsis) ;;
+                lintian x11-utils nsis fonts-wine) ;;
   # scripts/qemu-usb-e2e.sh: the emulator, its FUSE server, busybox for the
   # guest's initramfs, depmod for the unpacked kernel, udevd for the guest
   # (the kernel's .deb is fetched apart), GNU time for QEMU's footprint.

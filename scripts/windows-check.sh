@@ -30,10 +30,14 @@ export NORZA_WINCHECK_START=${NORZA_WINCHECK_START:-$(date +%s)}
 if [[ ${1:-} != --under-x && ${2:-} != --under-x ]]; then
   need() { command -v "$1" >/dev/null 2>&1 || [[ -x "$1" ]]; }
   if ! need x86_64-w64-mingw32-g++-posix || ! need x86_64-w64-mingw32-windres || ! need "$wine" ||
-     ! need makensis || ! need xwininfo || ! [[ -f /usr/src/googletest/CMakeLists.txt ]]; then
+     ! need makensis || ! need xwininfo || ! [[ -f /usr/src/googletest/CMakeLists.txt ]] ||
+     ! [[ -f /usr/share/wine/fonts/tahoma.ttf ]]; then
     bash scripts/deps.sh full
   fi
   bash scripts/deps.sh build
+  if [[ " $* " == *" --screenshot "* ]] && ! command -v import >/dev/null; then
+    fail "--screenshot needs ImageMagick's import (apt-get install imagemagick)"
+  fi
 
   step "Qt for mingw-w64"
   qt=$(bash scripts/qt5-mingw.sh | tail -n1)
@@ -232,13 +236,14 @@ if [[ $shot -eq 1 ]]; then
   # Without a window manager wine draws the title bar itself.
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   "$wineserver" -w
-  mkdir -p "$work/shot/calcs" "$work/shot/fw"
-  head -c $((256 * 1024 * 1024)) /dev/urandom >"$work/shot/fw/APPSDISK.DAT"
-  head -c $((960 * 1024)) /dev/urandom >"$work/shot/fw/KORVAARM.ROM"
-  head -c $((600 * 1024)) /dev/urandom >"$work/shot/fw/MASTER.DAT"
+  fw="$prefix/drive_c/Calvora/Firmware"  # shown as C:\Calvora\Firmware
+  mkdir -p "$work/shot/calcs" "$fw"
+  head -c $((256 * 1024 * 1024)) /dev/urandom >"$fw/APPSDISK.DAT"
+  head -c $((960 * 1024)) /dev/urandom >"$fw/KORVAARM.ROM"
+  head -c $((600 * 1024)) /dev/urandom >"$fw/MASTER.DAT"
   "$emu" plug "$work/shot/calcs" calc --size 300M >/dev/null
   NORZA_EMULATOR_DIR=$(winpath "$work/shot/calcs") NORZA_PACE_SCALE=0.2 \
-    "$wine" "$installed_exe" "$(winpath "$work/shot/fw")" 1 &
+    "$wine" "$installed_exe" 'C:\Calvora\Firmware' 1 &
   updater=$!
   running+=("$updater")
   for ((i = 0; i < 3000; i++)); do
