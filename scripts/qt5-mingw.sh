@@ -28,6 +28,11 @@ stamp_text="qt $version static mingw-w64 posix: ${options[*]}"
 
 say() { echo "qt5-mingw: $*" >&2; }
 
+# One at a time per cache: a second run waits, then finds the Qt ready.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
+
 # A Qt prefix we can build against: the version, static, the modules and
 # plugins the updater and its tests link, host tools that run here.
 usable() {  # prefix
@@ -48,7 +53,6 @@ if [[ -f $cache/stamp && $(cat "$cache/stamp") == "$stamp_text" ]] && usable "$p
 fi
 
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null; then bash scripts/deps.sh full >&2; fi
-mkdir -p "$cache"
 rm -rf "$prefix" "$cache/stamp"
 
 # The prebuilt archive: its SHA256SUMS must list it, and its README must name

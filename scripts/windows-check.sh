@@ -44,14 +44,21 @@ if [[ ${1:-} != --under-x && ${2:-} != --under-x ]]; then
 
   step "zkres and norza-emu for this machine ($host)"
   cmake -S . -B "$host" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNORZA_BUILD_TESTS=OFF >/dev/null
-  cmake --build "$host" -j"$(nproc)" --target zkres norza-emu | tail -n1
+  built() {  # build folder, targets...: the last line, or the errors
+    if ! cmake --build "$1" -j"$(nproc)" --target "${@:2}" >"$1/build.log" 2>&1; then
+      grep -E 'error|FAILED' "$1/build.log" | head -n 40
+      fail "the build in $1 failed (log: $1/build.log)"
+    fi
+    tail -n1 "$1/build.log"
+  }
+  built "$host" zkres norza-emu
 
   step "cross-compiling Updater.exe, the tools and the tests ($dir)"
   cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release -DNORZA_BUILD_QT=ON -DNORZA_BUILD_TESTS=ON \
     -DNORZA_HOST_ZKRES="$root/$host/bin/zkres" >/dev/null
-  cmake --build "$dir" -j"$(nproc)" --target norza-updater norza-link norza-emu norza-guard-probe \
-    norza-tests-windows-app "${app_tests[@]}" "${link_tests[@]}" | tail -n1
+  built "$dir" norza-updater norza-link norza-emu norza-guard-probe norza-tests-windows-app \
+    "${app_tests[@]}" "${link_tests[@]}"
   for exe in Updater norza-link norza-emu norza-guard-probe norza-tests-windows-app "${app_tests[@]}" "${link_tests[@]}"; do
     kind=$(file -b "$dir/bin/$exe.exe")
     [[ $kind == PE32+\ executable*x86-64* ]] || fail "$exe.exe is not a 64-bit Windows program: $kind"
