@@ -190,6 +190,7 @@ IMAGES_B='$share/firmware'
 EOF
 cat >"$work/norza.conf" <<EOF
 SHARE='$share'
+REPO='$root'
 SCRIPT='$root/scripts/qemu/guest.sh'
 EOF
 python3 scripts/qemu/initramfs.py base "$work/base.cpio" /bin/busybox scripts/qemu/init.sh \
@@ -206,6 +207,10 @@ qemu=(qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max -smp 1 -m 512
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot
   -fsdev "local,id=results,path=$share,security_model=none,multidevs=remap"
   -device virtio-9p-pci,fsdev=results,mount_tag=results
+  # The checkout on its own share: under /tmp or /run it would be hidden by
+  # the guest's own tmpfs there.
+  -fsdev "local,id=repo,path=$root,security_model=none,readonly=on,multidevs=remap"
+  -device virtio-9p-pci,fsdev=repo,mount_tag=repo
   -device qemu-xhci,id=xhci
   # Not cache=none: QEMU's O_DIRECT path turns each 512-byte command into a
   # 4 KiB read-modify-write, and the calculator never sees a command.

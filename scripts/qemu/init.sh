@@ -8,7 +8,8 @@ mount -t proc proc /proc
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 
-# SHARE (the results folder, the same path as on the host) and SCRIPT.
+# SHARE (the results folder, the same path as on the host), REPO (the
+# checkout, likewise) and SCRIPT.
 . /norza.conf
 
 while read -r module params; do
@@ -30,7 +31,11 @@ mount -t devtmpfs devtmpfs /host/dev
 mkdir -p /host/dev/shm /host/dev/pts
 mount -t tmpfs -o mode=1777 tmpfs /host/dev/shm
 mount -t devpts devpts /host/dev/pts
-mkdir -p "/host$SHARE" 2>/dev/null  # under /tmp it is in the tmpfs
+# The checkout and the results at their host paths; under /tmp or /run the
+# folders are made in the tmpfs, elsewhere they exist in the host's root.
+mkdir -p "/host$REPO" 2>/dev/null
+mount -t 9p -o "$opts,ro" repo "/host$REPO"
+mkdir -p "/host$SHARE" 2>/dev/null
 mount -t 9p -o "$opts" results "/host$SHARE"
 
 chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
@@ -38,4 +43,5 @@ chroot /host /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=
 echo "$?" >"/host$SHARE/guest.rc"
 sync
 umount "/host$SHARE"
+umount "/host$REPO"
 poweroff -f
