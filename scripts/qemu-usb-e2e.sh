@@ -207,10 +207,6 @@ qemu=(qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max -smp 1 -m 512
   -device virtio-9p-pci,fsdev=hostroot,mount_tag=hostroot
   -fsdev "local,id=results,path=$share,security_model=none,multidevs=remap"
   -device virtio-9p-pci,fsdev=results,mount_tag=results
-  # The checkout on its own share: under /tmp or /run it would be hidden by
-  # the guest's own tmpfs there.
-  -fsdev "local,id=repo,path=$root,security_model=none,readonly=on,multidevs=remap"
-  -device virtio-9p-pci,fsdev=repo,mount_tag=repo
   -device qemu-xhci,id=xhci
   # Not cache=none: QEMU's O_DIRECT path turns each 512-byte command into a
   # 4 KiB read-modify-write, and the calculator never sees a command.
@@ -219,7 +215,12 @@ qemu=(qemu-system-x86_64 -accel tcg,tb-size=256 -cpu max -smp 1 -m 512
   -device "scsi-hd,bus=bot0.0,drive=calc,vendor=ZK,product=Norza update,ver=1.00"
   -drive "if=none,id=stick,file=$work/stick.img,format=raw,cache=writeback,file.locking=off"
   -device usb-bot,id=bot1,bus=xhci.0,serial=4C530001
-  -device "scsi-hd,bus=bot1.0,drive=stick,vendor=Generic,product=Flash Disk,ver=8.07,removable=on")
+  -device "scsi-hd,bus=bot1.0,drive=stick,vendor=Generic,product=Flash Disk,ver=8.07,removable=on"
+  # The checkout on its own share: under /tmp or /run it would be hidden by
+  # the guest's own tmpfs there. Last, so the controller keeps its PCI slot
+  # (the captured sysfs names it).
+  -fsdev "local,id=repo,path=$root,security_model=none,readonly=on,multidevs=remap"
+  -device virtio-9p-pci,fsdev=repo,mount_tag=repo)
 start=$(date +%s%N)
 set +e
 /usr/bin/time -o "$work/qemu.time" -f '%e %U %S %M' timeout 1800 "${qemu[@]}" &
