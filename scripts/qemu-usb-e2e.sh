@@ -136,18 +136,9 @@ echo "== the calculator: an emulated disk served by norza-emu-fuse"
 calcs="$work/calculators"
 "$bin/norza-emu" plug "$calcs" calc >/dev/null
 mkdir -p "$mnt"
-mkfifo "$work/ready"
-"$bin/norza-emu-fuse" "$mnt" --disk "$calcs/calc.disk" --foreground --timing "$work/timing" \
-  >"$work/ready" &
-fuse_pid=$!
-read -r -t 60 ready <"$work/ready" || true
-if [[ ${ready:-} != mounted* ]]; then
-  kill "$fuse_pid" 2>/dev/null || true
-  wait "$fuse_pid" 2>/dev/null || true
-  fuse_pid=""
+start_fuse_server "$bin/norza-emu-fuse" "$mnt" "$calcs/calc.disk" "$work" ||
   skip "this machine refuses FUSE mounts"
-fi
-echo "$ready"
+echo "$fuse_ready"
 
 echo "== the memory stick: a plain file"
 head -c $((16 * 1024 * 1024)) /dev/urandom >"$work/stick.img"

@@ -58,18 +58,9 @@ echo "== the calculator: an emulated disk behind FUSE and a loop device"
 calcs="$work/calculators"
 norza-emu plug "$calcs" calc >/dev/null
 mkdir -p "$mnt"
-mkfifo "$work/ready"
-"$fuse_server" "$mnt" --disk "$calcs/calc.disk" --foreground --timing "$work/timing" >"$work/ready" &
-fuse_pid=$!
-# The server says "mounted ..." once the mount is up, or ends (EOF here).
-read -r -t 60 ready <"$work/ready" || true
-if [[ ${ready:-} != mounted* ]]; then
-  kill "$fuse_pid" 2>/dev/null || true
-  wait "$fuse_pid" 2>/dev/null || true
-  fuse_pid=""
+start_fuse_server "$fuse_server" "$mnt" "$calcs/calc.disk" "$work" ||
   skip "this machine refuses FUSE mounts"
-fi
-echo "$ready"
+echo "$fuse_ready"
 dio=on
 if ! calc_loop=$(losetup --find --show --direct-io=on "$mnt/calc.disk" 2>/dev/null); then
   dio=off
