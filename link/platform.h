@@ -33,8 +33,28 @@ enum class ErrorKind {
 inline constexpr std::size_t kIoAlignment = 4096;
 inline constexpr std::size_t kSectorSize = 512;
 
-// All methods are safe to call from several threads at once as long as each
-// handle is used by one thread at a time.
+// The contract between the link and a backend:
+// - Locking. The link calls a backend only from inside its public entries,
+//   which hold the link's one lock (link_lock.h) for their whole run; during
+//   a transfer the writer threads call it concurrently under that same lock,
+//   one handle per thread. So a backend never sees a listing overlap an open
+//   disk of another entry, but it must be safe for several threads at once
+//   as long as each handle is used by one thread at a time. Backends take no
+//   lock of the link and never call back into it.
+// - Blocking. Every call returns without waiting for a person. Read, Write
+//   and Flush block until the device has done the transfer (write-through,
+//   unbuffered); ListDiskInterfaces reads the machine's device tables; none
+//   of them retries or pauses on its own (the link paces itself).
+// - Discovery inside calls. OpenDisk resolves the path against the backend's
+//   last listing and may run one listing itself when the path is not in it
+//   (the Linux backend does); callers must not rely on a listing being fresh
+//   otherwise.
+// - Outcomes. Failures return kInvalidHandle, -1 or false, never throw, and
+//   leave the failure for LastErrorText/LastErrorKind on the calling thread.
+//   ErrorKind::Gone means the platform said the device or file is not there
+//   (unplugged, removed, never existed). A disk pulled during I/O may also
+//   fail as Other (a plain I/O error): the link tells "gone" from "failed"
+//   by the next listing, which is what its ledger of calculators uses.
 class Backend {
  public:
   virtual ~Backend() = default;

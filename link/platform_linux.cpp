@@ -13,12 +13,14 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "number_parse.h"
 #include "platform.h"
 
 namespace norza::platform {
@@ -74,21 +76,8 @@ std::string ReadLink(const std::string& path) {
 // links themselves, so ".." may simply drop a component; two readlink calls
 // replace a realpath that would look at every component.
 std::string JoinLink(const std::string& directory, const std::string& target) {
-  std::string out = target.empty() || target[0] != '/' ? directory : std::string();
-  std::size_t start = 0;
-  while (start <= target.size()) {
-    std::size_t end = target.find('/', start);
-    if (end == std::string::npos) end = target.size();
-    const std::string_view component(target.data() + start, end - start);
-    if (component == "..") {
-      const std::size_t slash = out.rfind('/');
-      out.resize(slash == std::string::npos ? 0 : slash);
-    } else if (!component.empty() && component != ".") {
-      out += '/';
-      out.append(component);
-    }
-    start = end + 1;
-  }
+  std::string out = (std::filesystem::path(directory) / target).lexically_normal().string();
+  if (out.size() > 1 && out.back() == '/') out.pop_back();
   return out;
 }
 
@@ -377,7 +366,8 @@ class LinuxBackend final : public Backend {
       if (blockDirectory >= 0) {
         const std::string sectorSize = ReadAttributeAt(blockDirectory, "queue/logical_block_size");
         ::close(blockDirectory);
-        if (AllDigits(sectorSize) && sectorSize.size() < 7) disk.logicalSectorSize = std::stoi(sectorSize);
+        uint64_t bytes = 0;
+        if (ParseUnsigned(sectorSize, 1u << 20, &bytes)) disk.logicalSectorSize = static_cast<int32_t>(bytes);
       }
       // Two disks must never share a path (same serial on two devices, or
       // several units of one device), or one would be written twice and the

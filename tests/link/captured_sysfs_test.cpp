@@ -34,7 +34,7 @@ const wchar_t kStick[] =
 std::string FixturePath() {
   const char* other = std::getenv("NORZA_SYSFS_FIXTURE");
   if (other != nullptr && *other != '\0') return other;
-  return (fs::path(__FILE__).parent_path() / "fixtures" / "qemu-usb-storage.sysfs").string();
+  return (fs::path(NORZA_LINK_FIXTURES) / "qemu-usb-storage.sysfs").string();
 }
 
 // "..." with \\ \" \n \t \xNN escapes; false when malformed.
