@@ -183,86 +183,84 @@ void ChainFilter(uint8_t* buffer, uint32_t count) {
   }
 }
 
-int32_t WriterThread(TransferJob& job) {
-  Backend& backend = platform::ActiveBackend();
-  AlignedBuffer buffer(kChunkSize);
-  if (!buffer) return LINK_BUFFER_ALLOC_FAILED;
-  const Handle image = backend.OpenFileForReading(job.imagePath ? *job.imagePath : std::wstring());
-  if (image == kInvalidHandle) {
-    NoteFailure(platform::WideToUtf8(job.imagePath ? *job.imagePath : std::wstring()));
-    return LINK_IMAGE_OPEN_FAILED;
-  }
-  FileCloser imageCloser(backend, image);
-  backend.Seek(image, job.sourceOffset, SeekFrom::Begin);
-  int64_t remaining = job.length;
+namespace {
 
+std::string ImageName(const TransferJob& job) {
+  return platform::WideToUtf8(job.imagePath ? *job.imagePath : std::wstring());
+}
+
+void AnnounceImage(const TransferJob& job) {
   if (MessageCallback callback = messageCallback.load()) {
     // The callback gets this thread's own copy of the text.
     const std::wstring text = job.messageText ? *job.messageText : std::wstring();
     callback(text.c_str());
   }
+}
+
+// Refused before the calculator is touched: commands on a disk of larger
+// sectors never reach it, and an image past the disk's end would be written
+// as far as it goes, seven times over, before failing.
+int32_t CheckDiskTakesImage(Backend& backend, const TransferJob& job) {
   if (job.device == kInvalidHandle) return LINK_DISK_NOT_OPEN;
-  // Refused before the calculator is touched: commands on a disk of larger
-  // sectors never reach it, and an image past the disk's end would be
-  // written as far as it goes, seven times over, before failing.
   if (backend.LogicalSectorSize(job.device) != static_cast<int32_t>(kSectorSize)) {
     return LINK_SECTOR_SIZE_UNSUPPORTED;
   }
   const int64_t diskSize = backend.Size(job.device);
-  const int64_t imageEnd = job.targetOffset + (job.length + static_cast<int64_t>(kSectorSize) - 1) /
-                                                  static_cast<int64_t>(kSectorSize) *
-                                                  static_cast<int64_t>(kSectorSize);
+  const auto sector = static_cast<int64_t>(kSectorSize);
+  const int64_t imageEnd = job.targetOffset + (job.length + sector - 1) / sector * sector;
   if (diskSize >= 0 && imageEnd > diskSize) return LINK_IMAGE_TOO_LARGE;
+  return LINK_OK;
+}
 
+void StartOnCalculator(const TransferJob& job) {
   PauseMs(kPhasePauseMs);
   ReadCommandWindow(job.device, false);
-  int64_t writePosition = job.targetOffset;
-  SeekDevice(job.device, writePosition, SeekFrom::Begin);
+  SeekDevice(job.device, job.targetOffset, SeekFrom::Begin);
   ReportProgress(job.device, 0);
   PauseMs(kPhasePauseMs);
   if (ProgressCallback callback = progressCallback.load()) callback(0);
+}
 
-  int32_t lastPercent = 0;
+// Reads the next n bytes of the image; a short read means the file shrank
+// under us, which must never end as success.
+int32_t ReadImageChunk(Backend& backend, const TransferJob& job, Handle image,
+                       unsigned char* buffer, uint32_t wanted) {
+  uint32_t n = 0;
+  const bool read = backend.Read(image, buffer, wanted, &n);
+  ChainFilter(buffer, n);
+  if (read && n == wanted) return LINK_OK;
+  if (read) {
+    NoteFailure(ImageName(job), "the file ended early", LINK_FAILURE_OTHER);
+  } else {
+    NoteFailure(ImageName(job));
+  }
+  return LINK_IMAGE_READ_FAILED;
+}
+
+// One chunk of n bytes at image offset sent, by command or positional write.
+int32_t DeliverChunk(Backend& backend, TransferJob& job, unsigned char* buffer, uint32_t n,
+                     int64_t sent) {
+  if (job.useCommandPath != 0) {
+    return SendImageData(job.device, buffer, n, sent) ? LINK_OK : LINK_DATA_NOT_ACKED;
+  }
+  if (WriteChunk(backend, job, job.targetOffset + sent, buffer, n)) return LINK_OK;
+  NoteFailure(DeviceSubject(job), job.writeErrorText, job.writeErrorKind);
+  return LINK_WRITE_FAILED;
+}
+
+int32_t SendImage(Backend& backend, TransferJob& job, Handle image, unsigned char* buffer) {
+  int64_t remaining = job.length;
   int64_t sent = 0;  // also the image offset of the next chunk
-  int32_t result = LINK_OK;
+  int32_t lastPercent = 0;
   while (remaining > 0) {
-    const uint32_t wanted = remaining < kChunkSize ? static_cast<uint32_t>(remaining) : kChunkSize;
-    uint32_t n = 0;
-    const bool read = backend.Read(image, buffer.data(), wanted, &n);
-    ChainFilter(buffer.data(), n);
-    // A short read means the file shrank under us: never report success.
-    if (!read || n != wanted) {
-      const std::string file = platform::WideToUtf8(job.imagePath ? *job.imagePath : std::wstring());
-      if (read) {
-        NoteFailure(file, "the file ended early", LINK_FAILURE_OTHER);
-      } else {
-        NoteFailure(file);
-      }
-      result = LINK_IMAGE_READ_FAILED;
-      break;
-    }
-    if (job.useCommandPath != 0) {
-      if (!SendImageData(job.device, buffer.data(), n, sent)) {
-        result = LINK_DATA_NOT_ACKED;
-        break;
-      }
-    } else {
-      if (!WriteChunk(backend, job, writePosition, buffer.data(), n)) {
-        NoteFailure(DeviceSubject(job), job.writeErrorText, job.writeErrorKind);
-        result = LINK_WRITE_FAILED;
-        break;
-      }
-      writePosition += n;
-    }
+    const uint32_t n = remaining < kChunkSize ? static_cast<uint32_t>(remaining) : kChunkSize;
+    if (const int32_t code = ReadImageChunk(backend, job, image, buffer, n); code != LINK_OK) return code;
+    if (const int32_t code = DeliverChunk(backend, job, buffer, n, sent); code != LINK_OK) return code;
     if (remaining <= kChunkSize) {
-      if (job.useCommandPath != 0) {
-        if (!CheckImageSize(job.device, static_cast<uint32_t>(job.length))) {
-          result = LINK_SIZE_CHECK_FAILED;
-        } else {
-          NotifyProgress(job.device, 100);
-        }
-      }
-      break;
+      if (job.useCommandPath == 0) return LINK_OK;
+      if (!CheckImageSize(job.device, static_cast<uint32_t>(job.length))) return LINK_SIZE_CHECK_FAILED;
+      NotifyProgress(job.device, 100);
+      return LINK_OK;
     }
     sent += kChunkSize;
     remaining -= kChunkSize;
@@ -274,9 +272,12 @@ int32_t WriterThread(TransferJob& job) {
       NotifyProgress(job.device, lastPercent);
     }
   }
+  return LINK_OK;
+}
 
-  // Data the disk did not take is not written: a calculator that vanished
-  // right after the last chunk fails here.
+// Data the disk did not take is not written: a calculator that vanished right
+// after the last chunk fails here.
+int32_t FinishOnCalculator(Backend& backend, const TransferJob& job, int32_t result) {
   if (!backend.Flush(job.device) && result == LINK_OK) {
     NoteFailure(DeviceSubject(job));
     result = LINK_FLUSH_FAILED;
@@ -288,6 +289,27 @@ int32_t WriterThread(TransferJob& job) {
     PauseMs(kPhasePauseMs);
   }
   return result;
+}
+
+}  // namespace
+
+int32_t WriterThread(TransferJob& job) {
+  Backend& backend = platform::ActiveBackend();
+  AlignedBuffer buffer(kChunkSize);
+  if (!buffer) return LINK_BUFFER_ALLOC_FAILED;
+  const Handle image = backend.OpenFileForReading(job.imagePath ? *job.imagePath : std::wstring());
+  if (image == kInvalidHandle) {
+    NoteFailure(ImageName(job));
+    return LINK_IMAGE_OPEN_FAILED;
+  }
+  FileCloser imageCloser(backend, image);
+  backend.Seek(image, job.sourceOffset, SeekFrom::Begin);
+
+  AnnounceImage(job);
+  if (const int32_t code = CheckDiskTakesImage(backend, job); code != LINK_OK) return code;
+  StartOnCalculator(job);
+  const int32_t result = SendImage(backend, job, image, buffer.data());
+  return FinishOnCalculator(backend, job, result);
 }
 
 bool StartWriterThread(std::thread& thread, TransferJob& job) {
