@@ -1,6 +1,8 @@
 // norza-emu: plugs and unplugs emulated calculators in an emulator directory
 // (the one NORZA_EMULATOR_DIR names), summarizes their journals and checks
 // what landed on their disks.
+#include <getopt.h>
+
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -75,40 +77,81 @@ bool ParseCount(const std::string& text, uint32_t* value) {
   return true;
 }
 
-int Plug(const std::vector<std::string>& args) {
-  if (args.size() < 2) return Usage("plug needs DIR and NAME");
-  const std::string& dir = args[0];
-  const std::string& name = args[1];
-  if (!IsValidDiskName(name)) return Usage("bad calculator name: " + name);
+enum PlugOption {
+  kOptSize = 1,
+  kOptVendor,
+  kOptProduct,
+  kOptFailWrites,
+  kOptRejectCommand,
+  kOptRejectCount,
+  kOptVanishAfterWrites,
+  kOptAppearAfterPolls,
+  kOptReturnAfterPolls,
+  kOptDenyOpens,
+};
+
+const option kPlugOptions[] = {
+    {"size", required_argument, nullptr, kOptSize},
+    {"vendor", required_argument, nullptr, kOptVendor},
+    {"product", required_argument, nullptr, kOptProduct},
+    {"fail-writes", required_argument, nullptr, kOptFailWrites},
+    {"reject-command", required_argument, nullptr, kOptRejectCommand},
+    {"reject-count", required_argument, nullptr, kOptRejectCount},
+    {"vanish-after-writes", required_argument, nullptr, kOptVanishAfterWrites},
+    {"appear-after-polls", required_argument, nullptr, kOptAppearAfterPolls},
+    {"return-after-polls", required_argument, nullptr, kOptReturnAfterPolls},
+    {"deny-opens", required_argument, nullptr, kOptDenyOpens},
+    {nullptr, 0, nullptr, 0},
+};
+
+void SetFault(Faults& faults, int option, uint32_t count) {
+  switch (option) {
+    case kOptFailWrites: faults.failWrites = count; break;
+    case kOptRejectCommand: faults.rejectCommand = count; break;
+    case kOptRejectCount: faults.rejectCount = count; break;
+    case kOptVanishAfterWrites: faults.vanishAfterWrites = count; break;
+    case kOptAppearAfterPolls: faults.appearAfterPolls = count; break;
+    case kOptReturnAfterPolls: faults.returnAfterPolls = count; break;
+    case kOptDenyOpens: faults.denyOpens = count; break;
+    default: break;
+  }
+}
+
+// args: DIR NAME and the options, in any order.
+int Plug(std::vector<std::string> args) {
+  std::vector<char*> argv{const_cast<char*>("plug")};
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(argv.size()) - 1;
   PlugOptions options;
   Identity identity;
   bool identityGiven = false;
-  for (std::size_t i = 2; i < args.size(); i += 2) {
-    const std::string& option = args[i];
-    if (i + 1 >= args.size()) return Usage(option + " needs a value");
-    const std::string& value = args[i + 1];
-    uint32_t count = 0;
-    if (option == "--size") {
+  optind = 0;  // a full restart of getopt's scan
+  opterr = 0;
+  int index = 0;
+  for (int option; (option = getopt_long(argc, argv.data(), ":", kPlugOptions, &index)) != -1;) {
+    if (option == ':') return Usage(std::string(argv[optind - 1]) + " needs a value");
+    if (option == '?') return Usage(std::string("unknown option ") + argv[optind - 1]);
+    const std::string given = std::string("--") + kPlugOptions[index].name;
+    const std::string value = optarg;
+    if (option == kOptSize) {
       if (!ParseSize(value, &options.size) || options.size <= 0 || options.size % 512 != 0) {
         return Usage("--size must be a positive multiple of 512: " + value);
       }
-      continue;
-    }
-    if (option == "--vendor" || option == "--product") {
-      (option == "--vendor" ? identity.vendor : identity.product) = value;
+    } else if (option == kOptVendor || option == kOptProduct) {
+      (option == kOptVendor ? identity.vendor : identity.product) = value;
       identityGiven = true;
-      continue;
+    } else {
+      uint32_t count = 0;
+      if (!ParseCount(value, &count)) return Usage("bad number for " + given + ": " + value);
+      SetFault(options.faults, option, count);
     }
-    if (!ParseCount(value, &count)) return Usage("bad number for " + option + ": " + value);
-    if (option == "--fail-writes") options.faults.failWrites = count;
-    else if (option == "--reject-command") options.faults.rejectCommand = count;
-    else if (option == "--reject-count") options.faults.rejectCount = count;
-    else if (option == "--vanish-after-writes") options.faults.vanishAfterWrites = count;
-    else if (option == "--appear-after-polls") options.faults.appearAfterPolls = count;
-    else if (option == "--return-after-polls") options.faults.returnAfterPolls = count;
-    else if (option == "--deny-opens") options.faults.denyOpens = count;
-    else return Usage("unknown option " + option);
   }
+  if (argc - optind < 2) return Usage("plug needs DIR and NAME");
+  if (argc - optind > 2) return Usage(std::string("unexpected argument ") + argv[optind + 2]);
+  const std::string dir = argv[optind];
+  const std::string name = argv[optind + 1];
+  if (!IsValidDiskName(name)) return Usage("bad calculator name: " + name);
   if (options.faults.rejectCount > 0 && !options.faults.rejectCommand) {
     return Usage("--reject-count needs --reject-command");
   }
