@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -138,6 +140,85 @@ struct Options {
   bool allowOther = false;
 };
 
+// What fuse_opt_parse fills in: C strings it allocates, freed here.
+struct ParsedArguments {
+  char* disk = nullptr;
+  char* pidFile = nullptr;
+  char* timing = nullptr;
+  int foreground = 0;
+  int allowOther = 0;
+  int help = 0;
+  std::vector<std::string> mountpoints;  // written by the callback, not by offset
+  std::string unknown;
+
+  ParsedArguments() = default;
+  ParsedArguments(const ParsedArguments&) = delete;
+  ParsedArguments& operator=(const ParsedArguments&) = delete;
+  ~ParsedArguments() {
+    std::free(disk);
+    std::free(pidFile);
+    std::free(timing);
+  }
+};
+
+#define NORZA_VALUE_OPTION(name, field)                       \
+  fuse_opt{name " %s", offsetof(ParsedArguments, field), 0}, \
+      fuse_opt { name "=%s", offsetof(ParsedArguments, field), 0 }
+#define NORZA_FLAG_OPTION(name, field) fuse_opt{name, offsetof(ParsedArguments, field), 1}
+
+const fuse_opt kOptionSpecs[] = {
+    NORZA_VALUE_OPTION("--disk", disk),
+    NORZA_VALUE_OPTION("--pid-file", pidFile),
+    NORZA_VALUE_OPTION("--timing", timing),
+    NORZA_FLAG_OPTION("--foreground", foreground),
+    NORZA_FLAG_OPTION("-f", foreground),
+    NORZA_FLAG_OPTION("--allow-other", allowOther),
+    NORZA_FLAG_OPTION("--help", help),
+    NORZA_FLAG_OPTION("-h", help),
+    FUSE_OPT_END,
+};
+
+#undef NORZA_VALUE_OPTION
+#undef NORZA_FLAG_OPTION
+
+// Arguments no template matched: the mount point, or an unknown option.
+int OtherArgument(void* data, const char* argument, int key, fuse_args* /*outargs*/) {
+  auto* parsed = static_cast<ParsedArguments*>(data);
+  if (key == FUSE_OPT_KEY_NONOPT) {
+    parsed->mountpoints.emplace_back(argument);
+  } else if (parsed->unknown.empty()) {
+    parsed->unknown = argument;
+  }
+  return 0;  // discard: nothing is passed on
+}
+
+// 0 when options holds a usable command line, else the exit code: 0 after
+// --help, 2 after bad usage (said on stderr).
+int ParseArguments(int argc, char** argv, Options* options, bool* done) {
+  *done = true;
+  fuse_args args = FUSE_ARGS_INIT(argc, argv);
+  ParsedArguments parsed;
+  // libfuse says what it missed ("missing argument after `--disk'") itself.
+  const int result = fuse_opt_parse(&args, &parsed, kOptionSpecs, OtherArgument);
+  fuse_opt_free_args(&args);
+  if (result != 0) return Usage("");
+  if (parsed.help != 0) {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (!parsed.unknown.empty()) return Usage("unknown option " + parsed.unknown);
+  if (parsed.mountpoints.size() > 1) return Usage("one mount point only");
+  if (parsed.mountpoints.empty() || parsed.disk == nullptr) return Usage("needs MOUNTPOINT and --disk");
+  options->mountpoint = parsed.mountpoints.front();
+  options->disk = parsed.disk;
+  if (parsed.pidFile != nullptr) options->pidFile = parsed.pidFile;
+  if (parsed.timing != nullptr) options->timing = parsed.timing;
+  options->foreground = parsed.foreground != 0;
+  options->allowOther = parsed.allowOther != 0;
+  *done = false;
+  return 0;
+}
+
 // Owns the libfuse objects; unmounts and destroys in reverse order.
 class Mount {
  public:
@@ -211,37 +292,9 @@ bool Daemonize(const std::string& pidFile) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv + 1, argv + argc);
   Options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    auto value = [&](std::string* out) {
-      if (i + 1 >= args.size()) return false;
-      *out = args[++i];
-      return true;
-    };
-    if (arg == "--help" || arg == "-h") {
-      std::cout << kUsage;
-      return 0;
-    } else if (arg == "--disk") {
-      if (!value(&options.disk)) return Usage("--disk needs a value");
-    } else if (arg == "--pid-file") {
-      if (!value(&options.pidFile)) return Usage("--pid-file needs a value");
-    } else if (arg == "--timing") {
-      if (!value(&options.timing)) return Usage("--timing needs a value");
-    } else if (arg == "--foreground" || arg == "-f") {
-      options.foreground = true;
-    } else if (arg == "--allow-other") {
-      options.allowOther = true;
-    } else if (!arg.empty() && arg[0] == '-') {
-      return Usage("unknown option " + arg);
-    } else if (options.mountpoint.empty()) {
-      options.mountpoint = arg;
-    } else {
-      return Usage("one mount point only");
-    }
-  }
-  if (options.mountpoint.empty() || options.disk.empty()) return Usage("needs MOUNTPOINT and --disk");
+  bool done = false;
+  if (const int code = ParseArguments(argc, argv, &options, &done); done) return code;
 
   std::error_code ec;
   const std::string diskPath = std::filesystem::absolute(options.disk, ec).string();
