@@ -7,6 +7,7 @@
 #include <string>
 
 #include "discovery.h"
+#include "emulator_backend.h"
 #include "explain.h"
 #include "link.h"
 #include "link_lock.h"
@@ -83,6 +84,7 @@ int List() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  norza::emu::UseEmulatedCalculatorsIfConfigured();
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
     return 0;

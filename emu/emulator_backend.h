@@ -1,6 +1,6 @@
-// Backends over emulated calculators: the shared handle table and the
-// in-memory backend for tests. The directory backend of NORZA_EMULATOR_DIR
-// lives in platform_emulated.cpp.
+// Backends over emulated calculators: the shared handle table, the
+// in-memory backend for tests and the directory backend of
+// NORZA_EMULATOR_DIR (directory_backend.cpp).
 #pragma once
 
 #include <map>
@@ -25,6 +25,14 @@ bool ConsumeHiddenPoll(Faults& faults);
 // when this pass lists it again (the fault is then spent). Without the fault
 // a vanished disk stays gone.
 bool ConsumeReturnPoll(Faults& faults);
+
+// Every <name>.disk in directory is one calculator in update mode.
+std::unique_ptr<platform::Backend> CreateDirectoryBackend(const std::string& directory);
+
+// With NORZA_EMULATOR_DIR set and not empty, installs the directory backend
+// over it as the process's backend (platform::InstallBackend) and says true;
+// otherwise the native backend stays. Call first thing in main.
+bool UseEmulatedCalculatorsIfConfigured();
 
 // The handle table both emulated backends share: disks are sessions on
 // calculators, files are host files opened for reading.

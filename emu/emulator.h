@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
+
 namespace norza::emu {
 
 inline constexpr int64_t kCommandWindowOffset = 87040;  // sector 170
@@ -41,8 +43,8 @@ inline constexpr const char* kRevision = "1.00";
 // "CMD_PROGRESS" etc., "CMD_UNKNOWN" for codes the calculator does not know.
 const char* CommandName(uint32_t code);
 
-uint32_t LoadLe32(const uint8_t* bytes);
-void StoreLe32(uint8_t* bytes, uint32_t value);
+using norza::LoadLe32;
+using norza::StoreLe32;
 
 // A command block as the host builds it (payload only for CMD_DATA).
 std::array<uint8_t, kBlockSize> MakeCommandBlock(uint32_t code, uint32_t parameter,
