@@ -52,7 +52,7 @@ bool Faults::operator==(const Faults& other) const {
   return failWrites == other.failWrites && rejectCommand == other.rejectCommand &&
          rejectCount == other.rejectCount && vanishAfterWrites == other.vanishAfterWrites &&
          appearAfterPolls == other.appearAfterPolls && returnAfterPolls == other.returnAfterPolls &&
-         denyOpens == other.denyOpens;
+         denyOpens == other.denyOpens && rejectNext == other.rejectNext && dropData == other.dropData;
 }
 
 namespace {
@@ -94,6 +94,8 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
     else if (key == "appear-after-polls") result.appearAfterPolls = v;
     else if (key == "return-after-polls") result.returnAfterPolls = v;
     else if (key == "deny-opens") result.denyOpens = v;
+    else if (key == "reject-next") result.rejectNext = v;
+    else if (key == "drop-data") result.dropData = v;
     else return fail("unknown fault: " + key);
   }
   *faults = result;
@@ -112,6 +114,8 @@ std::string FormatFaults(const Faults& faults) {
   if (faults.appearAfterPolls > 0) out << "appear-after-polls=" << faults.appearAfterPolls << '\n';
   if (faults.returnAfterPolls) out << "return-after-polls=" << *faults.returnAfterPolls << '\n';
   if (faults.denyOpens > 0) out << "deny-opens=" << faults.denyOpens << '\n';
+  if (faults.rejectNext > 0) out << "reject-next=" << faults.rejectNext << '\n';
+  if (faults.dropData > 0) out << "drop-data=" << faults.dropData << '\n';
   return out.str();
 }
 
@@ -376,7 +380,7 @@ bool Calculator::Write(Session& session, int64_t offset, const void* data, std::
     return false;
   }
   const auto* bytes = static_cast<const uint8_t*>(data);
-  if (offset == kCommandWindowOffset && IsCommandBlock(bytes, length)) {
+  if (!plainDisk_ && offset == kCommandWindowOffset && IsCommandBlock(bytes, length)) {
     return HandleCommand(session, bytes, error);
   }
 
@@ -424,12 +428,18 @@ bool Calculator::VanishDue() {
 bool Calculator::HandleCommand(Session& session, const uint8_t* block, std::string* error) {
   const uint32_t code = LoadLe32(block + 12);
   const uint32_t parameter = LoadLe32(block + 16);
+  lastCommand_.assign(block, block + kBlockSize);
 
   bool accepted = true;
   if (faults_.rejectCommand && *faults_.rejectCommand == code) {
     accepted = false;
     if (journal_) journal_->Record(JournalEvent::Fault("reject-command", code));
     if (faults_.rejectCount > 0 && --faults_.rejectCount == 0) faults_.rejectCommand.reset();
+    FaultsChanged();
+  } else if (faults_.rejectNext > 0) {
+    accepted = false;
+    --faults_.rejectNext;
+    if (journal_) journal_->Record(JournalEvent::Fault("reject-command", code));
     FaultsChanged();
   }
 
@@ -438,6 +448,13 @@ bool Calculator::HandleCommand(Session& session, const uint8_t* block, std::stri
   if (accepted) {
     switch (code) {
       case kCmdData:
+        if (faults_.dropData > 0) {
+          // Acknowledged, but neither stored nor counted: the size check tells.
+          --faults_.dropData;
+          if (journal_) journal_->Record(JournalEvent::Fault("drop-data"));
+          FaultsChanged();
+          break;
+        }
         accepted = StoreData(session, parameter, block + kPayloadOffset, &landing);
         break;
       case kCmdCheckSize:
@@ -565,9 +582,38 @@ bool Calculator::Hidden() const {
   return faults_.appearAfterPolls > 0;
 }
 
+bool Calculator::ConsumeDeniedOpen() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (faults_.denyOpens == 0) return false;
+  --faults_.denyOpens;
+  if (journal_) journal_->Record(JournalEvent::Fault("deny-open"));
+  FaultsChanged();
+  return true;
+}
+
+void Calculator::SetFaults(const Faults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  faults_ = faults;
+}
+
+void Calculator::SetPlainDisk(bool plain) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  plainDisk_ = plain;
+}
+
 bool Calculator::Peek(int64_t offset, void* out, std::size_t length) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return storage_->Read(offset, out, length);
+}
+
+bool Calculator::Poke(int64_t offset, const void* data, std::size_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return storage_->Write(offset, data, length);
+}
+
+std::vector<uint8_t> Calculator::LastCommandBlock() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastCommand_;
 }
 
 Faults Calculator::CurrentFaults() const {

@@ -28,7 +28,7 @@ const char* kUsage =
     "usage:\n"
     "  norza-emu plug DIR NAME [--size BYTES] [--fail-writes N] [--reject-command CODE]\n"
     "                 [--reject-count N] [--vanish-after-writes N] [--return-after-polls N]\n"
-    "                 [--deny-opens N]\n"
+    "                 [--deny-opens N] [--reject-next N] [--drop-data N]\n"
     "                 [--appear-after-polls N] [--vendor V] [--product P]\n"
     "  norza-emu unplug DIR NAME\n"
     "  norza-emu journal DIR NAME\n"
@@ -107,6 +107,8 @@ int Plug(const std::vector<std::string>& args) {
     else if (option == "--appear-after-polls") options.faults.appearAfterPolls = count;
     else if (option == "--return-after-polls") options.faults.returnAfterPolls = count;
     else if (option == "--deny-opens") options.faults.denyOpens = count;
+    else if (option == "--reject-next") options.faults.rejectNext = count;
+    else if (option == "--drop-data") options.faults.dropData = count;
     else return Usage("unknown option " + option);
   }
   if (options.faults.rejectCount > 0 && !options.faults.rejectCommand) {
