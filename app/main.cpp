@@ -6,8 +6,10 @@
 
 #include "appshell.h"
 #include "calcfwupdatemsdialog.h"
+#include "emulator_backend.h"
 
 int main(int argc, char* argv[]) {
+  norza::emu::UseEmulatedCalculatorsIfConfigured();
   // --help, --version and a folder without its language are answered before
   // anything needs a display.
   QStringList arguments;

@@ -1,8 +1,8 @@
-// The small interface between the link's logic and the machine. One backend
-// per file: platform_linux.cpp (sysfs + O_DIRECT block I/O),
-// platform_windows.cpp (SetupDi + CreateFileW), platform_emulated.cpp (the
-// emulated calculators of NORZA_EMULATOR_DIR). The link's logic never asks
-// which one it talks to.
+// The small interface between the link's logic and the machine. One native
+// backend per file: platform_linux.cpp (sysfs + O_DIRECT block I/O),
+// platform_windows.cpp (SetupDi + CreateFileW). Other backends (the emulated
+// calculators in emu/) are installed from outside. The link's logic never
+// asks which one it talks to.
 #pragma once
 
 #include <cstdint>
@@ -107,16 +107,19 @@ class Backend {
   }
 };
 
-// The backend of this process: the emulated calculators when the environment
-// variable NORZA_EMULATOR_DIR is set, otherwise the native backend.
+// The backend of this process: the installed one, otherwise the native one.
 Backend& ActiveBackend();
+
+// Makes backend the process's backend in place of the native one (nullptr
+// goes back to native). Call first thing in main, or at least while no link
+// call runs and nothing holds a reference from ActiveBackend().
+void InstallBackend(std::unique_ptr<Backend> backend);
 
 // Tests install their own backend; nullptr restores the default. Only while
 // no link call runs.
 void SetBackendForTesting(Backend* backend);
 
 std::unique_ptr<Backend> CreateNativeBackend();
-std::unique_ptr<Backend> CreateEmulatedBackend(const std::string& directory);
 
 // The device interface path Windows reports for a USB mass-storage disk, in
 // lower case:

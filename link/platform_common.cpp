@@ -8,13 +8,10 @@ namespace {
 
 std::mutex g_backendMutex;
 Backend* g_testBackend = nullptr;
+std::unique_ptr<Backend> g_installedBackend;
 
-Backend& DefaultBackend() {
-  static const std::unique_ptr<Backend> backend = [] {
-    const char* emulatorDir = std::getenv("NORZA_EMULATOR_DIR");
-    if (emulatorDir != nullptr && *emulatorDir != '\0') return CreateEmulatedBackend(emulatorDir);
-    return CreateNativeBackend();
-  }();
+Backend& NativeBackend() {
+  static const std::unique_ptr<Backend> backend = CreateNativeBackend();
   return *backend;
 }
 
@@ -23,7 +20,13 @@ Backend& DefaultBackend() {
 Backend& ActiveBackend() {
   std::lock_guard<std::mutex> lock(g_backendMutex);
   if (g_testBackend != nullptr) return *g_testBackend;
-  return DefaultBackend();
+  if (g_installedBackend) return *g_installedBackend;
+  return NativeBackend();
+}
+
+void InstallBackend(std::unique_ptr<Backend> backend) {
+  std::lock_guard<std::mutex> lock(g_backendMutex);
+  g_installedBackend = std::move(backend);
 }
 
 void SetBackendForTesting(Backend* backend) {

@@ -1,8 +1,10 @@
 #include "protocol.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include "aligned_buffer.h"
+#include "byte_order.h"
 #include "transfer.h"
 
 namespace norza::link {
@@ -45,6 +47,10 @@ bool UseCommandWindow(Handle device, const void* block, uint32_t blockLength, bo
   return written && read;
 }
 
+uint32_t ReplyField(const ReplyBlock& reply, std::size_t offset) {
+  return LoadLe32(reinterpret_cast<const uint8_t*>(&reply) + offset);
+}
+
 }  // namespace
 
 std::array<Handle, kDeviceSlots> DeviceHandleTable = [] {
@@ -55,11 +61,12 @@ std::array<Handle, kDeviceSlots> DeviceHandleTable = [] {
 
 CommandBlock MakeCommandBlock(uint32_t code, uint32_t parameter) {
   CommandBlock block{};
-  block.magic = kCommandMagic;
-  block.signature = kCommandSignature;
-  block.blockLength = kCommandBlockSize;
-  block.commandCode = code;
-  block.parameter = parameter;
+  auto* bytes = reinterpret_cast<uint8_t*>(&block);
+  StoreLe32(bytes + offsetof(CommandBlock, magic), kCommandMagic);
+  StoreLe32(bytes + offsetof(CommandBlock, signature), kCommandSignature);
+  StoreLe32(bytes + offsetof(CommandBlock, blockLength), kCommandBlockSize);
+  StoreLe32(bytes + offsetof(CommandBlock, commandCode), code);
+  StoreLe32(bytes + offsetof(CommandBlock, parameter), parameter);
   return block;
 }
 
@@ -109,8 +116,8 @@ bool SendCommand(Handle device, uint32_t code, uint32_t parameter, uint32_t* rep
   const CommandBlock block = MakeCommandBlock(code, parameter);
   ReplyBlock reply{};
   const bool ok = TransactBlock(device, &block, sizeof block, &reply, sizeof reply);
-  if (replyCode != nullptr) *replyCode = reply.replyCode;
-  if (replyValue != nullptr) *replyValue = reply.replyValue;
+  if (replyCode != nullptr) *replyCode = ReplyField(reply, offsetof(ReplyBlock, replyCode));
+  if (replyValue != nullptr) *replyValue = ReplyField(reply, offsetof(ReplyBlock, replyValue));
   return ok;
 }
 
@@ -142,7 +149,7 @@ bool SendImageData(Handle device, const uint8_t* data, uint32_t length, int64_t 
     std::memcpy(block.payload, data, count);
     ReplyBlock reply{};
     if (!TransactBlock(device, &block, sizeof block, &reply, sizeof reply) ||
-        reply.replyCode != (kReplyAccepted | CMD_DATA)) {
+        ReplyField(reply, offsetof(ReplyBlock, replyCode)) != (kReplyAccepted | CMD_DATA)) {
       return false;
     }
     data += count;

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 base=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
-      libgtest-dev libgmock-dev libbenchmark-dev python3 xauth xvfb
+      libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev python3 xauth xvfb
       fonts-dejavu-core)
 case "${1:-build}" in
   build|demo) wanted=("${base[@]}") ;;

@@ -122,7 +122,7 @@ class DirectoryBackendTest : public ::testing::Test {
   }
 
   TempDir dir;
-  std::unique_ptr<platform::Backend> backend = platform::CreateEmulatedBackend(dir.str());
+  std::unique_ptr<platform::Backend> backend = emu::CreateDirectoryBackend(dir.str());
 };
 
 TEST_F(DirectoryBackendTest, DisksComeAndGoBetweenPasses) {
@@ -258,7 +258,7 @@ TEST_F(DirectoryBackendTest, AVanishedDiskReturnsWithItsBytesAtTheNthPass) {
   EXPECT_EQ(std::vector<std::wstring>{PathOf("other")}, List(*backend));
   // The count lives in the faults file, so another process goes on with it.
   EXPECT_EQ("return-after-polls=2\n", Faults("calc"));
-  auto another = platform::CreateEmulatedBackend(dir.str());
+  auto another = emu::CreateDirectoryBackend(dir.str());
   EXPECT_EQ(std::vector<std::wstring>{PathOf("other")}, List(*another));
   EXPECT_EQ(kInvalidHandle, backend->OpenDisk(PathOf("calc")));
   EXPECT_EQ((std::vector<std::wstring>{PathOf("calc"), PathOf("other")}), List(*backend));

@@ -32,9 +32,10 @@ TEST(Folding, SetsBit0x20AndTurnsSpacesIntoUnderscores) {
 using DiscoveryTest = LinkTest;
 
 TEST_F(DiscoveryTest, OnlyCalculatorPathsInTheirCaseLandInTheTable) {
-  fake.AddDisk(platform::BuildUsbDiskInterfacePath("Kingston", "DataTraveler", "1.00", "X1"), false);
-  fake.AddDisk(L"\\\\?\\USBSTOR#DISK&VEN_ZK&PROD_NORZA_UPDATE&REV_1.00#SN9&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
-  fake.AddDisk(CalculatorPath(1));
+  fake.AddPlainDisk("A-stick", kDiskSize, emu::Identity{"Kingston", "DataTraveler"});
+  AddCalculator(9);
+  fake.SetInterfacePath(DiskName(9), L"\\\\?\\USBSTOR#DISK&VEN_ZK&PROD_NORZA_UPDATE&REV_1.00#SN09&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+  AddCalculator(1);
   DevicePathTable[1] = L"left over";
   EXPECT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 1);
   EXPECT_EQ(DevicePathTable[0], CalculatorPath(1));
@@ -52,31 +53,32 @@ TEST(CalculatorMatch, TheProductEndsWhereThePatternDoes) {
 }
 
 TEST_F(DiscoveryTest, StopsAtTheNumberOfSlots) {
-  for (int i = 0; i < 20; ++i) fake.AddDisk(CalculatorPath(i));
+  for (int i = 0; i < 20; ++i) AddCalculator(i);
   EXPECT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 16);
   EXPECT_EQ(DevicePathTable[15], CalculatorPath(15));
 }
 
 TEST_F(DiscoveryTest, LongPathsAreKeptWhole) {
   const std::wstring path = CalculatorPath(7) + std::wstring(400, L'x');
-  fake.AddDisk(path);
+  AddCalculator(7);
+  fake.SetInterfacePath(DiskName(7), path);
   ASSERT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 1);
   EXPECT_EQ(DevicePathTable[0], path);
 }
 
 TEST_F(DiscoveryTest, RetryGivesUpAfterSixPassesAndSixPauses) {
-  fake.AddDisk(platform::BuildUsbDiskInterfacePath("ZK", "Other", "1.00", "1"));
+  fake.AddCalculator("1", kDiskSize, {}, emu::Identity{"ZK", "Other"});
   EXPECT_EQ(FindCalculatorDisksWithRetry(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 0);
-  EXPECT_EQ(fake.passes(), 6);
+  EXPECT_EQ(fake.DiscoveryPasses(), 6);
   EXPECT_EQ(Recorder::Pauses(), std::vector<int>(6, 500));
 }
 
 TEST_F(DiscoveryTest, PresenceCheckIsOnePassAndLeavesTheDeviceCount) {
   link::deviceCount = 3;
   EXPECT_FALSE(IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct));
-  fake.AddDisk(CalculatorPath(1));
+  AddCalculator(1);
   EXPECT_TRUE(IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct));
-  EXPECT_EQ(fake.passes(), 2);
+  EXPECT_EQ(fake.DiscoveryPasses(), 2);
   EXPECT_EQ(link::deviceCount, 3);
   EXPECT_TRUE(Recorder::Pauses().empty());
 }

@@ -22,24 +22,29 @@ std::vector<uint8_t> Pattern(std::size_t size, uint8_t seed) {
 
 class TransferTest : public LinkTest {
  protected:
-  FakeDisk& AddCalculator(int serial) {
-    FakeDisk& disk = fake.AddDisk(CalculatorPath(serial));
-    disk.bytes.assign(1 << 20, 0xEE);
-    return disk;
-  }
   int32_t Download(const std::wstring& image = kImage) {
     return DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), kTarget,
                          Recorder::OnProgress, Recorder::OnMessage);
   }
-  static std::vector<std::string> ProgressCommands(const FakeDisk& disk) {
+  std::vector<std::string> ProgressCommands(int serial) const {
     std::vector<std::string> out;
-    for (const std::string& event : disk.events) {
+    for (const std::string& event : Events(serial)) {
       if (event.rfind("cmd bedc ", 0) == 0) out.push_back(event.substr(9));
     }
     return out;
   }
-  bool ImageOnDisk(const FakeDisk& disk, const std::vector<uint8_t>& image) {
-    return std::equal(image.begin(), image.end(), disk.bytes.begin() + kTarget);
+  bool ImageOnDisk(int serial, const std::vector<uint8_t>& image) const {
+    return Bytes(serial, kTarget, image.size()) == image;
+  }
+  void FailWrites(int serial, uint32_t count) {
+    emu::Faults faults;
+    faults.failWrites = count;
+    fake.Find(DiskName(serial))->SetFaults(faults);
+  }
+  void DenyOpens(int serial) {
+    emu::Faults faults;
+    faults.denyOpens = 1000;  // more than any test opens
+    fake.Find(DiskName(serial))->SetFaults(faults);
   }
 };
 
@@ -53,29 +58,29 @@ TEST_F(TransferTest, ProgressCountsWholeChunks) {
       {16385, {0, 99, 100}},
       {163840, {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
   };
-  FakeDisk& disk = AddCalculator(1);
+  AddCalculator(1);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.size);
     Recorder::Reset();
-    disk.events.clear();
+    ClearEvents(1);
     const std::vector<uint8_t> image = Pattern(c.size, static_cast<uint8_t>(c.size));
     fake.AddFile(kImage, image);
     ASSERT_EQ(Download(), LINK_OK);
     EXPECT_EQ(Recorder::Progress(), c.progress);
     std::vector<std::string> percents;
     for (int32_t p : c.progress) percents.push_back(std::to_string(p));
-    EXPECT_EQ(ProgressCommands(disk), percents);
-    EXPECT_TRUE(ImageOnDisk(disk, image));
+    EXPECT_EQ(ProgressCommands(1), percents);
+    EXPECT_TRUE(ImageOnDisk(1, image));
     EXPECT_EQ(Recorder::Messages(), std::vector<std::wstring>{kImage});
   }
-  EXPECT_EQ(fake.openHandles(), 0);
+  EXPECT_EQ(fake.OpenHandleCount(), 0);
 }
 
 TEST_F(TransferTest, EmptyImageStepsAndPauses) {
-  FakeDisk& disk = AddCalculator(1);
+  AddCalculator(1);
   fake.AddFile(kImage, {});
   ASSERT_EQ(Download(), LINK_OK);
-  EXPECT_EQ(disk.events, (std::vector<std::string>{"window 15360", "cmd bedc 0", "flush",
+  EXPECT_EQ(Events(1), (std::vector<std::string>{"window 15360", "cmd bedc 0", "flush",
                                                    "cmd bedc 100", "window 15872"}));
   EXPECT_EQ(Recorder::Pauses(), (std::vector<int>{100, 100, 100, 100}));
 }
@@ -83,7 +88,7 @@ TEST_F(TransferTest, EmptyImageStepsAndPauses) {
 TEST_F(TransferTest, NoCalculatorIs104WithoutCallbacks) {
   fake.AddFile(kImage, Pattern(512, 1));
   EXPECT_EQ(Download(), LINK_NO_CALCULATOR);
-  EXPECT_EQ(fake.passes(), 6);  // the pauses between passes: discovery_test
+  EXPECT_EQ(fake.DiscoveryPasses(), 6);  // the pauses between passes: discovery_test
   EXPECT_TRUE(Recorder::Progress().empty());
   EXPECT_TRUE(Recorder::Messages().empty());
   EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_NO_CALCULATOR);
@@ -92,52 +97,52 @@ TEST_F(TransferTest, NoCalculatorIs104WithoutCallbacks) {
 // Six failed writes of a chunk are retried, the seventh ends that
 // calculator's transfer; the first failure in table order is the result.
 TEST_F(TransferTest, WriteRetriesAndFirstFailureInTableOrder) {
-  FakeDisk& first = AddCalculator(1);
-  FakeDisk& second = AddCalculator(2);
+  AddCalculator(1);
+  AddCalculator(2);
   const std::vector<uint8_t> image = Pattern(3 * 16384, 3);
   fake.AddFile(kImage, image);
-  first.failDataWrites = 6;
+  FailWrites(1, 6);
   EXPECT_EQ(Download(), LINK_OK);
-  EXPECT_TRUE(ImageOnDisk(first, image));
+  EXPECT_TRUE(ImageOnDisk(1, image));
 
-  first.bytes.assign(first.bytes.size(), 0xEE);
-  first.events.clear();
-  first.failDataWrites = 7;
+  Fill(1, 0xEE);
+  ClearEvents(1);
+  FailWrites(1, 7);
   EXPECT_EQ(Download(), LINK_WRITE_FAILED);
-  EXPECT_FALSE(ImageOnDisk(first, image));
-  EXPECT_TRUE(ImageOnDisk(second, image));
+  EXPECT_FALSE(ImageOnDisk(1, image));
+  EXPECT_TRUE(ImageOnDisk(2, image));
   // A failed transfer is flushed but gets neither 100 nor the closing read.
-  EXPECT_EQ(first.events.back(), "flush");
-  EXPECT_EQ(ProgressCommands(first), std::vector<std::string>{"0"});
+  EXPECT_EQ(Events(1).back(), "flush");
+  EXPECT_EQ(ProgressCommands(1), std::vector<std::string>{"0"});
 
-  second.failImageReads = true;
+  fake.FailImageReads(DiskName(2), true);
   EXPECT_EQ(Download(), LINK_IMAGE_READ_FAILED);
-  EXPECT_TRUE(ImageOnDisk(first, image));
-  EXPECT_EQ(fake.openHandles(), 0);
+  EXPECT_TRUE(ImageOnDisk(1, image));
+  EXPECT_EQ(fake.OpenHandleCount(), 0);
 
   // The writer keeps the system's text of the last failed write.
   TransferRequest request;
   request.imagePath = request.messageText = kImage;
   request.length = static_cast<int64_t>(image.size());
   TransferJob job;
-  job.device = OpenFirstDisk();
+  job.device = Open(1);
   job.length = request.length;
   job.imagePath = job.messageText = &request.imagePath;
-  first.failDataWrites = 7;
+  FailWrites(1, 7);
   EXPECT_EQ(WriterThread(job), LINK_WRITE_FAILED);
-  EXPECT_EQ(job.writeErrorText, "Write Disk File: fake: write refused");
+  EXPECT_EQ(job.writeErrorText, "Write Disk File: injected write failure");
   fake.Close(job.device);
 }
 
 TEST_F(TransferTest, FailuresBeforeTheDataLoop) {
-  FakeDisk& disk = AddCalculator(1);
+  AddCalculator(1);
   EXPECT_EQ(Download(L"/images/missing.rom"), LINK_IMAGE_OPEN_FAILED);
   EXPECT_TRUE(Recorder::Messages().empty());
   fake.AddFile(kImage, Pattern(1024, 1));
-  disk.failOpen = true;
+  DenyOpens(1);
   EXPECT_EQ(Download(), LINK_DISK_NOT_OPEN);
   EXPECT_EQ(Recorder::Messages(), std::vector<std::wstring>{kImage});
-  EXPECT_TRUE(disk.events.empty());
+  EXPECT_TRUE(Events(1).empty());
   EXPECT_TRUE(Recorder::Progress().empty());
 }
 
@@ -151,7 +156,8 @@ bool FailFirstStart(std::thread& thread, TransferJob& job) {
 }
 
 TEST_F(TransferTest, RequestKindAndThreadStarts) {
-  AddCalculator(1).failDataWrites = 7;
+  AddCalculator(1);
+  FailWrites(1, 7);
   AddCalculator(2);
   fake.AddFile(kImage, Pattern(4096, 1));
   g_starts = 0;
@@ -165,22 +171,24 @@ TEST_F(TransferTest, RequestKindAndThreadStarts) {
   g_starts = 0;
   // A calculator whose thread never starts is not written: it fails, and
   // the others still get the image.
-  fake.Disk(0).failDataWrites = 0;
+  FailWrites(1, 0);
   SetThreadStarterForTesting(FailFirstStart);
   EXPECT_EQ(Download(), LINK_NO_WRITER_THREAD);
-  EXPECT_TRUE(fake.Disk(0).events.empty());
-  EXPECT_TRUE(ImageOnDisk(fake.Disk(1), Pattern(4096, 1)));
+  EXPECT_TRUE(Events(1).empty());
+  EXPECT_TRUE(ImageOnDisk(2, Pattern(4096, 1)));
 }
 
 TEST_F(TransferTest, PartialLastSectorKeepsTheBytesAfterTheImage) {
-  FakeDisk& disk = AddCalculator(1);
+  AddCalculator(1);
   const std::vector<uint8_t> image = Pattern(16384 + 1000, 9);
   fake.AddFile(kImage, image);
   ASSERT_EQ(Download(), LINK_OK);
-  EXPECT_TRUE(ImageOnDisk(disk, image));
-  const auto after = disk.bytes.begin() + kTarget + static_cast<int64_t>(image.size());
-  EXPECT_TRUE(std::all_of(after, after + 24, [](uint8_t b) { return b == 0xEE; }));
-  EXPECT_EQ(disk.bytes[kTarget + 16384 + 1024], 0xEE);
+  EXPECT_TRUE(ImageOnDisk(1, image));
+  const std::vector<uint8_t> after =
+      Bytes(1, kTarget + static_cast<int64_t>(image.size()), 24 + 1);
+  ASSERT_EQ(after.size(), 25u);
+  EXPECT_TRUE(std::all_of(after.begin(), after.begin() + 24, [](uint8_t b) { return b == 0xEE; }));
+  EXPECT_EQ(Bytes(1, kTarget + 16384 + 1024, 1), std::vector<uint8_t>{0xEE});
   EXPECT_EQ(Recorder::Progress(), (std::vector<int32_t>{0, 94, 100}));
 }
 
@@ -192,9 +200,9 @@ TEST_F(TransferTest, ShrunkenImageIsAReadFailure) {
 }
 
 TEST_F(TransferTest, CommandPathSendsDataBlocksAndChecksTheSize) {
-  FakeDisk& disk = AddCalculator(1);
+  AddCalculator(1);
   fake.AddFile(kImage, Pattern(16384 + 300, 2));
-  DevicePathTable[0] = disk.path;
+  DevicePathTable[0] = CalculatorPath(1);
   deviceCount = 1;
   OpenCalculatorDisks();
   TransferRequest request;
@@ -202,24 +210,29 @@ TEST_F(TransferTest, CommandPathSendsDataBlocksAndChecksTheSize) {
   request.length = 16384 + 300;
   request.useCommandPath = 1;
   EXPECT_EQ(RunTransferJobs(request), LINK_OK);
-  EXPECT_EQ(disk.parameters.size(), 1 + 64 + 2 + 1 + 1 + 1 + 1u);  // 0, data, 98, data, size, 100, 100
-  EXPECT_EQ(ProgressCommands(disk), (std::vector<std::string>{"0", "98", "100", "100"}));
-  disk.sizeReplyDelta = 1;
+  EXPECT_EQ(Parameters(1).size(), 1 + 64 + 2 + 1 + 1 + 1 + 1u);  // 0, data, 98, data, size, 100, 100
+  EXPECT_EQ(ProgressCommands(1), (std::vector<std::string>{"0", "98", "100", "100"}));
+  emu::Faults faults;
+  faults.dropData = 1;  // acknowledged but lost: the size reply falls short
+  fake.Find(DiskName(1))->SetFaults(faults);
   EXPECT_EQ(RunTransferJobs(request), LINK_SIZE_CHECK_FAILED);
-  disk.wrongReplies = 7;  // six spent on the 0% report, the seventh on the first data block
+  faults = {};
+  faults.rejectNext = 7;  // six spent on the 0% report, the seventh on the first data block
+  fake.Find(DiskName(1))->SetFaults(faults);
   EXPECT_EQ(RunTransferJobs(request), LINK_DATA_NOT_ACKED);
   CloseCalculatorDisks();
 }
 
 TEST_F(TransferTest, FinishReadsTheWindowAndPostsTheFinishToEveryOpenDisk) {
-  FakeDisk& first = AddCalculator(1);
-  AddCalculator(2).failOpen = true;
-  FakeDisk& third = AddCalculator(3);
+  AddCalculator(1);
+  AddCalculator(2);
+  DenyOpens(2);
+  AddCalculator(3);
   EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_OK);
   const std::vector<std::string> expected{"window 15360", "cmd bec1 0"};
-  EXPECT_EQ(first.events, expected);
-  EXPECT_EQ(third.events, expected);
-  EXPECT_EQ(fake.openHandles(), 0);
+  EXPECT_EQ(Events(1), expected);
+  EXPECT_EQ(Events(3), expected);
+  EXPECT_EQ(fake.OpenHandleCount(), 0);
 }
 
 TEST_F(TransferTest, PresenceChecksNeverOverlapATransfer) {
@@ -237,7 +250,8 @@ TEST_F(TransferTest, PresenceChecksNeverOverlapATransfer) {
   for (int downloads = 0; downloads < 3 || checks < 20; ++downloads) EXPECT_EQ(Download(), LINK_OK);
   done = true;
   poller.join();
-  EXPECT_EQ(fake.overlaps(), 0);
+  EXPECT_GT(fake.DiscoveryPasses(), 0);
+  EXPECT_EQ(fake.DiscoveryPassesWhileOpen(), 0);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ const char* kUsage =
     "usage:\n"
     "  norza-emu plug DIR NAME [--size BYTES] [--fail-writes N] [--reject-command CODE]\n"
     "                 [--reject-count N] [--vanish-after-writes N] [--return-after-polls N]\n"
-    "                 [--deny-opens N]\n"
+    "                 [--deny-opens N] [--reject-next N] [--drop-data N]\n"
     "                 [--appear-after-polls N] [--vendor V] [--product P]\n"
     "  norza-emu unplug DIR NAME\n"
     "  norza-emu journal DIR NAME\n"
@@ -88,6 +88,8 @@ enum PlugOption {
   kOptAppearAfterPolls,
   kOptReturnAfterPolls,
   kOptDenyOpens,
+  kOptRejectNext,
+  kOptDropData,
 };
 
 const option kPlugOptions[] = {
@@ -101,6 +103,8 @@ const option kPlugOptions[] = {
     {"appear-after-polls", required_argument, nullptr, kOptAppearAfterPolls},
     {"return-after-polls", required_argument, nullptr, kOptReturnAfterPolls},
     {"deny-opens", required_argument, nullptr, kOptDenyOpens},
+    {"reject-next", required_argument, nullptr, kOptRejectNext},
+    {"drop-data", required_argument, nullptr, kOptDropData},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -113,6 +117,8 @@ void SetFault(Faults& faults, int option, uint32_t count) {
     case kOptAppearAfterPolls: faults.appearAfterPolls = count; break;
     case kOptReturnAfterPolls: faults.returnAfterPolls = count; break;
     case kOptDenyOpens: faults.denyOpens = count; break;
+    case kOptRejectNext: faults.rejectNext = count; break;
+    case kOptDropData: faults.dropData = count; break;
     default: break;
   }
 }

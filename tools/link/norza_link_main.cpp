@@ -7,6 +7,7 @@
 #include <string>
 
 #include "discovery.h"
+#include "emulator_backend.h"
 #include "explain.h"
 #include "link.h"
 #include "link_lock.h"
@@ -85,6 +86,7 @@ int List() {
 // Three fixed command shapes and no options: a table for getopt_long would be
 // longer than these comparisons.
 int main(int argc, char** argv) {
+  norza::emu::UseEmulatedCalculatorsIfConfigured();
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
     return 0;

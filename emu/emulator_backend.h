@@ -1,8 +1,9 @@
-// Backends over emulated calculators: the shared handle table and the
-// in-memory backend for tests. The directory backend of NORZA_EMULATOR_DIR
-// lives in platform_emulated.cpp.
+// Backends over emulated calculators: the shared handle table, the
+// in-memory backend for tests and the directory backend of
+// NORZA_EMULATOR_DIR (directory_backend.cpp).
 #pragma once
 
+#include <istream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,14 @@ bool ConsumeHiddenPoll(Faults& faults);
 // when this pass lists it again (the fault is then spent). Without the fault
 // a vanished disk stays gone.
 bool ConsumeReturnPoll(Faults& faults);
+
+// Every <name>.disk in directory is one calculator in update mode.
+std::unique_ptr<platform::Backend> CreateDirectoryBackend(const std::string& directory);
+
+// With NORZA_EMULATOR_DIR set and not empty, installs the directory backend
+// over it as the process's backend (platform::InstallBackend) and says true;
+// otherwise the native backend stays. Call first thing in main.
+bool UseEmulatedCalculatorsIfConfigured();
 
 // The handle table both emulated backends share: disks are sessions on
 // calculators, files are host files opened for reading.
@@ -51,8 +60,15 @@ class EmulatedBackendBase : public platform::Backend {
   // The calculator behind an interface path, or nullptr (and *error).
   virtual std::shared_ptr<Calculator> AttachCalculator(const std::wstring& interfacePath,
                                                        std::string* error) = 0;
-  // The last handle on a calculator was closed.
+  // A handle on a calculator was closed.
   virtual void DetachCalculator(const std::shared_ptr<Calculator>& /*calculator*/) {}
+  // Opens a file for OpenFileForReading and says its size; nullptr (and
+  // *error) when it cannot. By default the host's file.
+  virtual std::unique_ptr<std::istream> OpenHostFile(const std::wstring& path, int64_t* size,
+                                                     std::string* error);
+  // True when a file read fails on a thread whose last disk I/O was on
+  // lastDisk (nullptr: none yet).
+  virtual bool RefuseFileRead(const Calculator* /*lastDisk*/) { return false; }
 
   static void SetLastError(const std::string& text);
 
@@ -75,6 +91,18 @@ class MemoryBackend : public EmulatedBackendBase {
   // Plugs in a disk (replacing one of the same name), zero-filled.
   void AddCalculator(const std::string& name, int64_t size, const Faults& faults = {},
                      const Identity& identity = {});
+  // A disk that is no calculator (a USB stick): command blocks are data to it.
+  void AddPlainDisk(const std::string& name, int64_t size, const Identity& identity = {});
+  // Lists the disk under this path, as a platform may report it (e.g. in
+  // upper case), instead of the one built from its identity.
+  void SetInterfacePath(const std::string& name, const std::wstring& path);
+  // Image files held in memory, found before the host's files. With
+  // reportedSize >= 0 Size() says that much while the file holds its bytes
+  // (a file that shrank after it was measured).
+  void AddFile(const std::wstring& path, std::vector<uint8_t> bytes, int64_t reportedSize = -1);
+  // File reads fail on a thread whose last disk I/O was on this disk: the
+  // image reads of its writer thread.
+  void FailImageReads(const std::string& name, bool fail);
   // Pulls the cable: gone from discovery, open handles fail from now on.
   bool Remove(const std::string& name);
   // Plugs a removed or vanished calculator back in, with its bytes.
@@ -83,24 +111,41 @@ class MemoryBackend : public EmulatedBackendBase {
   std::shared_ptr<Calculator> Find(const std::string& name) const;
   std::vector<uint8_t> DiskBytes(const std::string& name, int64_t offset, std::size_t length) const;
   std::vector<JournalEvent> Journal(const std::string& name) const;
+  void ClearJournal(const std::string& name);
   std::wstring InterfacePath(const std::string& name) const;
   int DiscoveryPasses() const;
+  // Discovery passes that ran while a disk was open.
+  int DiscoveryPassesWhileOpen() const;
 
  protected:
   std::shared_ptr<Calculator> AttachCalculator(const std::wstring& interfacePath,
                                                std::string* error) override;
+  void DetachCalculator(const std::shared_ptr<Calculator>& calculator) override;
+  std::unique_ptr<std::istream> OpenHostFile(const std::wstring& path, int64_t* size,
+                                             std::string* error) override;
+  bool RefuseFileRead(const Calculator* lastDisk) override;
 
  private:
   struct Entry {
     Identity identity;
+    std::wstring path;  // empty: built from the identity
     std::shared_ptr<Calculator> calculator;
     std::shared_ptr<MemoryJournal> journal;
     bool plugged = true;
+    bool failImageReads = false;
   };
+  struct File {
+    std::string bytes;
+    int64_t reportedSize = -1;
+  };
+  static std::wstring PathOf(const std::string& name, const Entry& entry);
 
-  mutable std::mutex mutex_;  // guards entries_ and passes_
+  mutable std::mutex mutex_;  // guards everything below
   std::map<std::string, Entry> entries_;  // sorted by name: the discovery order
+  std::map<std::wstring, File> files_;
   int passes_ = 0;
+  int passesWhileOpen_ = 0;
+  int openDisks_ = 0;
 };
 
 }  // namespace norza::emu

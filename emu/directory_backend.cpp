@@ -1,6 +1,7 @@
 // The emulated calculators of NORZA_EMULATOR_DIR: every <name>.disk in the
 // directory is one calculator in update mode. The directory is looked at on
 // every discovery pass, so disks come and go while the updater runs.
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <mutex>
@@ -8,22 +9,20 @@
 #include "emulator_backend.h"
 #include "platform.h"
 
-namespace norza::platform {
+namespace norza::emu {
 namespace {
 
 namespace fs = std::filesystem;
-using emu::Calculator;
-using emu::DiskFiles;
-using emu::Faults;
+using platform::Utf8ToWide;
 
-class DirectoryBackend : public emu::EmulatedBackendBase {
+class DirectoryBackend : public EmulatedBackendBase {
  public:
   explicit DirectoryBackend(std::string directory) : directory_(std::move(directory)) {}
 
   void ListDiskInterfaces(std::vector<std::wstring>& paths) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& name : emu::ListDiskNames(directory_)) {
-      const DiskFiles files = emu::FilesOf(directory_, name);
+    for (const std::string& name : ListDiskNames(directory_)) {
+      const DiskFiles files = FilesOf(directory_, name);
       std::error_code ec;
       if (fs::exists(fs::u8path(files.gone), ec) && !ReturnDue(name, files)) continue;
       auto live = live_.find(name);
@@ -32,22 +31,22 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
       } else {
         Faults faults;
         // A bad faults file shows the disk; opening it then reports the file.
-        if (emu::ReadFaultsFile(files.faults, &faults, nullptr) && emu::ConsumeHiddenPoll(faults)) {
-          emu::WriteFaultsFile(files.faults, faults, nullptr);
-          emu::FileJournal(files.journal).Record(emu::JournalEvent::Fault("hidden"));
+        if (ReadFaultsFile(files.faults, &faults, nullptr) && ConsumeHiddenPoll(faults)) {
+          WriteFaultsFile(files.faults, faults, nullptr);
+          FileJournal(files.journal).Record(JournalEvent::Fault("hidden"));
           continue;
         }
       }
-      paths.push_back(emu::InterfacePathFor(emu::ReadIdentityFile(files.identity), name));
+      paths.push_back(InterfacePathFor(ReadIdentityFile(files.identity), name));
     }
   }
 
   // The disk file stands for the device node.
   std::wstring DeviceNodeOf(const std::wstring& interfacePath) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& name : emu::ListDiskNames(directory_)) {
-      const DiskFiles files = emu::FilesOf(directory_, name);
-      if (emu::InterfacePathFor(emu::ReadIdentityFile(files.identity), name) == interfacePath) {
+    for (const std::string& name : ListDiskNames(directory_)) {
+      const DiskFiles files = FilesOf(directory_, name);
+      if (InterfacePathFor(ReadIdentityFile(files.identity), name) == interfacePath) {
         return Utf8ToWide(files.disk);
       }
     }
@@ -58,9 +57,9 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
   std::shared_ptr<Calculator> AttachCalculator(const std::wstring& interfacePath,
                                                std::string* error) override {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const std::string& name : emu::ListDiskNames(directory_)) {
-      const DiskFiles files = emu::FilesOf(directory_, name);
-      if (emu::InterfacePathFor(emu::ReadIdentityFile(files.identity), name) != interfacePath) continue;
+    for (const std::string& name : ListDiskNames(directory_)) {
+      const DiskFiles files = FilesOf(directory_, name);
+      if (InterfacePathFor(ReadIdentityFile(files.identity), name) != interfacePath) continue;
       std::error_code ec;
       if (fs::exists(fs::u8path(files.gone), ec)) break;
       auto live = live_.find(name);
@@ -70,17 +69,17 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
         return live->second.calculator;
       }
       Faults faults;
-      if (!emu::ReadFaultsFile(files.faults, &faults, error)) return nullptr;
+      if (!ReadFaultsFile(files.faults, &faults, error)) return nullptr;
       if (faults.appearAfterPolls > 0) break;
       if (faults.denyOpens > 0) {
         // As a disk the user has no rights to (no udev rule) answers.
         --faults.denyOpens;
-        emu::WriteFaultsFile(files.faults, faults, nullptr);
-        emu::FileJournal(files.journal).Record(emu::JournalEvent::Fault("deny-open"));
+        WriteFaultsFile(files.faults, faults, nullptr);
+        FileJournal(files.journal).Record(JournalEvent::Fault("deny-open"));
         *error = "Permission denied";
         return nullptr;
       }
-      auto storage = emu::FileStorage::Open(files.disk);
+      auto storage = FileStorage::Open(files.disk);
       if (!storage) {
         *error = "cannot open " + files.disk;
         return nullptr;
@@ -89,11 +88,11 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
       // Spent faults must not come back when the disk is opened again, also
       // by another process: what remains goes back to the file at once.
       hooks.faultsChanged = [path = files.faults](const Faults& remaining) {
-        emu::WriteFaultsFile(path, remaining, nullptr);
+        WriteFaultsFile(path, remaining, nullptr);
       };
-      hooks.vanished = [path = files.gone] { emu::WriteFileAtomically(path, "gone\n", nullptr); };
+      hooks.vanished = [path = files.gone] { WriteFileAtomically(path, "gone\n", nullptr); };
       auto calculator = std::make_shared<Calculator>(
-          std::move(storage), std::make_shared<emu::FileJournal>(files.journal), faults,
+          std::move(storage), std::make_shared<FileJournal>(files.journal), faults,
           std::move(hooks));
       live_[name] = Live{calculator, 1};
       return calculator;
@@ -117,16 +116,16 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
   // stay dead (as on a real replug); the next open starts from the file.
   bool ReturnDue(const std::string& name, const DiskFiles& files) {
     Faults faults;
-    if (!emu::ReadFaultsFile(files.faults, &faults, nullptr) || !faults.returnAfterPolls) {
+    if (!ReadFaultsFile(files.faults, &faults, nullptr) || !faults.returnAfterPolls) {
       return false;
     }
-    const bool back = emu::ConsumeReturnPoll(faults);
-    emu::WriteFaultsFile(files.faults, faults, nullptr);
+    const bool back = ConsumeReturnPoll(faults);
+    WriteFaultsFile(files.faults, faults, nullptr);
     if (!back) return false;
     std::error_code ec;
     fs::remove(fs::u8path(files.gone), ec);
     live_.erase(name);
-    emu::FileJournal(files.journal).Record(emu::JournalEvent::Fault("return"));
+    FileJournal(files.journal).Record(JournalEvent::Fault("return"));
     return true;
   }
 
@@ -144,8 +143,15 @@ class DirectoryBackend : public emu::EmulatedBackendBase {
 
 }  // namespace
 
-std::unique_ptr<Backend> CreateEmulatedBackend(const std::string& directory) {
+std::unique_ptr<platform::Backend> CreateDirectoryBackend(const std::string& directory) {
   return std::make_unique<DirectoryBackend>(directory);
 }
 
-}  // namespace norza::platform
+bool UseEmulatedCalculatorsIfConfigured() {
+  const char* directory = std::getenv("NORZA_EMULATOR_DIR");
+  if (directory == nullptr || *directory == '\0') return false;
+  platform::InstallBackend(CreateDirectoryBackend(directory));
+  return true;
+}
+
+}  // namespace norza::emu

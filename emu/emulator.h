@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "byte_order.h"
+
 namespace norza::emu {
 
 inline constexpr int64_t kCommandWindowOffset = 87040;  // sector 170
@@ -41,8 +43,8 @@ inline constexpr const char* kRevision = "1.00";
 // "CMD_PROGRESS" etc., "CMD_UNKNOWN" for codes the calculator does not know.
 const char* CommandName(uint32_t code);
 
-uint32_t LoadLe32(const uint8_t* bytes);
-void StoreLe32(uint8_t* bytes, uint32_t value);
+using norza::LoadLe32;
+using norza::StoreLe32;
 
 // A command block as the host builds it (payload only for CMD_DATA).
 std::array<uint8_t, kBlockSize> MakeCommandBlock(uint32_t code, uint32_t parameter,
@@ -62,6 +64,8 @@ struct Faults {
   uint32_t appearAfterPolls = 0;             // hidden from the first N discovery passes
   std::optional<uint32_t> returnAfterPolls;  // after vanishing, listed again by the Nth pass
   uint32_t denyOpens = 0;                    // the next N opens fail: permission denied
+  uint32_t rejectNext = 0;                   // answer the next N commands, any code, wrongly
+  uint32_t dropData = 0;                     // acknowledge the next N CMD_DATA blocks, keep nothing
 
   bool Empty() const;
   bool operator==(const Faults& other) const;
@@ -238,10 +242,23 @@ class Calculator {
   bool ConsumeHiddenPoll();
   bool Hidden() const;
 
+  // deny-opens: one open consumed; true when this open is refused.
+  bool ConsumeDeniedOpen();
+
+  // Replaces the armed faults, as if the faults file had been rewritten.
+  void SetFaults(const Faults& faults);
+
+  // A plain disk (a USB stick) stores command blocks like any other data and
+  // never answers them.
+  void SetPlainDisk(bool plain);
+
   // Inspection for tests and tools: no journal, no faults, works when gone.
   bool Peek(int64_t offset, void* out, std::size_t length) const;
+  bool Poke(int64_t offset, const void* data, std::size_t length);
   Faults CurrentFaults() const;
   bool FinishReceived() const;
+  // The last command block written to the window, as written; empty before any.
+  std::vector<uint8_t> LastCommandBlock() const;
 
  private:
   bool HandleCommand(Session& session, const uint8_t* block, std::string* error);
@@ -257,6 +274,8 @@ class Calculator {
   Hooks hooks_;
   bool gone_ = false;
   bool finished_ = false;
+  bool plainDisk_ = false;
+  std::vector<uint8_t> lastCommand_;
 };
 
 }  // namespace norza::emu

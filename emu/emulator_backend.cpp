@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace norza::emu {
 namespace fs = std::filesystem;
@@ -33,13 +34,15 @@ bool ConsumeReturnPoll(Faults& faults) {
 
 namespace {
 thread_local std::string t_lastError;
+// The calculator the calling thread last read or wrote, for RefuseFileRead.
+thread_local const Calculator* t_lastDisk = nullptr;
 }
 
 struct EmulatedBackendBase::OpenHandle {
   // Set at open, then used only by the one thread that owns the handle.
   std::shared_ptr<Calculator> calculator;
   std::unique_ptr<Calculator::Session> session;
-  std::unique_ptr<std::ifstream> file;
+  std::unique_ptr<std::istream> file;
   int64_t size = 0;
   int64_t position = 0;
 };
@@ -101,21 +104,32 @@ Handle EmulatedBackendBase::OpenDisk(const std::wstring& interfacePath) {
   return handle;
 }
 
-Handle EmulatedBackendBase::OpenFileForReading(const std::wstring& path) {
+std::unique_ptr<std::istream> EmulatedBackendBase::OpenHostFile(const std::wstring& path,
+                                                                int64_t* size, std::string* error) {
   const fs::path native = fs::u8path(platform::WideToUtf8(path));
   std::error_code ec;
   if (!fs::is_regular_file(native, ec)) {
-    SetLastError("the file does not exist");
-    return kInvalidHandle;
+    *error = "the file does not exist";
+    return nullptr;
   }
+  auto file = std::make_unique<std::ifstream>(native, std::ios::binary);
+  const auto bytes = fs::file_size(native, ec);
+  if (!file->is_open() || ec) {
+    *error = "the file cannot be opened";
+    return nullptr;
+  }
+  *size = static_cast<int64_t>(bytes);
+  return file;
+}
+
+Handle EmulatedBackendBase::OpenFileForReading(const std::wstring& path) {
   auto entry = std::make_shared<OpenHandle>();
-  entry->file = std::make_unique<std::ifstream>(native, std::ios::binary);
-  const auto size = fs::file_size(native, ec);
-  if (!entry->file->is_open() || ec) {
-    SetLastError("the file cannot be opened");
+  std::string error;
+  entry->file = OpenHostFile(path, &entry->size, &error);
+  if (!entry->file) {
+    SetLastError(error);
     return kInvalidHandle;
   }
-  entry->size = static_cast<int64_t>(size);
   std::lock_guard<std::mutex> lock(mutex_);
   const Handle handle = next_++;
   handles_.emplace(handle, std::move(entry));
@@ -161,7 +175,11 @@ bool EmulatedBackendBase::Read(Handle handle, void* buffer, uint32_t length, uin
   auto entry = Find(handle);
   if (!entry) return false;
   if (entry->file) {
-    std::ifstream& file = *entry->file;
+    std::istream& file = *entry->file;
+    if (RefuseFileRead(t_lastDisk)) {
+      SetLastError("the file cannot be read");
+      return false;
+    }
     if (entry->position >= entry->size || length == 0) return true;  // end of file: 0 bytes
     file.clear();
     file.seekg(entry->position);
@@ -175,6 +193,7 @@ bool EmulatedBackendBase::Read(Handle handle, void* buffer, uint32_t length, uin
     if (done != nullptr) *done = got;
     return true;
   }
+  t_lastDisk = entry->calculator.get();
   if (!Aligned(entry->position, length, buffer)) {
     SetLastError(kUnalignedText);
     return false;
@@ -197,6 +216,7 @@ bool EmulatedBackendBase::Write(Handle handle, const void* buffer, uint32_t leng
     SetLastError("the file is open for reading only");
     return false;
   }
+  t_lastDisk = entry->calculator.get();
   if (!Aligned(entry->position, length, buffer)) {
     SetLastError(kUnalignedText);
     return false;
@@ -241,13 +261,18 @@ void EmulatedBackendBase::Close(Handle handle) {
 // ---------------------------------------------------------------------------
 // MemoryBackend
 
+std::wstring MemoryBackend::PathOf(const std::string& name, const Entry& entry) {
+  return entry.path.empty() ? InterfacePathFor(entry.identity, name) : entry.path;
+}
+
 void MemoryBackend::ListDiskInterfaces(std::vector<std::wstring>& paths) {
   std::lock_guard<std::mutex> lock(mutex_);
   ++passes_;
+  if (openDisks_ > 0) ++passesWhileOpen_;
   for (auto& [name, entry] : entries_) {
     if (!entry.plugged || entry.calculator->Gone()) continue;
     if (entry.calculator->ConsumeHiddenPoll()) continue;
-    paths.push_back(InterfacePathFor(entry.identity, name));
+    paths.push_back(PathOf(name, entry));
   }
 }
 
@@ -262,6 +287,29 @@ void MemoryBackend::AddCalculator(const std::string& name, int64_t size, const F
   auto it = entries_.find(name);
   if (it != entries_.end()) it->second.calculator->Unplug();  // handles on the old one fail
   entries_[name] = std::move(entry);
+}
+
+void MemoryBackend::AddPlainDisk(const std::string& name, int64_t size, const Identity& identity) {
+  AddCalculator(name, size, {}, identity);
+  Find(name)->SetPlainDisk(true);
+}
+
+void MemoryBackend::SetInterfacePath(const std::string& name, const std::wstring& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  if (it != entries_.end()) it->second.path = path;
+}
+
+void MemoryBackend::AddFile(const std::wstring& path, std::vector<uint8_t> bytes,
+                            int64_t reportedSize) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  files_[path] = File{std::string(bytes.begin(), bytes.end()), reportedSize};
+}
+
+void MemoryBackend::FailImageReads(const std::string& name, bool fail) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  if (it != entries_.end()) it->second.failImageReads = fail;
 }
 
 bool MemoryBackend::Remove(const std::string& name) {
@@ -302,10 +350,16 @@ std::vector<JournalEvent> MemoryBackend::Journal(const std::string& name) const 
   return it == entries_.end() ? std::vector<JournalEvent>{} : it->second.journal->Events();
 }
 
+void MemoryBackend::ClearJournal(const std::string& name) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = entries_.find(name);
+  if (it != entries_.end()) it->second.journal->Clear();
+}
+
 std::wstring MemoryBackend::InterfacePath(const std::string& name) const {
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = entries_.find(name);
-  return it == entries_.end() ? std::wstring{} : InterfacePathFor(it->second.identity, name);
+  return it == entries_.end() ? std::wstring{} : PathOf(name, it->second);
 }
 
 int MemoryBackend::DiscoveryPasses() const {
@@ -313,16 +367,55 @@ int MemoryBackend::DiscoveryPasses() const {
   return passes_;
 }
 
+int MemoryBackend::DiscoveryPassesWhileOpen() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return passesWhileOpen_;
+}
+
 std::shared_ptr<Calculator> MemoryBackend::AttachCalculator(const std::wstring& interfacePath,
                                                             std::string* error) {
   std::lock_guard<std::mutex> lock(mutex_);
   for (auto& [name, entry] : entries_) {
-    if (InterfacePathFor(entry.identity, name) != interfacePath) continue;
+    if (PathOf(name, entry) != interfacePath) continue;
     if (!entry.plugged || entry.calculator->Gone() || entry.calculator->Hidden()) break;
+    if (entry.calculator->ConsumeDeniedOpen()) {
+      // As a disk the user has no rights to (no udev rule) answers.
+      *error = "Permission denied";
+      return nullptr;
+    }
+    ++openDisks_;
     return entry.calculator;
   }
   *error = "no such device";
   return nullptr;
+}
+
+void MemoryBackend::DetachCalculator(const std::shared_ptr<Calculator>& /*calculator*/) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  --openDisks_;
+}
+
+std::unique_ptr<std::istream> MemoryBackend::OpenHostFile(const std::wstring& path, int64_t* size,
+                                                          std::string* error) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = files_.find(path);
+    if (it != files_.end()) {
+      const File& file = it->second;
+      *size = file.reportedSize >= 0 ? file.reportedSize : static_cast<int64_t>(file.bytes.size());
+      return std::make_unique<std::istringstream>(file.bytes, std::ios::binary);
+    }
+  }
+  return EmulatedBackendBase::OpenHostFile(path, size, error);
+}
+
+bool MemoryBackend::RefuseFileRead(const Calculator* lastDisk) {
+  if (lastDisk == nullptr) return false;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& [name, entry] : entries_) {
+    if (entry.calculator.get() == lastDisk) return entry.failImageReads;
+  }
+  return false;
 }
 
 }  // namespace norza::emu

@@ -7,6 +7,8 @@
 #include <map>
 #include <sstream>
 
+#include <nlohmann/json.hpp>
+
 #include "number_parse.h"
 
 namespace norza::emu {
@@ -20,15 +22,6 @@ const char* CommandName(uint32_t code) {
     case kCmdProgress: return "CMD_PROGRESS";
     default: return "CMD_UNKNOWN";
   }
-}
-
-uint32_t LoadLe32(const uint8_t* bytes) {
-  return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-         static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-void StoreLe32(uint8_t* bytes, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 std::array<uint8_t, kBlockSize> MakeCommandBlock(uint32_t code, uint32_t parameter,
@@ -59,7 +52,7 @@ bool Faults::operator==(const Faults& other) const {
   return failWrites == other.failWrites && rejectCommand == other.rejectCommand &&
          rejectCount == other.rejectCount && vanishAfterWrites == other.vanishAfterWrites &&
          appearAfterPolls == other.appearAfterPolls && returnAfterPolls == other.returnAfterPolls &&
-         denyOpens == other.denyOpens;
+         denyOpens == other.denyOpens && rejectNext == other.rejectNext && dropData == other.dropData;
 }
 
 namespace {
@@ -101,6 +94,8 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
     else if (key == "appear-after-polls") result.appearAfterPolls = v;
     else if (key == "return-after-polls") result.returnAfterPolls = v;
     else if (key == "deny-opens") result.denyOpens = v;
+    else if (key == "reject-next") result.rejectNext = v;
+    else if (key == "drop-data") result.dropData = v;
     else return fail("unknown fault: " + key);
   }
   *faults = result;
@@ -119,6 +114,8 @@ std::string FormatFaults(const Faults& faults) {
   if (faults.appearAfterPolls > 0) out << "appear-after-polls=" << faults.appearAfterPolls << '\n';
   if (faults.returnAfterPolls) out << "return-after-polls=" << *faults.returnAfterPolls << '\n';
   if (faults.denyOpens > 0) out << "deny-opens=" << faults.denyOpens << '\n';
+  if (faults.rejectNext > 0) out << "reject-next=" << faults.rejectNext << '\n';
+  if (faults.dropData > 0) out << "drop-data=" << faults.dropData << '\n';
   return out.str();
 }
 
@@ -166,188 +163,48 @@ JournalEvent JournalEvent::Error(const char* operation, int64_t offset, int64_t 
   return e;
 }
 
-namespace {
-
-void AppendJsonString(std::string& out, const std::string& text) {
-  out.push_back('"');
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out.push_back('\\');
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x20) {
-      static const char* hex = "0123456789abcdef";
-      out += "\\u00";
-      out.push_back(hex[c >> 4]);
-      out.push_back(hex[c & 15]);
-    } else {
-      out.push_back(static_cast<char>(c));
-    }
-  }
-  out.push_back('"');
-}
-
-void AppendField(std::string& out, const char* key, const std::string& value) {
-  out += ",\"";
-  out += key;
-  out += "\":";
-  AppendJsonString(out, value);
-}
-
-void AppendField(std::string& out, const char* key, int64_t value) {
-  out += ",\"";
-  out += key;
-  out += "\":";
-  out += std::to_string(value);
-}
-
-}  // namespace
-
 std::string ToJsonLine(const JournalEvent& e) {
-  std::string out = "{\"event\":";
-  AppendJsonString(out, e.event);
+  // ordered_json keeps the keys in the order written: readers of the journal
+  // see "event" first, as they always did.
+  nlohmann::ordered_json line;
+  line["event"] = e.event;
   if (e.event == "command") {
-    AppendField(out, "code", static_cast<int64_t>(e.code));
-    AppendField(out, "name", e.name);
-    AppendField(out, "parameter", static_cast<int64_t>(e.parameter));
-    if (e.offset >= 0) AppendField(out, "offset", e.offset);
+    line["code"] = e.code;
+    line["name"] = e.name;
+    line["parameter"] = e.parameter;
+    if (e.offset >= 0) line["offset"] = e.offset;
   } else if (e.event == "fault") {
-    AppendField(out, "kind", e.name);
-    if (e.code != 0) AppendField(out, "code", static_cast<int64_t>(e.code));
+    line["kind"] = e.name;
+    if (e.code != 0) line["code"] = e.code;
   } else {
-    if (e.event == "error") AppendField(out, "op", e.name);
-    if (e.offset >= 0 && e.event != "window-read") AppendField(out, "offset", e.offset);
-    if (e.length >= 0) AppendField(out, "length", e.length);
+    if (e.event == "error") line["op"] = e.name;
+    if (e.offset >= 0 && e.event != "window-read") line["offset"] = e.offset;
+    if (e.length >= 0) line["length"] = e.length;
   }
-  out.push_back('}');
-  return out;
+  return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
-namespace {
-
-// A flat JSON object of strings, integers and booleans.
-class FlatJsonParser {
- public:
-  explicit FlatJsonParser(const std::string& text) : text_(text) {}
-
-  bool Parse(std::map<std::string, std::string>* strings, std::map<std::string, int64_t>* numbers) {
-    SkipSpace();
-    if (!Consume('{')) return false;
-    SkipSpace();
-    if (Consume('}')) return AtEnd();
-    while (true) {
-      std::string key;
-      SkipSpace();
-      if (!ParseString(&key)) return false;
-      SkipSpace();
-      if (!Consume(':')) return false;
-      SkipSpace();
-      if (Peek() == '"') {
-        std::string value;
-        if (!ParseString(&value)) return false;
-        (*strings)[key] = value;
-      } else if (text_.compare(pos_, 4, "true") == 0) {
-        pos_ += 4;
-        (*numbers)[key] = 1;
-      } else if (text_.compare(pos_, 5, "false") == 0) {
-        pos_ += 5;
-        (*numbers)[key] = 0;
-      } else {
-        int64_t value = 0;
-        if (!ParseInteger(&value)) return false;
-        (*numbers)[key] = value;
-      }
-      SkipSpace();
-      if (Consume(',')) continue;
-      if (Consume('}')) return AtEnd();
+bool ParseJsonLine(const std::string& line, JournalEvent* event) {
+  const auto parsed = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+  // A flat object of strings, integers and booleans, nothing else.
+  if (!parsed.is_object()) return false;
+  std::map<std::string, std::string> strings;
+  std::map<std::string, int64_t> numbers;
+  for (const auto& [key, value] : parsed.items()) {
+    if (value.is_string()) {
+      strings[key] = value.get<std::string>();
+    } else if (value.is_boolean()) {
+      numbers[key] = value.get<bool>() ? 1 : 0;
+    } else if (value.is_number_unsigned()) {
+      const auto n = value.get<uint64_t>();
+      if (n > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
+      numbers[key] = static_cast<int64_t>(n);
+    } else if (value.is_number_integer()) {
+      numbers[key] = value.get<int64_t>();
+    } else {
       return false;
     }
   }
-
- private:
-  char Peek() const { return pos_ < text_.size() ? text_[pos_] : '\0'; }
-  bool Consume(char c) {
-    if (Peek() != c) return false;
-    ++pos_;
-    return true;
-  }
-  void SkipSpace() {
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\t' || text_[pos_] == '\r' ||
-                                   text_[pos_] == '\n')) {
-      ++pos_;
-    }
-  }
-  bool AtEnd() {
-    SkipSpace();
-    return pos_ == text_.size();
-  }
-  bool ParseString(std::string* out) {
-    if (!Consume('"')) return false;
-    while (pos_ < text_.size()) {
-      const char c = text_[pos_++];
-      if (c == '"') return true;
-      if (static_cast<unsigned char>(c) < 0x20) return false;
-      if (c != '\\') {
-        out->push_back(c);
-        continue;
-      }
-      if (pos_ >= text_.size()) return false;
-      const char esc = text_[pos_++];
-      switch (esc) {
-        case '"': case '\\': case '/': out->push_back(esc); break;
-        case 'n': out->push_back('\n'); break;
-        case 't': out->push_back('\t'); break;
-        case 'r': out->push_back('\r'); break;
-        case 'b': out->push_back('\b'); break;
-        case 'f': out->push_back('\f'); break;
-        case 'u': {
-          if (pos_ + 4 > text_.size()) return false;
-          uint64_t cp = 0;
-          if (!ParseHex4(&cp)) return false;
-          if (cp >= 0x80) return false;  // the journal writes only ASCII escapes
-          out->push_back(static_cast<char>(cp));
-          break;
-        }
-        default: return false;
-      }
-    }
-    return false;
-  }
-  bool ParseHex4(uint64_t* cp) {
-    *cp = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = text_[pos_++];
-      int digit;
-      if (c >= '0' && c <= '9') digit = c - '0';
-      else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-      else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-      else return false;
-      *cp = *cp * 16 + digit;
-    }
-    return true;
-  }
-  bool ParseInteger(int64_t* out) {
-    bool negative = Consume('-');
-    if (Peek() < '0' || Peek() > '9') return false;
-    uint64_t value = 0;
-    while (Peek() >= '0' && Peek() <= '9') {
-      value = value * 10 + static_cast<uint64_t>(text_[pos_++] - '0');
-      if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return false;
-    }
-    if (Peek() == '.' || Peek() == 'e' || Peek() == 'E') return false;
-    *out = negative ? -static_cast<int64_t>(value) : static_cast<int64_t>(value);
-    return true;
-  }
-
-  const std::string& text_;
-  std::size_t pos_ = 0;
-};
-
-}  // namespace
-
-bool ParseJsonLine(const std::string& line, JournalEvent* event) {
-  std::map<std::string, std::string> strings;
-  std::map<std::string, int64_t> numbers;
-  if (!FlatJsonParser(line).Parse(&strings, &numbers)) return false;
   auto it = strings.find("event");
   if (it == strings.end()) return false;
   JournalEvent e;
@@ -523,7 +380,7 @@ bool Calculator::Write(Session& session, int64_t offset, const void* data, std::
     return false;
   }
   const auto* bytes = static_cast<const uint8_t*>(data);
-  if (offset == kCommandWindowOffset && IsCommandBlock(bytes, length)) {
+  if (!plainDisk_ && offset == kCommandWindowOffset && IsCommandBlock(bytes, length)) {
     return HandleCommand(session, bytes, error);
   }
 
@@ -571,12 +428,18 @@ bool Calculator::VanishDue() {
 bool Calculator::HandleCommand(Session& session, const uint8_t* block, std::string* error) {
   const uint32_t code = LoadLe32(block + 12);
   const uint32_t parameter = LoadLe32(block + 16);
+  lastCommand_.assign(block, block + kBlockSize);
 
   bool accepted = true;
   if (faults_.rejectCommand && *faults_.rejectCommand == code) {
     accepted = false;
     if (journal_) journal_->Record(JournalEvent::Fault("reject-command", code));
     if (faults_.rejectCount > 0 && --faults_.rejectCount == 0) faults_.rejectCommand.reset();
+    FaultsChanged();
+  } else if (faults_.rejectNext > 0) {
+    accepted = false;
+    --faults_.rejectNext;
+    if (journal_) journal_->Record(JournalEvent::Fault("reject-command", code));
     FaultsChanged();
   }
 
@@ -585,6 +448,13 @@ bool Calculator::HandleCommand(Session& session, const uint8_t* block, std::stri
   if (accepted) {
     switch (code) {
       case kCmdData:
+        if (faults_.dropData > 0) {
+          // Acknowledged, but neither stored nor counted: the size check tells.
+          --faults_.dropData;
+          if (journal_) journal_->Record(JournalEvent::Fault("drop-data"));
+          FaultsChanged();
+          break;
+        }
         accepted = StoreData(session, parameter, block + kPayloadOffset, &landing);
         break;
       case kCmdCheckSize:
@@ -712,9 +582,38 @@ bool Calculator::Hidden() const {
   return faults_.appearAfterPolls > 0;
 }
 
+bool Calculator::ConsumeDeniedOpen() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (faults_.denyOpens == 0) return false;
+  --faults_.denyOpens;
+  if (journal_) journal_->Record(JournalEvent::Fault("deny-open"));
+  FaultsChanged();
+  return true;
+}
+
+void Calculator::SetFaults(const Faults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  faults_ = faults;
+}
+
+void Calculator::SetPlainDisk(bool plain) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  plainDisk_ = plain;
+}
+
 bool Calculator::Peek(int64_t offset, void* out, std::size_t length) const {
   std::lock_guard<std::mutex> lock(mutex_);
   return storage_->Read(offset, out, length);
+}
+
+bool Calculator::Poke(int64_t offset, const void* data, std::size_t length) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return storage_->Write(offset, data, length);
+}
+
+std::vector<uint8_t> Calculator::LastCommandBlock() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return lastCommand_;
 }
 
 Faults Calculator::CurrentFaults() const {
