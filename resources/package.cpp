@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QtEndian>
 
 #include <algorithm>
 #include <cstring>
@@ -43,34 +44,35 @@ int64_t readFileRange(const char16_t* fileName, ByteBuffer& out, int64_t begin, 
 
 PackageHeader PackageHeader::fromBytes(const uint8_t* b) {
   PackageHeader h;
-  h.magic = loadLe32(b + 0);
-  h.version = loadLe32(b + 4);
-  h.headerSize = loadLe32(b + 8);
-  for (int i = 0; i < kLanguageSlots; ++i) h.languages[i] = loadLe32(b + 12 + 4 * i);
+  h.magic = qFromLittleEndian<quint32>(b + 0);
+  h.version = qFromLittleEndian<quint32>(b + 4);
+  h.headerSize = qFromLittleEndian<quint32>(b + 8);
+  for (int i = 0; i < kLanguageSlots; ++i)
+    h.languages[i] = qFromLittleEndian<quint32>(b + 12 + 4 * i);
   std::memcpy(h.reserved28, b + 28, sizeof h.reserved28);
-  h.treeOffset = loadLe32(b + 40);
-  h.treeSize = loadLe32(b + 44);
+  h.treeOffset = qFromLittleEndian<quint32>(b + 40);
+  h.treeSize = qFromLittleEndian<quint32>(b + 44);
   std::memcpy(h.reserved48, b + 48, sizeof h.reserved48);
-  h.indexCount = int32_t(loadLe32(b + 56));
-  h.indexOffset = loadLe32(b + 60);
-  h.dataOffset = loadLe32(b + 64);
+  h.indexCount = int32_t(qFromLittleEndian<quint32>(b + 56));
+  h.indexOffset = qFromLittleEndian<quint32>(b + 60);
+  h.dataOffset = qFromLittleEndian<quint32>(b + 64);
   std::memcpy(h.reserved68, b + 68, sizeof h.reserved68);
   return h;
 }
 
 std::array<uint8_t, kHeaderSize> PackageHeader::toBytes() const {
   std::array<uint8_t, kHeaderSize> b{};
-  storeLe32(&b[0], magic);
-  storeLe32(&b[4], version);
-  storeLe32(&b[8], headerSize);
-  for (int i = 0; i < kLanguageSlots; ++i) storeLe32(&b[12 + 4 * i], languages[i]);
+  qToLittleEndian<quint32>(magic, &b[0]);
+  qToLittleEndian<quint32>(version, &b[4]);
+  qToLittleEndian<quint32>(headerSize, &b[8]);
+  for (int i = 0; i < kLanguageSlots; ++i) qToLittleEndian<quint32>(languages[i], &b[12 + 4 * i]);
   std::memcpy(&b[28], reserved28, sizeof reserved28);
-  storeLe32(&b[40], treeOffset);
-  storeLe32(&b[44], treeSize);
+  qToLittleEndian<quint32>(treeOffset, &b[40]);
+  qToLittleEndian<quint32>(treeSize, &b[44]);
   std::memcpy(&b[48], reserved48, sizeof reserved48);
-  storeLe32(&b[56], uint32_t(indexCount));
-  storeLe32(&b[60], indexOffset);
-  storeLe32(&b[64], dataOffset);
+  qToLittleEndian<quint32>(uint32_t(indexCount), &b[56]);
+  qToLittleEndian<quint32>(indexOffset, &b[60]);
+  qToLittleEndian<quint32>(dataOffset, &b[64]);
   std::memcpy(&b[68], reserved68, sizeof reserved68);
   return b;
 }
@@ -86,16 +88,16 @@ PackageIndexEntry PackageIndexEntry::make(uint32_t blockNumber, uint32_t lastInd
 
 PackageIndexEntry PackageIndexEntry::fromBytes(const uint8_t* b) {
   PackageIndexEntry e;
-  e.word0 = loadLe32(b);
-  e.blockOffset = loadLe32(b + 4);
-  e.sizeWord = loadLe32(b + 8);
+  e.word0 = qFromLittleEndian<quint32>(b);
+  e.blockOffset = qFromLittleEndian<quint32>(b + 4);
+  e.sizeWord = qFromLittleEndian<quint32>(b + 8);
   return e;
 }
 
 void PackageIndexEntry::toBytes(uint8_t* out) const {
-  storeLe32(out, word0);
-  storeLe32(out + 4, blockOffset);
-  storeLe32(out + 8, sizeWord);
+  qToLittleEndian<quint32>(word0, out);
+  qToLittleEndian<quint32>(blockOffset, out + 4);
+  qToLittleEndian<quint32>(sizeWord, out + 8);
 }
 
 void StringList::assign(std::vector<char16_t>&& units, std::vector<uint32_t>&& starts) {
@@ -144,9 +146,9 @@ std::unique_ptr<ResourcePackage> openPackage(const char16_t* fileName, const Rea
   ByteBuffer first;
   if (reader(fileName, first, 0, kMinHeaderSize) < int64_t(kMinHeaderSize) || !first)
     return fail(OpenFailure::TooShort);
-  const uint32_t magic = loadLe32(first.get());
-  const uint32_t version = loadLe32(first.get() + 4);
-  const uint32_t headerSize = loadLe32(first.get() + 8);
+  const uint32_t magic = qFromLittleEndian<quint32>(first.get());
+  const uint32_t version = qFromLittleEndian<quint32>(first.get() + 4);
+  const uint32_t headerSize = qFromLittleEndian<quint32>(first.get() + 8);
   first.reset();
   if (magic != kPackageMagic) return fail(OpenFailure::BadMagic);
   if (uint32_t(version + 0x17BEDA3u) > 1u) return fail(OpenFailure::BadVersion);
@@ -247,71 +249,87 @@ class UnitBuffer {
   std::vector<char16_t> units_;
 };
 
+// The bits of a coded block, low bit of each byte first.
+class BitReader {
+ public:
+  BitReader(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
+  // False at the end of the block.
+  bool next(unsigned& bit) {
+    if (bitsLeft_ == 0) {
+      if (next_ >= size_) return false;
+      bits_ = bytes_[next_++];
+      bitsLeft_ = 8;
+    }
+    bit = bits_ & 1u;
+    bits_ >>= 1;
+    --bitsLeft_;
+    return true;
+  }
+  // The rest of this byte and one further byte separate the strings.
+  void skipStringGap() {
+    bitsLeft_ = 0;
+    if (next_ < size_) ++next_;
+  }
+
+ private:
+  const uint8_t* bytes_;
+  size_t size_;
+  size_t next_ = 0;    // next unread byte
+  unsigned bits_ = 0;  // bits of the current byte not used yet
+  int bitsLeft_ = 0;
+};
+
+enum class TreeStep { Branch, Emit, Stop };
+
+// Takes one bit at the record at `node`: moves `node` on (Branch), or gives
+// the record's symbol (Emit). The tree is untrusted: a record that does not
+// lie wholly inside the tree's bytes stops the walk.
+TreeStep stepTree(const uint8_t* tree, size_t treeSize, size_t& node, unsigned bit,
+                  uint16_t& symbol) {
+  if (node > treeSize || treeSize - node < 3) return TreeStep::Stop;
+  const uint8_t type = tree[node];
+  const uint16_t value = qFromLittleEndian<quint16>(tree + node + 1);
+  symbol = value;
+  switch (type) {
+    case 0:
+      node = bit ? node + 3 + value : node + 3;
+      return TreeStep::Branch;
+    case 1:  // emits on 1
+    case 2:  // emits on 0
+      if (bit == (type == 1 ? 1u : 0u)) return TreeStep::Emit;
+      node += 3;
+      return TreeStep::Branch;
+    case 3:
+      if (treeSize - node < 5) return TreeStep::Stop;
+      if (bit) symbol = qFromLittleEndian<quint16>(tree + node + 3);
+      return TreeStep::Emit;
+    default:
+      return TreeStep::Emit;
+  }
+}
+
 void decodeCoded(StringList& list, const uint8_t* block, size_t size, const uint8_t* tree,
                  size_t treeSize) {
   UnitBuffer out;
   std::vector<uint32_t> starts;
-  size_t next = 0;       // next unread byte of the block
-  unsigned bits = 0;     // bits of the current byte not used yet, low bit first
-  int bitsLeft = 0;
-  size_t node = 0;       // offset of the current record in the tree
+  BitReader bits(block, size);
+  size_t node = 0;  // offset of the current record in the tree
   uint32_t stringStart = 0;
-
-  for (;;) {
-    if (bitsLeft == 0) {
-      if (next >= size) break;
-      bits = block[next++];
-      bitsLeft = 8;
-    }
-    const unsigned bit = bits & 1u;
-    bits >>= 1;
-    --bitsLeft;
-
-    // The tree is untrusted: a record that does not lie wholly inside the
-    // tree's bytes ends the block.
-    if (node > treeSize || treeSize - node < 3) break;
-    const uint8_t type = tree[node];
-    const uint16_t value = loadLe16(tree + node + 1);
-    bool emits = true;
-    uint16_t symbol = value;
-    switch (type) {
-      case 0:
-        emits = false;
-        node = bit ? node + 3 + value : node + 3;
-        break;
-      case 1:
-        if (!bit) {
-          emits = false;
-          node += 3;
-        }
-        break;
-      case 2:
-        if (bit) {
-          emits = false;
-          node += 3;
-        }
-        break;
-      case 3:
-        if (treeSize - node < 5) goto done;
-        if (bit) symbol = loadLe16(tree + node + 3);
-        break;
-      default:
-        break;
-    }
-    if (!emits) continue;
-
+  unsigned bit = 0;
+  while (bits.next(bit)) {
+    uint16_t symbol = 0;
+    const TreeStep step = stepTree(tree, treeSize, node, bit, symbol);
+    if (step == TreeStep::Stop) break;
+    if (step == TreeStep::Branch) continue;
     node = 0;
     if (symbol == 13) continue;  // carriage returns are dropped
     out.put(char16_t(symbol));
     if (symbol == 0) {
       starts.push_back(stringStart);
       stringStart = uint32_t(out.size());
-      // The rest of this byte and one further byte separate the strings.
-      bitsLeft = 0;
-      if (next < size) ++next;
+      bits.skipStringGap();
     }
   }
-done:
   out.put(0);  // terminates an unfinished last string (not counted)
   if (starts.empty()) {
     list.clear();
@@ -323,7 +341,7 @@ done:
 void decodePlain(StringList& list, const uint8_t* block, size_t size, uint32_t lastIndex) {
   const size_t n = size / 2;
   std::vector<char16_t> units(n + 1);
-  for (size_t i = 0; i < n; ++i) units[i] = char16_t(loadLe16(block + 2 * i));
+  for (size_t i = 0; i < n; ++i) units[i] = char16_t(qFromLittleEndian<quint16>(block + 2 * i));
   units[n] = 0;
   std::vector<uint32_t> starts;
   size_t pos = 0;

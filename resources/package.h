@@ -159,20 +159,4 @@ void decodeBlock(StringList& list, const uint8_t* block, size_t size, const uint
 // the freeing, this is the explicit form.
 void releasePackage(std::unique_ptr<ResourcePackage>& package);
 
-// Little-endian helpers shared with the package writer.
-inline uint32_t loadLe32(const uint8_t* p) {
-  return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24);
-}
-inline uint16_t loadLe16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
-inline void storeLe32(uint8_t* p, uint32_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-  p[2] = uint8_t(v >> 16);
-  p[3] = uint8_t(v >> 24);
-}
-inline void storeLe16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-
 }  // namespace norza

@@ -3,6 +3,8 @@
 #include "textlookup.h"
 #include "testutil.h"
 
+#include <QtEndian>
+
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -198,14 +200,14 @@ TEST_F(Lookup, CodedPackageWithoutReadableTreeYieldsNoTexts) {
   std::vector<uint8_t> good;
   ASSERT_TRUE(buildPackage({{2, u"Abbrechen"}, {20, u"Starten"}}, PackOptions{4, {1}, true}, good, nullptr));
   auto bad = good;
-  storeLe32(&bad[40], 0x7FFFFFF0u);  // treeOffset beyond the file
+  qToLittleEndian<quint32>(0x7FFFFFF0u, &bad[40]);  // treeOffset beyond the file
   files.put(kDe, bad);
   gLanguage = 4;
   EXPECT_EQ(textById(2), QStringLiteral("Cancel"));
   // Nothing was cached for German: the block was not split as if plain.
   for (const Key& k : cacheKeys()) EXPECT_EQ(std::get<0>(k), 1u);
   // The tree is tried again at the next lookup.
-  findPackage(4, 0)->header.treeOffset = loadLe32(&good[40]);
+  findPackage(4, 0)->header.treeOffset = qFromLittleEndian<quint32>(&good[40]);
   EXPECT_EQ(textById(20), QStringLiteral("Starten"));
 }
 

@@ -1,41 +1,65 @@
 #include "dump.h"
 
-#include <cstdio>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
 #include <map>
 
 #include "texttable.h"
 
 namespace norza {
 
-std::string jsonString(const char16_t* s, size_t n) {
-  std::string out = "\"";
-  char esc[8];
-  auto escape = [&](unsigned u) {
-    std::snprintf(esc, sizeof esc, "\\u%04x", u);
-    out += esc;
+namespace {
+
+QJsonObject headerJson(const PackageHeader& h) {
+  QJsonArray languages;
+  for (uint32_t code : h.languages) languages.append(qint64(code));
+  return QJsonObject{
+      {QStringLiteral("magic"), qint64(h.magic)},
+      {QStringLiteral("version"), qint64(h.version)},
+      {QStringLiteral("headerSize"), qint64(h.headerSize)},
+      {QStringLiteral("languages"), languages},
+      {QStringLiteral("treeOffset"), qint64(h.treeOffset)},
+      {QStringLiteral("treeSize"), qint64(h.treeSize)},
+      {QStringLiteral("indexCount"), qint64(h.indexCount)},
+      {QStringLiteral("indexOffset"), qint64(h.indexOffset)},
+      {QStringLiteral("dataOffset"), qint64(h.dataOffset)},
   };
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t cp = codePointAt(s, n, i);
-    if (cp >= 0xD800 && cp <= 0xDFFF) {
-      escape(cp);
-      continue;
-    }
-    switch (cp) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\t': out += "\\t"; continue;
-      default: break;
-    }
-    if (cp < 0x20) {
-      escape(cp);
-    } else {
-      appendUtf8(out, cp);
-    }
+}
+
+QJsonObject indexEntryJson(const PackageIndexEntry& e) {
+  return QJsonObject{
+      {QStringLiteral("blockNumber"), qint64(e.blockNumber())},
+      {QStringLiteral("lastIndex"), qint64(e.lastIndex())},
+      {QStringLiteral("blockOffset"), qint64(e.blockOffset)},
+      {QStringLiteral("blockSize"), qint64(e.blockSize())},
+  };
+}
+
+// The decoded strings of a block, or null when it cannot be read or decoded.
+QJsonValue blockStringsJson(const ResourcePackage& package, const PackageIndexEntry& entry) {
+  ByteBuffer bytes;
+  size_t size = 0;
+  if (!canDecode(package) || !readBlock(package, entry, bytes, size)) return QJsonValue();
+  StringList list;
+  decodeBlock(list, bytes.get(), size, package.tree.empty() ? nullptr : package.tree.data(),
+              package.tree.size(), entry.lastIndex());
+  QJsonArray strings;
+  for (size_t i = 0; i < list.size(); ++i) {
+    const std::u16string s = list.str(i);
+    strings.append(toQString(s.data(), s.size()));
   }
-  out += '"';
-  return out;
+  return strings;
+}
+
+}  // namespace
+
+std::string jsonString(const char16_t* s, size_t n) {
+  // Qt 5 writes no bare values: the string goes out as a one-element array.
+  const QByteArray array =
+      QJsonDocument(QJsonArray{toQString(s, n)}).toJson(QJsonDocument::Compact);
+  return array.mid(1, array.size() - 2).toStdString();
 }
 
 std::string jsonString(const std::u16string& s) { return jsonString(s.data(), s.size()); }
@@ -48,63 +72,26 @@ std::string dumpPackageJson(const char16_t* fileName, const ReadRangeFn& reader,
     if (error) *error = describeOpenFailure(why);
     return {};
   }
-  const PackageHeader& h = package->header;
-  auto num = [](auto v) { return std::to_string(v); };
-  std::string out = "{\n  \"header\": {";
-  out += "\"magic\": " + num(h.magic);
-  out += ", \"version\": " + num(h.version);
-  out += ", \"headerSize\": " + num(h.headerSize);
-  out += ", \"languages\": [";
-  for (int i = 0; i < kLanguageSlots; ++i) out += (i ? ", " : "") + num(h.languages[i]);
-  out += "], \"treeOffset\": " + num(h.treeOffset);
-  out += ", \"treeSize\": " + num(h.treeSize);
-  out += ", \"indexCount\": " + num(h.indexCount);
-  out += ", \"indexOffset\": " + num(h.indexOffset);
-  out += ", \"dataOffset\": " + num(h.dataOffset);
-  out += "},\n";
-
-  if (!ensureIndex(*package)) {
-    out += "  \"index\": null,\n  \"blocks\": null\n}\n";
-    return out;
-  }
-  out += "  \"index\": [";
-  std::map<uint32_t, const PackageIndexEntry*> winners;  // the last entry wins
-  for (size_t i = 0; i < package->index.size(); ++i) {
-    const PackageIndexEntry& e = package->index[i];
-    winners[e.blockNumber()] = &e;
-    out += i ? ",\n    " : "\n    ";
-    out += "{\"blockNumber\": " + num(e.blockNumber()) + ", \"lastIndex\": " + num(e.lastIndex()) +
-           ", \"blockOffset\": " + num(e.blockOffset) + ", \"blockSize\": " + num(e.blockSize()) +
-           "}";
-  }
-  out += package->index.empty() ? "],\n" : "\n  ],\n";
-
-  out += "  \"blocks\": [";
-  bool firstBlock = true;
-  ensureTree(*package);
-  for (const auto& [number, entry] : winners) {
-    out += firstBlock ? "\n    " : ",\n    ";
-    firstBlock = false;
-    out += "{\"blockNumber\": " + num(number) + ", \"strings\": ";
-    ByteBuffer bytes;
-    size_t size = 0;
-    if (!canDecode(*package) || !readBlock(*package, *entry, bytes, size)) {
-      out += "null}";
-      continue;
+  QJsonObject doc{{QStringLiteral("header"), headerJson(package->header)},
+                  {QStringLiteral("index"), QJsonValue()},
+                  {QStringLiteral("blocks"), QJsonValue()}};
+  if (ensureIndex(*package)) {
+    QJsonArray index;
+    std::map<uint32_t, const PackageIndexEntry*> winners;  // the last entry wins
+    for (const PackageIndexEntry& e : package->index) {
+      winners[e.blockNumber()] = &e;
+      index.append(indexEntryJson(e));
     }
-    StringList list;
-    decodeBlock(list, bytes.get(), size, package->tree.empty() ? nullptr : package->tree.data(),
-                package->tree.size(), entry->lastIndex());
-    out += "[";
-    for (size_t i = 0; i < list.size(); ++i) {
-      out += i ? ",\n      " : "\n      ";
-      const std::u16string s = list.str(i);
-      out += jsonString(s);
+    ensureTree(*package);
+    QJsonArray blocks;
+    for (const auto& [number, entry] : winners) {
+      blocks.append(QJsonObject{{QStringLiteral("blockNumber"), qint64(number)},
+                                {QStringLiteral("strings"), blockStringsJson(*package, *entry)}});
     }
-    out += list.empty() ? "]}" : "\n    ]}";
+    doc[QStringLiteral("index")] = index;
+    doc[QStringLiteral("blocks")] = blocks;
   }
-  out += winners.empty() ? "]\n}\n" : "\n  ]\n}\n";
-  return out;
+  return QJsonDocument(doc).toJson(QJsonDocument::Indented).toStdString();
 }
 
 }  // namespace norza

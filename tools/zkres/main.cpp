@@ -8,13 +8,15 @@
 #include "packbuilder.h"
 #include "textlookup.h"
 
+#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QString>
+#include <QStringList>
 
-#include <cerrno>
+#include <charconv>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -35,21 +37,24 @@ int usage(const std::string& why) {
 }
 
 bool parseUnsigned(const std::string& s, uint32_t& value) {
-  if (s.empty() || s.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  const unsigned long long v = std::strtoull(s.c_str(), nullptr, 10);
-  if (errno != 0 || v > 0xFFFFFFFFull) return false;
-  value = uint32_t(v);
+  uint32_t v = 0;
+  const char* end = s.data() + s.size();
+  const auto parsed = std::from_chars(s.data(), end, v);
+  if (parsed.ec != std::errc() || parsed.ptr != end) return false;
+  value = v;
   return true;
 }
 
 bool parseInt(const std::string& s, int& value) {
-  if (s.empty()) return false;
-  char* end = nullptr;
-  errno = 0;
-  const long long v = std::strtoll(s.c_str(), &end, 10);
-  if (errno != 0 || *end != 0 || v < INT32_MIN || v > INT32_MAX) return false;
-  value = int(v);
+  // Leading white space and a '+' sign stay accepted, as strtoll took them.
+  size_t begin = s.find_first_not_of(" \t\n\v\f\r");
+  if (begin == std::string::npos) return false;
+  if (s[begin] == '+' && s.compare(begin + 1, 1, "-") != 0) ++begin;
+  int32_t v = 0;
+  const char* end = s.data() + s.size();
+  const auto parsed = std::from_chars(s.data() + begin, end, v);
+  if (parsed.ec != std::errc() || parsed.ptr != end) return false;
+  value = v;
   return true;
 }
 
@@ -57,70 +62,102 @@ std::u16string toU16(const QString& s) {
   return std::u16string(reinterpret_cast<const char16_t*>(s.utf16()), size_t(s.size()));
 }
 
-int runPack(const std::vector<std::string>& args) {
+struct PackRequest {
   norza::PackOptions options;
-  std::string outPath, inPath;
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    const bool hasValue = i + 1 < args.size();
-    if (a == "--plain") {
-      options.coded = false;
-    } else if (a == "--coded") {
-      options.coded = true;
-    } else if (a == "--code" && hasValue) {
-      if (!parseUnsigned(args[++i], options.code)) return usage("--code wants a number");
-    } else if (a == "--languages" && hasValue) {
-      std::string list = args[++i];
-      options.languages.clear();
-      size_t pos = 0;
-      while (pos <= list.size()) {
-        size_t comma = list.find(',', pos);
-        if (comma == std::string::npos) comma = list.size();
-        uint32_t code = 0;
-        if (!parseUnsigned(list.substr(pos, comma - pos), code))
-          return usage("--languages wants numbers separated by commas");
-        options.languages.push_back(code);
-        pos = comma + 1;
-      }
-    } else if (a == "-o" && hasValue) {
-      outPath = args[++i];
-    } else if (!a.empty() && a[0] == '-') {
-      return usage("unknown option " + a);
-    } else if (inPath.empty()) {
-      inPath = a;
-    } else {
-      return usage("one table only");
-    }
-  }
-  if (inPath.empty() || outPath.empty()) return usage("pack needs a table and -o OUT");
+  std::string inPath, outPath;  // as the file system spells them
+};
 
-  std::ifstream in(inPath, std::ios::binary);
-  if (!in) {
-    std::fprintf(stderr, "zkres: cannot read %s\n", inPath.c_str());
-    return 1;
+bool parseLanguages(const QString& list, std::vector<uint32_t>& codes) {
+  codes.clear();
+  for (const QString& part : list.split(QLatin1Char(','))) {
+    uint32_t code = 0;
+    if (!parseUnsigned(part.toStdString(), code)) return false;
+    codes.push_back(code);
   }
-  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  norza::TextTable table;
-  std::string error;
-  if (!norza::parseTextTable(text, table, &error)) {
-    std::fprintf(stderr, "zkres: %s: %s\n", inPath.c_str(), error.c_str());
-    return 1;
+  return true;
+}
+
+// 0 when the request is complete, else the exit code after the message.
+int parsePackArguments(const QStringList& args, PackRequest& request) {
+  const QCommandLineOption plain(QStringLiteral("plain"));
+  const QCommandLineOption coded(QStringLiteral("coded"));
+  const QCommandLineOption code(QStringLiteral("code"), QString(), QStringLiteral("N"));
+  const QCommandLineOption languages(QStringLiteral("languages"), QString(),
+                                     QStringLiteral("A,B,C"));
+  const QCommandLineOption out(QStringLiteral("o"), QString(), QStringLiteral("OUT"));
+  QCommandLineParser parser;
+  parser.addOptions({plain, coded, code, languages, out});
+  if (!parser.parse(QStringList{QStringLiteral("zkres")} + args))
+    return usage(parser.errorText().toStdString());
+
+  for (const QString& name : parser.optionNames()) {  // the last of --plain/--coded wins
+    if (plain.names().contains(name)) request.options.coded = false;
+    if (coded.names().contains(name)) request.options.coded = true;
   }
-  std::vector<uint8_t> package;
-  if (!norza::buildPackage(table, options, package, &error)) {
-    std::fprintf(stderr, "zkres: %s: %s\n", inPath.c_str(), error.c_str());
-    return 1;
+  for (const QString& value : parser.values(code)) {
+    if (!parseUnsigned(value.toStdString(), request.options.code))
+      return usage("--code wants a number");
   }
-  std::ofstream out(outPath, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(package.data()), std::streamsize(package.size()));
-  out.close();
-  if (!out) {
-    std::fprintf(stderr, "zkres: cannot write %s\n", outPath.c_str());
-    return 1;
+  for (const QString& value : parser.values(languages)) {
+    if (!parseLanguages(value, request.options.languages))
+      return usage("--languages wants numbers separated by commas");
   }
+  if (parser.isSet(out)) request.outPath = QFile::encodeName(parser.value(out)).toStdString();
+  for (const QString& a : parser.positionalArguments()) {
+    // The parser passes "-" (and what follows "--") on as positional.
+    if (a.startsWith(QLatin1Char('-'))) return usage("unknown option " + a.toStdString());
+    if (!request.inPath.empty()) return usage("one table only");
+    request.inPath = QFile::encodeName(a).toStdString();
+  }
+  if (request.inPath.empty() || request.outPath.empty())
+    return usage("pack needs a table and -o OUT");
   return 0;
 }
 
+bool readTable(const std::string& path, norza::TextTable& table) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::fprintf(stderr, "zkres: cannot read %s\n", path.c_str());
+    return false;
+  }
+  const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::string error;
+  if (!norza::parseTextTable(text, table, &error)) {
+    std::fprintf(stderr, "zkres: %s: %s\n", path.c_str(), error.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+  out.close();
+  if (!out) {
+    std::fprintf(stderr, "zkres: cannot write %s\n", path.c_str());
+    return false;
+  }
+  return true;
+}
+
+int runPack(const std::vector<std::string>& args) {
+  QStringList qargs;
+  for (const std::string& a : args) qargs << QString::fromLocal8Bit(a.c_str());
+  PackRequest request;
+  if (const int status = parsePackArguments(qargs, request)) return status;
+
+  norza::TextTable table;
+  if (!readTable(request.inPath, table)) return 1;
+  std::vector<uint8_t> package;
+  std::string error;
+  if (!norza::buildPackage(table, request.options, package, &error)) {
+    std::fprintf(stderr, "zkres: %s: %s\n", request.inPath.c_str(), error.c_str());
+    return 1;
+  }
+  return writeFile(request.outPath, package) ? 0 : 1;
+}
+
+// Hand-written: the one argument is the file even when it starts with '-'.
 int runDump(const std::vector<std::string>& args) {
   if (args.size() != 1) return usage("dump takes one file");
   const std::u16string name = toU16(QString::fromLocal8Bit(args[0].c_str()));
@@ -137,6 +174,7 @@ int runDump(const std::vector<std::string>& args) {
 unsigned gLookupLanguage = 1;
 unsigned lookupLanguage() { return gLookupLanguage; }
 
+// Hand-written: ids may be negative ("-1"), which QCommandLineParser takes for options.
 int runLookup(const std::vector<std::string>& args) {
   std::string dir;
   int language = 1;

@@ -2,6 +2,8 @@
 
 #include "package.h"
 
+#include <QtEndian>
+
 #include <queue>
 #include <tuple>
 
@@ -17,10 +19,15 @@ struct Node {
 
 bool isLeaf(const std::vector<Node>& nodes, int n) { return nodes[size_t(n)].symbol >= 0; }
 
+void appendLe16(std::vector<uint8_t>& out, uint16_t value) {
+  uint8_t bytes[2];
+  qToLittleEndian<quint16>(value, bytes);
+  out.insert(out.end(), bytes, bytes + 2);
+}
+
 void putRecord(std::vector<uint8_t>& out, uint8_t type, uint16_t value) {
   out.push_back(type);
-  out.push_back(uint8_t(value));
-  out.push_back(uint8_t(value >> 8));
+  appendLe16(out, value);
 }
 
 // Serializes the subtree at n, choosing the compact record types where a
@@ -34,8 +41,7 @@ bool serialize(std::vector<Node>& nodes, int n, std::vector<uint8_t>& out, std::
   const bool leaf1 = isLeaf(nodes, c1);
   if (leaf0 && leaf1) {
     putRecord(out, 3, uint16_t(nodes[size_t(c0)].symbol));
-    out.push_back(uint8_t(nodes[size_t(c1)].symbol));
-    out.push_back(uint8_t(nodes[size_t(c1)].symbol >> 8));
+    appendLe16(out, uint16_t(nodes[size_t(c1)].symbol));
     return true;
   }
   if (!leaf0 && leaf1) {
@@ -62,11 +68,8 @@ bool serialize(std::vector<Node>& nodes, int n, std::vector<uint8_t>& out, std::
   return true;
 }
 
-}  // namespace
-
-bool HuffmanCode::build(const std::map<char16_t, uint64_t>& counts, std::string* error) {
-  tree_.clear();
-  codes_.clear();
+// One leaf per symbol that occurs, in symbol order.
+std::vector<Node> makeLeaves(const std::map<char16_t, uint64_t>& counts) {
   std::vector<Node> nodes;
   for (const auto& [symbol, count] : counts) {
     if (count == 0) continue;
@@ -75,21 +78,12 @@ bool HuffmanCode::build(const std::map<char16_t, uint64_t>& counts, std::string*
     leaf.symbol = symbol;
     nodes.push_back(leaf);
   }
-  if (nodes.empty()) {
-    if (error) *error = "no symbols to code";
-    return false;
-  }
-  if (nodes.size() == 1) {
-    // One symbol still needs a two-branch root: both branches emit it.
-    const char16_t s = char16_t(nodes[0].symbol);
-    putRecord(tree_, 3, s);
-    tree_.push_back(uint8_t(s));
-    tree_.push_back(uint8_t(s >> 8));
-    codes_[s] = Code{0, 1};
-    return true;
-  }
+  return nodes;
+}
 
-  // Ties are broken by creation order, so the same counts give the same tree.
+// Joins the two lightest nodes until one is left; returns the root. Ties are
+// broken by creation order, so the same counts give the same tree.
+int mergeNodes(std::vector<Node>& nodes) {
   using Item = std::tuple<uint64_t, size_t>;
   std::priority_queue<Item, std::vector<Item>, std::greater<Item>> queue;
   for (size_t i = 0; i < nodes.size(); ++i) queue.emplace(nodes[i].weight, i);
@@ -105,12 +99,12 @@ bool HuffmanCode::build(const std::map<char16_t, uint64_t>& counts, std::string*
     nodes.push_back(inner);
     queue.emplace(inner.weight, nodes.size() - 1);
   }
-  const int root = int(std::get<1>(queue.top()));
-  if (!serialize(nodes, root, tree_, error)) {
-    tree_.clear();
-    return false;
-  }
+  return int(std::get<1>(queue.top()));
+}
 
+// The code of every leaf below root: bit k is the branch taken at depth k.
+bool collectCodes(const std::vector<Node>& nodes, int root,
+                  std::map<char16_t, HuffmanCode::Code>& codes, std::string* error) {
   struct Walk {
     int node;
     uint64_t bits;
@@ -122,17 +116,42 @@ bool HuffmanCode::build(const std::map<char16_t, uint64_t>& counts, std::string*
     stack.pop_back();
     const Node& node = nodes[size_t(w.node)];
     if (node.symbol >= 0) {
-      codes_[char16_t(node.symbol)] = Code{w.bits, w.depth};
+      codes[char16_t(node.symbol)] = HuffmanCode::Code{w.bits, w.depth};
       continue;
     }
     if (w.depth >= 64) {
       if (error) *error = "code longer than 64 bits";
-      tree_.clear();
-      codes_.clear();
       return false;
     }
     stack.push_back({node.child[0], w.bits, w.depth + 1});
     stack.push_back({node.child[1], w.bits | (uint64_t(1) << w.depth), w.depth + 1});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool HuffmanCode::build(const std::map<char16_t, uint64_t>& counts, std::string* error) {
+  tree_.clear();
+  codes_.clear();
+  std::vector<Node> nodes = makeLeaves(counts);
+  if (nodes.empty()) {
+    if (error) *error = "no symbols to code";
+    return false;
+  }
+  if (nodes.size() == 1) {
+    // One symbol still needs a two-branch root: both branches emit it.
+    const char16_t s = char16_t(nodes[0].symbol);
+    putRecord(tree_, 3, s);
+    appendLe16(tree_, s);
+    codes_[s] = Code{0, 1};
+    return true;
+  }
+  const int root = mergeNodes(nodes);
+  if (!serialize(nodes, root, tree_, error) || !collectCodes(nodes, root, codes_, error)) {
+    tree_.clear();
+    codes_.clear();
+    return false;
   }
   return true;
 }
@@ -179,25 +198,18 @@ std::vector<uint8_t> encodeCodedBlock(const std::vector<std::u16string>& strings
 std::vector<uint8_t> encodePlainBlock(const std::vector<std::u16string>& strings) {
   std::vector<uint8_t> out;
   for (const auto& s : strings) {
-    for (char16_t u : s) {
-      out.push_back(uint8_t(u));
-      out.push_back(uint8_t(u >> 8));
-    }
-    out.push_back(0);
-    out.push_back(0);
+    for (char16_t u : s) appendLe16(out, u);
+    appendLe16(out, 0);
   }
   return out;
 }
 
-bool buildPackage(const TextTable& table, const PackOptions& options, std::vector<uint8_t>& out,
-                  std::string* error) {
-  out.clear();
-  if (options.languages.size() > kLanguageSlots - 1) {
-    if (error) *error = "at most three further language codes";
-    return false;
-  }
-  // Block number -> strings by position; gaps are empty strings.
-  std::map<uint32_t, std::vector<std::u16string>> blocks;
+namespace {
+
+// Block number -> strings by position; gaps are empty strings.
+using BlockStrings = std::map<uint32_t, std::vector<std::u16string>>;
+
+bool groupIntoBlocks(const TextTable& table, BlockStrings& blocks, std::string* error) {
   for (const auto& [id, text] : table) {
     if (id <= 0) {
       if (error) *error = "text ids must be positive";
@@ -208,45 +220,49 @@ bool buildPackage(const TextTable& table, const PackOptions& options, std::vecto
     if (strings.size() <= position) strings.resize(position + 1);
     strings[position] = text;
   }
+  return true;
+}
 
-  HuffmanCode code;
-  const bool coded = options.coded && !blocks.empty();
-  if (coded) {
-    std::map<char16_t, uint64_t> counts;
-    for (const auto& entry : blocks) countSymbols(entry.second, counts);
-    if (!code.build(counts, error)) return false;
-  }
+// Header, index, tree, then the blocks; offsets in 64 bits to catch a
+// package over 2 GiB before anything is narrowed.
+struct Layout {
+  uint64_t indexOffset = 0;
+  uint64_t treeOffset = 0;
+  uint64_t treeSize = 0;
+  uint64_t dataOffset = 0;
+  uint64_t total = 0;
+};
 
-  std::vector<std::vector<uint8_t>> data;
-  for (const auto& entry : blocks)
-    data.push_back(coded ? encodeCodedBlock(entry.second, code) : encodePlainBlock(entry.second));
+Layout layOut(size_t blockCount, uint64_t treeSize, const std::vector<std::vector<uint8_t>>& data) {
+  Layout l;
+  l.indexOffset = kHeaderSize;
+  l.treeOffset = l.indexOffset + uint64_t(blockCount) * kIndexEntrySize;
+  l.treeSize = treeSize;
+  l.dataOffset = l.treeOffset + treeSize;
+  l.total = l.dataOffset;
+  for (const auto& d : data) l.total += d.size();
+  return l;
+}
 
-  const uint64_t indexOffset = kHeaderSize;
-  const uint64_t treeOffset = indexOffset + uint64_t(blocks.size()) * kIndexEntrySize;
-  const uint64_t treeSize = coded ? code.tree().size() : 0;
-  const uint64_t dataOffset = treeOffset + treeSize;
-  uint64_t total = dataOffset;
-  for (const auto& d : data) total += d.size();
-  if (total > 0x7FFFFFFFull) {
-    if (error) *error = "package would exceed 2 GiB";
-    return false;
-  }
-
+PackageHeader makeHeader(const PackOptions& options, const Layout& layout, size_t blockCount,
+                         bool coded) {
   PackageHeader header;
   header.magic = kPackageMagic;
   header.version = kPackageVersion0;
   header.headerSize = kHeaderSize;
   header.languages[0] = options.code;
   for (size_t i = 0; i < options.languages.size(); ++i) header.languages[i + 1] = options.languages[i];
-  header.treeOffset = coded ? uint32_t(treeOffset) : 0;
-  header.treeSize = uint32_t(treeSize);
-  header.indexCount = int32_t(blocks.size());
-  header.indexOffset = uint32_t(indexOffset);
-  header.dataOffset = uint32_t(dataOffset);
+  header.treeOffset = coded ? uint32_t(layout.treeOffset) : 0;
+  header.treeSize = uint32_t(layout.treeSize);
+  header.indexCount = int32_t(blockCount);
+  header.indexOffset = uint32_t(layout.indexOffset);
+  header.dataOffset = uint32_t(layout.dataOffset);
+  return header;
+}
 
-  out.reserve(size_t(total));
-  const auto headerBytes = header.toBytes();
-  out.insert(out.end(), headerBytes.begin(), headerBytes.end());
+// One index entry per block, the blocks following each other in order.
+void appendIndex(const BlockStrings& blocks, const std::vector<std::vector<uint8_t>>& data,
+                 std::vector<uint8_t>& out) {
   uint32_t blockOffset = 0;
   size_t k = 0;
   for (const auto& entry : blocks) {
@@ -258,6 +274,40 @@ bool buildPackage(const TextTable& table, const PackOptions& options, std::vecto
     blockOffset += uint32_t(data[k].size());
     ++k;
   }
+}
+
+}  // namespace
+
+bool buildPackage(const TextTable& table, const PackOptions& options, std::vector<uint8_t>& out,
+                  std::string* error) {
+  out.clear();
+  if (options.languages.size() > kLanguageSlots - 1) {
+    if (error) *error = "at most three further language codes";
+    return false;
+  }
+  BlockStrings blocks;
+  if (!groupIntoBlocks(table, blocks, error)) return false;
+
+  HuffmanCode code;
+  const bool coded = options.coded && !blocks.empty();
+  if (coded) {
+    std::map<char16_t, uint64_t> counts;
+    for (const auto& entry : blocks) countSymbols(entry.second, counts);
+    if (!code.build(counts, error)) return false;
+  }
+  std::vector<std::vector<uint8_t>> data;
+  for (const auto& entry : blocks)
+    data.push_back(coded ? encodeCodedBlock(entry.second, code) : encodePlainBlock(entry.second));
+
+  const Layout layout = layOut(blocks.size(), coded ? code.tree().size() : 0, data);
+  if (layout.total > 0x7FFFFFFFull) {
+    if (error) *error = "package would exceed 2 GiB";
+    return false;
+  }
+  out.reserve(size_t(layout.total));
+  const auto headerBytes = makeHeader(options, layout, blocks.size(), coded).toBytes();
+  out.insert(out.end(), headerBytes.begin(), headerBytes.end());
+  appendIndex(blocks, data, out);
   if (coded) out.insert(out.end(), code.tree().begin(), code.tree().end());
   for (const auto& d : data) out.insert(out.end(), d.begin(), d.end());
   return true;

@@ -1,92 +1,42 @@
 #include "texttable.h"
 
-#include <cerrno>
-#include <cstdlib>
+#include <QString>
+#include <QTextCodec>
+
+#include <charconv>
 
 namespace norza {
 
+namespace {
+
+constexpr int kUtf8Mib = 106;  // IANA MIBenum of UTF-8
+
+}  // namespace
+
 bool utf8ToUtf16(const std::string& in, std::u16string& out) {
-  out.clear();
-  const auto* s = reinterpret_cast<const unsigned char*>(in.data());
-  const size_t n = in.size();
-  size_t i = 0;
-  while (i < n) {
-    const unsigned c = s[i];
-    uint32_t cp = 0;
-    size_t len = 0;
-    uint32_t min = 0;
-    if (c < 0x80) {
-      cp = c;
-      len = 1;
-    } else if ((c & 0xE0) == 0xC0) {
-      cp = c & 0x1F;
-      len = 2;
-      min = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F;
-      len = 3;
-      min = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      cp = c & 0x07;
-      len = 4;
-      min = 0x10000;
-    } else {
-      return false;
-    }
-    if (n - i < len) return false;
-    for (size_t k = 1; k < len; ++k) {
-      if ((s[i + k] & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (s[i + k] & 0x3F);
-    }
-    if (len > 1 && cp < min) return false;
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(char16_t(0xD800 + (cp >> 10)));
-      out.push_back(char16_t(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(char16_t(cp));
-    }
-    i += len;
+  // IgnoreHeader keeps a leading U+FEFF as text; the state counts what the
+  // decoder replaced (overlongs, surrogates, beyond U+10FFFF) or left unfinished.
+  QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+  const QString s =
+      QTextCodec::codecForMib(kUtf8Mib)->toUnicode(in.data(), int(in.size()), &state);
+  if (state.invalidChars != 0 || state.remainingChars != 0) {
+    out.clear();
+    return false;
   }
+  out.assign(reinterpret_cast<const char16_t*>(s.utf16()), size_t(s.size()));
   return true;
 }
 
-uint32_t codePointAt(const char16_t* units, size_t length, size_t& i) {
-  const uint32_t unit = units[i];
-  if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < length && units[i + 1] >= 0xDC00 &&
-      units[i + 1] <= 0xDFFF) {
-    ++i;
-    return 0x10000 + ((unit - 0xD800) << 10) + (units[i] - 0xDC00);
-  }
-  return unit;
-}
-
-void appendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += char(cp);
-  } else if (cp < 0x800) {
-    out += char(0xC0 | (cp >> 6));
-    out += char(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += char(0xE0 | (cp >> 12));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  } else {
-    out += char(0xF0 | (cp >> 18));
-    out += char(0x80 | ((cp >> 12) & 0x3F));
-    out += char(0x80 | ((cp >> 6) & 0x3F));
-    out += char(0x80 | (cp & 0x3F));
-  }
-}
-
 std::string utf16ToUtf8(const std::u16string& in) {
-  std::string out;
-  for (size_t i = 0; i < in.size(); ++i) {
-    const uint32_t cp = codePointAt(in.data(), in.size(), i);
-    appendUtf8(out, cp >= 0xD800 && cp <= 0xDFFF ? 0xFFFD : cp);
+  // Lone surrogates become U+FFFD first: toUtf8 would write '?'.
+  QString s = toQString(in.data(), in.size());
+  for (int i = 0; i < s.size(); ++i) {
+    if (s.at(i).isHighSurrogate() && i + 1 < s.size() && s.at(i + 1).isLowSurrogate())
+      ++i;
+    else if (s.at(i).isSurrogate())
+      s[i] = QChar::ReplacementCharacter;
   }
-  return out;
+  return s.toStdString();
 }
 
 namespace {
@@ -141,9 +91,9 @@ bool parseTextTable(const std::string& utf8, TextTable& table, std::string* erro
     const std::string idText = line.substr(0, tab);
     if (idText.empty() || idText.find_first_not_of("0123456789") != std::string::npos)
       return fail(error, lineNo, "id '" + idText + "' is not a decimal number");
-    errno = 0;
-    const unsigned long long id = std::strtoull(idText.c_str(), nullptr, 10);
-    if (errno != 0 || id == 0 || id > 0x7FFFFFFFull)
+    uint64_t id = 0;
+    const auto parsed = std::from_chars(idText.data(), idText.data() + idText.size(), id);
+    if (parsed.ec != std::errc() || id == 0 || id > 0x7FFFFFFFull)
       return fail(error, lineNo, "id " + idText + " is outside 1..2147483647");
     if (table.count(int32_t(id))) return fail(error, lineNo, "id " + idText + " appears twice");
 

@@ -4,6 +4,8 @@
 // the text. A trailing CR (Windows line ends) is removed.
 #pragma once
 
+#include <QString>
+
 #include <cstdint>
 #include <map>
 #include <string>
@@ -24,10 +26,10 @@ bool utf8ToUtf16(const std::string& in, std::u16string& out);
 // Lone surrogates are written as U+FFFD.
 std::string utf16ToUtf8(const std::u16string& in);
 
-// The code point at units[i]: a surrogate pair counts as one (i moves on to
-// its second unit); a lone surrogate comes back as itself.
-uint32_t codePointAt(const char16_t* units, size_t length, size_t& i);
-// Appends a code point below 0x110000 as UTF-8.
-void appendUtf8(std::string& out, uint32_t codePoint);
+// The units as they are: QString::fromUtf16 would take a leading U+FEFF or
+// U+FFFE for a byte order mark.
+inline QString toQString(const char16_t* units, size_t length) {
+  return QString(reinterpret_cast<const QChar*>(units), int(length));
+}
 
 }  // namespace norza
