@@ -1,24 +1,47 @@
-// System V shared memory outlives a killed process; its attach count tells
-// whether the segment still has a live user.
+// A System V segment outlives a killed process, so the segment cannot tell
+// whether its owner lives. An flock does: the kernel drops it with the
+// process's last descriptor, however the process ends.
 #include "appshell.h"
 
+#include <QDir>
 #include <QFile>
+#include <QStandardPaths>
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
+
+namespace {
+
+QString lockFolder() {
+  // Without XDG_RUNTIME_DIR, Qt would make up a folder and warn about it.
+  if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) {
+    const QString runtime = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (!runtime.isEmpty()) return runtime;
+  }
+  return QDir::tempPath();
+}
+
+}  // namespace
 
 QString perUserInstanceKey(const QString& key) {
   return key + QStringLiteral("-uid") + QString::number(::getuid());
 }
 
-bool sharedSegmentHasOtherUsers(const QSharedMemory& attached) {
-  // Qt derives the System V key from its key file with the project id 'Q'.
-  const key_t key = ftok(QFile::encodeName(attached.nativeKey()).constData(), 'Q');
-  if (key == -1) return true;
-  const int id = shmget(key, 0, 0);
-  if (id == -1) return true;
-  struct shmid_ds info {};
-  if (shmctl(id, IPC_STAT, &info) == -1) return true;
-  return info.shm_nattch > 1;
+InstanceLock::InstanceLock(const QString& perUserKey) {
+  const QByteArray path = QFile::encodeName(lockFolder() + QLatin1Char('/') + perUserKey + QStringLiteral(".lock"));
+  handle_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 }
+
+InstanceLock::~InstanceLock() {
+  // Closing releases the lock. The file stays: removed, one updater could
+  // still lock the old file while another creates and locks a new one.
+  if (handle_ >= 0) ::close(static_cast<int>(handle_));
+}
+
+bool InstanceLock::acquire() {
+  if (handle_ < 0) return false;
+  return ::flock(static_cast<int>(handle_), LOCK_EX | LOCK_NB) == 0;
+}
+
+bool InstanceLock::existingKeyIsStale() { return true; }
