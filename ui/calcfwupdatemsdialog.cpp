@@ -230,7 +230,7 @@ void CCalcFWUpdateMSDialog::onCancel() {
     // Shorten the countdown to one more step; a step the worker takes at the
     // same moment is not lost.
     while (countdown != 0) {
-      if (startCountdownMs.compare_exchange_weak(countdown, 1000)) return;
+      if (startCountdownMs.compare_exchange_weak(countdown, CUpdateWorker::kCountdownStepMs)) return;
     }
     return;  // it reached 0 just now: the transfer starts anyway
   }
@@ -247,7 +247,7 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
     // The calculators have been told: every one holds every image.
     finishSent = true;
     endUpdate(textOr(627, "Done"));
-    QTimer::singleShot(scaledMs(3000), this, SLOT(onExitUpdater()));
+    QTimer::singleShot(scaledMs(kExitDelayMs), this, SLOT(onExitUpdater()));
     return;
   }
   const bool needsMore = finishRan && result == LINK_UPDATE_INCOMPLETE;
@@ -337,7 +337,7 @@ void CCalcFWUpdateMSDialog::onUpdateProgress(int percent) { progressBar->setValu
 
 void CCalcFWUpdateMSDialog::onFoundDevice() {
   if (updateEnded) return;
-  startCountdownMs.store(5250);
+  startCountdownMs.store(kCountdownStartMs);
 }
 
 void CCalcFWUpdateMSDialog::onWaitingStart() {
@@ -430,7 +430,7 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
     // Gives the worker's loop time to see the request; the link's own lock
     // keeps FinishUpdate from overlapping a pass the worker is still in, and
     // the link sends nothing to calculators of an unfinished update.
-    norza::PauseMs(250);
+    norza::PauseMs(kFinishPauseMs);
     const int32_t finished = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
     UpdateLog::instance().write(QStringLiteral("finishing command: result %1 (%2)")
                                     .arg(finished)
@@ -442,7 +442,7 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
 void CCalcFWUpdateMSDialog::exitLaterIfUnattended() {
   // Scripts and soak runs have no one to close the window after a failure.
   if (qEnvironmentVariableIntValue("NORZA_EXIT_ON_FAILURE") != 1) return;
-  QTimer::singleShot(scaledMs(3000), this, [] { QCoreApplication::exit(1); });
+  QTimer::singleShot(scaledMs(kExitDelayMs), this, [] { QCoreApplication::exit(1); });
 }
 
 void CCalcFWUpdateMSDialog::abortUpdate() { endUpdate(textOr(633, "Update aborted")); }
