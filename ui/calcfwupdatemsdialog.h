@@ -116,6 +116,14 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   void updateProgress(int percent);
   void changeTitle(QString);
 
+ private:
+  // The constructor's steps, in the order it takes them.
+  void loadIcons();
+  void settleLanguageAndFolder(const QString& folder, int languageNumber);
+  void startWorkerThread();
+  void buildWidgets();
+  void connectSignals();
+
  private slots:
   void onCancel();
   void onUpdaterRan(int);
