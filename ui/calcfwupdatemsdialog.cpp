@@ -43,13 +43,28 @@ QString textOr(int id, const char* literal) {
 
 CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int languageNumber)
     : QDialog(nullptr) {
+  // In this order: the worker and the text lookup find the dialog through
+  // currentDialog, the folder icon needs the search paths, the texts need the
+  // language, and the worker's signals are connected once its thread runs.
   currentDialog.set(this, this);
   setCurrentLanguageSource(&dialogLanguage);
   installResourcePrefixes();
   transferActive.store(false);
   prefixedSet = false;
   startCountdownMs.store(0);
+  loadIcons();
 
+  // Until a complete image set is found, the update is empty: no calculator
+  // is told it is over.
+  BeginUpdateLedger(nullptr, 0);
+
+  settleLanguageAndFolder(folder, languageNumber);
+  startWorkerThread();
+  buildWidgets();
+  connectSignals();
+}
+
+void CCalcFWUpdateMSDialog::loadIcons() {
   calculatorIcon.addFile(QStringLiteral(":/CalculatorIconX16.png"), QSize(), QIcon::Normal, QIcon::Off);
   calculatorIcon.addFile(QStringLiteral(":/CalculatorIconX64.png"), QSize(), QIcon::Normal, QIcon::Off);
   // From the "icons" folder beside the executable, not the embedded copies.
@@ -57,11 +72,9 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
                      QIcon::Normal, QIcon::Off);
   folderIcon.addFile(QStringLiteral("icons") + QStringLiteral(":varFolder_32x32.png"), QSize(),
                      QIcon::Normal, QIcon::Off);
+}
 
-  // Until a complete image set is found, the update is empty: no calculator
-  // is told it is over.
-  BeginUpdateLedger(nullptr, 0);
-
+void CCalcFWUpdateMSDialog::settleLanguageAndFolder(const QString& folder, int languageNumber) {
   if (!folder.isEmpty()) {
     workFolder = folder;
     setLanguage(languageNumber);
@@ -73,7 +86,9 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
   UpdateLog::instance().write(QStringLiteral("norza-updater %1 started: folder %2, language %3")
                                   .arg(QCoreApplication::applicationVersion(), workFolder)
                                   .arg(language));
+}
 
+void CCalcFWUpdateMSDialog::startWorkerThread() {
   workerThread = new QThread();
   worker = new CUpdateWorker();
   worker->moveToThread(workerThread);
@@ -82,7 +97,9 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
   connect(worker, SIGNAL(finished()), worker, SLOT(deleteLater()));
   connect(workerThread, SIGNAL(finished()), workerThread, SLOT(deleteLater()));
   workerThread->start(QThread::InheritPriority);
+}
 
+void CCalcFWUpdateMSDialog::buildWidgets() {
   statusLabel = new QLabel(this);
   noteLabel = new QLabel(this);
   // Empty in a normal run; a failure's explanation wraps within the window.
@@ -133,7 +150,9 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
   setLayout(outerLayout);
   setMinimumWidth(525);
   describeForScreenReaders(iconLabel);
+}
 
+void CCalcFWUpdateMSDialog::connectSignals() {
   connect(cancelButton, SIGNAL(clicked()), this, SLOT(onCancel()));
   connect(this, SIGNAL(updateProgress(int)), this, SLOT(onUpdateProgress(int)));
   connect(this, SIGNAL(updateMessage(wchar_t*)), this, SLOT(onUpdateMessage(wchar_t *)));
@@ -230,7 +249,7 @@ void CCalcFWUpdateMSDialog::onCancel() {
     // Shorten the countdown to one more step; a step the worker takes at the
     // same moment is not lost.
     while (countdown != 0) {
-      if (startCountdownMs.compare_exchange_weak(countdown, 1000)) return;
+      if (startCountdownMs.compare_exchange_weak(countdown, CUpdateWorker::kCountdownStepMs)) return;
     }
     return;  // it reached 0 just now: the transfer starts anyway
   }
@@ -247,7 +266,7 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
     // The calculators have been told: every one holds every image.
     finishSent = true;
     endUpdate(textOr(627, "Done"));
-    QTimer::singleShot(scaledMs(3000), this, SLOT(onExitUpdater()));
+    QTimer::singleShot(scaledMs(kExitDelayMs), this, SLOT(onExitUpdater()));
     return;
   }
   const bool needsMore = finishRan && result == LINK_UPDATE_INCOMPLETE;
@@ -337,7 +356,7 @@ void CCalcFWUpdateMSDialog::onUpdateProgress(int percent) { progressBar->setValu
 
 void CCalcFWUpdateMSDialog::onFoundDevice() {
   if (updateEnded) return;
-  startCountdownMs.store(5250);
+  startCountdownMs.store(kCountdownStartMs);
 }
 
 void CCalcFWUpdateMSDialog::onWaitingStart() {
@@ -430,7 +449,7 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
     // Gives the worker's loop time to see the request; the link's own lock
     // keeps FinishUpdate from overlapping a pass the worker is still in, and
     // the link sends nothing to calculators of an unfinished update.
-    norza::PauseMs(250);
+    norza::PauseMs(kFinishPauseMs);
     const int32_t finished = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
     UpdateLog::instance().write(QStringLiteral("finishing command: result %1 (%2)")
                                     .arg(finished)
@@ -442,7 +461,7 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
 void CCalcFWUpdateMSDialog::exitLaterIfUnattended() {
   // Scripts and soak runs have no one to close the window after a failure.
   if (qEnvironmentVariableIntValue("NORZA_EXIT_ON_FAILURE") != 1) return;
-  QTimer::singleShot(scaledMs(3000), this, [] { QCoreApplication::exit(1); });
+  QTimer::singleShot(scaledMs(kExitDelayMs), this, [] { QCoreApplication::exit(1); });
 }
 
 void CCalcFWUpdateMSDialog::abortUpdate() { endUpdate(textOr(633, "Update aborted")); }

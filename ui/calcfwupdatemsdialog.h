@@ -37,6 +37,12 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   CCalcFWUpdateMSDialog(const QString& folder, int language);
   ~CCalcFWUpdateMSDialog() override;
 
+  // The dialog's fixed pauses, scaled like every other (norza::PauseMs,
+  // norza::PaceScale). The countdown is lowered in the worker's steps.
+  static constexpr int kCountdownStartMs = 5250;  // when a calculator is found
+  static constexpr int kFinishPauseMs = 250;      // lets the worker see the stop before the finish
+  static constexpr int kExitDelayMs = 3000;       // after "Done", or a failure when unattended
+
   // Fields in declaration order. The two atomics are shared with the
   // worker's thread; everything else belongs to the GUI thread.
   std::atomic<int32_t> startCountdownMs{0};
@@ -109,6 +115,14 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   void updateMessage(wchar_t* pMsg);
   void updateProgress(int percent);
   void changeTitle(QString);
+
+ private:
+  // The constructor's steps, in the order it takes them.
+  void loadIcons();
+  void settleLanguageAndFolder(const QString& folder, int languageNumber);
+  void startWorkerThread();
+  void buildWidgets();
+  void connectSignals();
 
  private slots:
   void onCancel();

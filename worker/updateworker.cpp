@@ -80,7 +80,7 @@ void CUpdateWorker::waitUntilArmedOnce() {
 
 void CUpdateWorker::process() {
   try {
-    norza::PauseMs(500);
+    norza::PauseMs(kStartPauseMs);
     // Nothing to poll for until the dialog knows the image set and has
     // wired its signals: it arms the first image last.
     waitUntilArmedOnce();
@@ -104,10 +104,10 @@ void CUpdateWorker::runCycle() {
       transfer();
       break;
     case StateIdle:
-      norza::PauseMs(250);
+      norza::PauseMs(kIdlePauseMs);
       break;
     case StateFailed:
-      norza::PauseMs(3000);
+      norza::PauseMs(kFailurePauseMs);
       state.store(StateWaiting);
       break;
     default:
@@ -130,10 +130,10 @@ void CUpdateWorker::waitForCalculator() {
     // After a failed transfer the calculator is back: go straight on.
     if (transferStarted.load()) return;
     emit foundDevice();
-    norza::PauseMs(500);
+    norza::PauseMs(kFoundPauseMs);
   }
   emit waitingTicks(ticks);
-  norza::PauseMs(500);
+  norza::PauseMs(kPollIntervalMs);
 }
 
 void CUpdateWorker::countDown() {
@@ -146,17 +146,17 @@ void CUpdateWorker::countDown() {
       // press sets 1000) is lowered, not overwritten.
       int32_t lowered;
       do {
-        lowered = current - 1000;
+        lowered = current - kCountdownStepMs;
         if (lowered < 0) lowered = 0;
       } while (!countdown.compare_exchange_weak(current, lowered));
       emit waitingStart();
-      norza::PauseMs(1000);
+      norza::PauseMs(kCountdownStepMs);
       return;
     }
   }
   emit downloadActive();
   state.store(StateTransfer);
-  norza::PauseMs(250);
+  norza::PauseMs(kTransferStartPauseMs);
 }
 
 void CUpdateWorker::transfer() {
@@ -168,7 +168,7 @@ void CUpdateWorker::transfer() {
   transferStarted.store(true);
   int32_t result;
   if (step == Step::Finish) {
-    norza::PauseMs(250);
+    norza::PauseMs(kFinishPauseMs);
     result = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
   } else {
     const std::wstring widePath = path.toStdWString();
@@ -183,5 +183,5 @@ void CUpdateWorker::transfer() {
   state.store(goOn ? StateIdle : StateFailed);
   emit updaterRan(result);
   emit downloadInactive();
-  norza::PauseMs(100);
+  norza::PauseMs(kAfterStepPauseMs);
 }

@@ -5,17 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFileSystemWatcher>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
 #include <functional>
-
-#ifndef _WIN32
-#include <sys/ipc.h>
-#include <sys/shm.h>
-#endif
 
 #include "app_test_util.h"
 #include "emulator.h"
@@ -25,23 +21,6 @@ namespace {
 
 using norza::emu::JournalEvent;
 
-#ifndef _WIN32
-// The System V segment behind the instance key of an updater whose temp
-// folder is tmp, or -1.
-int instanceSegment(const QString& tmp) {
-  const QStringList keys = QDir(tmp).entryList({"qipc_sharedmemory_*"}, QDir::Files);
-  if (keys.isEmpty()) return -1;
-  const key_t key = ftok(QFile::encodeName(tmp + "/" + keys.first()).constData(), 'Q');
-  return key == -1 ? -1 : shmget(key, 0, 0);
-}
-
-int attachCount(int segment) {
-  struct shmid_ds info {};
-  if (segment < 0 || shmctl(segment, IPC_STAT, &info) != 0) return -1;
-  return static_cast<int>(info.shm_nattch);
-}
-#endif
-
 class UpdaterRun : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -49,17 +28,24 @@ class UpdaterRun : public ::testing::Test {
     for (const char* sub : {"calcs", "fw", "home", "tmp"}) ASSERT_TRUE(QDir(root_.path()).mkpath(sub));
   }
   void TearDown() override {
+    bool killed = false;
     for (QProcess* process : processes_) {
       if (process->state() != QProcess::NotRunning) {
         process->kill();
         process->waitForFinished();
+        killed = true;
       }
       delete process;
     }
+    processes_.clear();
 #ifndef _WIN32
-    // An updater killed here leaves its segment behind: remove it.
-    const int segment = instanceSegment(dir("tmp"));
-    if (attachCount(segment) == 0) shmctl(segment, IPC_RMID, nullptr);
+    // An updater killed here leaves its key behind. One that takes it over
+    // and ends by itself (no image set, exit on failure) releases it.
+    if (killed) {
+      exitCodeOf(start({dir("home"), QStringLiteral("1")}, {{"NORZA_EXIT_ON_FAILURE", "1"}}));
+      delete processes_.back();
+      processes_.clear();
+    }
 #endif
   }
 
@@ -237,17 +223,31 @@ TEST_F(UpdaterRun, NoAccessToTheDiskIsExplained) {
   for (const JournalEvent& e : journal("alpha")) EXPECT_NE(e.event, "write");
 }
 
-// A killed holder not blocking the next start is checked on the guard
-// itself (shell_test); here the updater must use it. The key is a System V
-// segment here; on Windows, tests/windows/windows_app_test.cpp does the same.
-TEST_F(UpdaterRun, SecondStartExitsAtOnceWhileTheFirstWaits) {
+// The updater writes its start to the log only once it holds the key, so a
+// refused start never appears there. On Windows,
+// tests/windows/windows_app_test.cpp checks the key.
+TEST_F(UpdaterRun, SecondStartExitsAtOnceAndAKilledFirstDoesNotBlockTheNext) {
   files_ = apptest::writeImageSet(dir("fw"), false, 17);
+  const QString log = dir("home") + "/state/norza-updater/updater.log";
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(log).absolutePath()));
+  ASSERT_TRUE(apptest::writeFile(log, QByteArray()));
+  const auto startsLogged = [&] { return QString::fromUtf8(apptest::readFile(log)).count(" started: "); };
   QProcess* first = startUpdate();  // no calculator: it keeps waiting
-  // Held: its segment exists and the first updater is attached to it.
-  ASSERT_TRUE(waitForFiles(dir("tmp"), [&] { return attachCount(instanceSegment(dir("tmp"))) == 1; }));
+  ASSERT_TRUE(waitForFiles(log, [&] { return startsLogged() == 1; }));
   QProcess* second = startUpdate();
   EXPECT_EQ(exitCodeOf(second), 0);
   EXPECT_EQ(first->state(), QProcess::Running);
+  EXPECT_EQ(startsLogged(), 1);
+
+  // Killed, the first cannot release its key; the next start still runs the
+  // whole update.
+  first->kill();
+  ASSERT_TRUE(first->waitForFinished(20000));
+  plug("alpha");
+  EXPECT_EQ(exitCodeOf(startUpdate()), 0);
+  EXPECT_EQ(startsLogged(), 2);
+  expectImages("alpha");
+  expectFinishedLast("alpha");
 }
 #endif
 

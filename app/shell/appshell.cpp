@@ -96,16 +96,16 @@ SuiteSettings readSuiteSettings() {
   return result;
 }
 
-SingleInstanceGuard::SingleInstanceGuard(const QString& key) : memory_(perUserInstanceKey(key)) {}
+SingleInstanceGuard::SingleInstanceGuard(const QString& key)
+    : lock_(perUserInstanceKey(key)), memory_(perUserInstanceKey(key)) {}
 
 bool SingleInstanceGuard::claim() {
+  if (!lock_.acquire()) return false;
   if (memory_.create(1, QSharedMemory::ReadWrite)) return true;
-  if (memory_.error() != QSharedMemory::AlreadyExists) return false;
-  // The key exists. If nobody else is attached, an updater that was killed
-  // left it behind: detaching as its last user removes it.
+  if (memory_.error() != QSharedMemory::AlreadyExists || !InstanceLock::existingKeyIsStale()) return false;
+  // No live updater holds the key: one that was killed left it behind, and
+  // detaching as its last user releases it.
   if (!memory_.attach(QSharedMemory::ReadWrite)) return false;
-  const bool held = sharedSegmentHasOtherUsers(memory_);
   memory_.detach();
-  if (held) return false;
   return memory_.create(1, QSharedMemory::ReadWrite);
 }

@@ -55,9 +55,29 @@ struct SuiteSettings {
 // "WorkFolder" (never writes).
 SuiteSettings readSuiteSettings();
 
+// Platform part of the guard (one file per platform): whether another
+// updater of this user is alive, told by something the system drops when
+// that process ends, however it ends.
+class InstanceLock {
+ public:
+  explicit InstanceLock(const QString& perUserKey);
+  ~InstanceLock();
+  InstanceLock(const InstanceLock&) = delete;
+  InstanceLock& operator=(const InstanceLock&) = delete;
+  // False while another live updater holds it (or it cannot be taken);
+  // otherwise this process holds it until the lock is destroyed.
+  bool acquire();
+  // Whether, with the lock held, a key that exists can only be one a killed
+  // updater left behind.
+  static bool existingKeyIsStale();
+
+ private:
+  qintptr handle_ = -1;
+};
+
 // One updater per user session: a 1-byte shared-memory segment under a fixed
-// key, held for the guard's lifetime. A key left behind by an updater that
-// was killed is detected and cleared.
+// key (the companion suite looks for it), held for the guard's lifetime. A
+// key left behind by an updater that was killed is cleared.
 class SingleInstanceGuard {
  public:
   explicit SingleInstanceGuard(const QString& key = QStringLiteral("CALVUD"));
@@ -65,12 +85,10 @@ class SingleInstanceGuard {
   bool claim();
 
  private:
+  InstanceLock lock_;  // taken before the key, released after it
   QSharedMemory memory_;
 };
 
-// Platform part of the guard (one file per platform): whether a segment this
-// process has just attached is used by anyone else.
-bool sharedSegmentHasOtherUsers(const QSharedMemory& attached);
 // The key as this user's own: on Linux the key's file lives in a temp folder
 // all users share, so another user's updater (running, or killed and left
 // behind) must not hold this user's key. Windows' named mappings are per
