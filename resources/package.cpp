@@ -25,7 +25,7 @@ int64_t readQFileRange(const QString& path, ByteBuffer& out, int64_t begin, int6
   if (begin >= limit) return 0;
   // The allocation is bounded by the file's real size, never by a header field.
   const int64_t want = limit - begin;
-  out.reset(new (std::nothrow) uint8_t[size_t(want)]);
+  out.reset(new (std::nothrow) uint8_t[static_cast<size_t>(want)]);
   if (!out) return 0;
   if (!file.seek(begin)) return 0;
   const qint64 got = file.read(reinterpret_cast<char*>(out.get()), want);
@@ -53,7 +53,7 @@ PackageHeader PackageHeader::fromBytes(const uint8_t* b) {
   h.treeOffset = qFromLittleEndian<quint32>(b + 40);
   h.treeSize = qFromLittleEndian<quint32>(b + 44);
   std::memcpy(h.reserved48, b + 48, sizeof h.reserved48);
-  h.indexCount = int32_t(qFromLittleEndian<quint32>(b + 56));
+  h.indexCount = static_cast<int32_t>(qFromLittleEndian<quint32>(b + 56));
   h.indexOffset = qFromLittleEndian<quint32>(b + 60);
   h.dataOffset = qFromLittleEndian<quint32>(b + 64);
   std::memcpy(h.reserved68, b + 68, sizeof h.reserved68);
@@ -70,7 +70,7 @@ std::array<uint8_t, kHeaderSize> PackageHeader::toBytes() const {
   qToLittleEndian<quint32>(treeOffset, &b[40]);
   qToLittleEndian<quint32>(treeSize, &b[44]);
   std::memcpy(&b[48], reserved48, sizeof reserved48);
-  qToLittleEndian<quint32>(uint32_t(indexCount), &b[56]);
+  qToLittleEndian<quint32>(static_cast<uint32_t>(indexCount), &b[56]);
   qToLittleEndian<quint32>(indexOffset, &b[60]);
   qToLittleEndian<quint32>(dataOffset, &b[64]);
   std::memcpy(&b[68], reserved68, sizeof reserved68);
@@ -144,20 +144,20 @@ std::unique_ptr<ResourcePackage> openPackage(const char16_t* fileName, const Rea
   if (why) *why = OpenFailure::None;
 
   ByteBuffer first;
-  if (reader(fileName, first, 0, kMinHeaderSize) < int64_t(kMinHeaderSize) || !first)
+  if (reader(fileName, first, 0, kMinHeaderSize) < static_cast<int64_t>(kMinHeaderSize) || !first)
     return fail(OpenFailure::TooShort);
   const uint32_t magic = qFromLittleEndian<quint32>(first.get());
   const uint32_t version = qFromLittleEndian<quint32>(first.get() + 4);
   const uint32_t headerSize = qFromLittleEndian<quint32>(first.get() + 8);
   first.reset();
   if (magic != kPackageMagic) return fail(OpenFailure::BadMagic);
-  if (uint32_t(version + 0x17BEDA3u) > 1u) return fail(OpenFailure::BadVersion);
+  if (static_cast<uint32_t>(version + 0x17BEDA3u) > 1u) return fail(OpenFailure::BadVersion);
   if (headerSize > kHeaderSize) return fail(OpenFailure::HeaderTooLarge);
   // A header that does not even hold its own three fields describes nothing.
   if (headerSize < kMinHeaderSize) return fail(OpenFailure::HeaderTooSmall);
 
   ByteBuffer raw;
-  if (reader(fileName, raw, 0, headerSize) != int64_t(headerSize) || !raw)
+  if (reader(fileName, raw, 0, headerSize) != static_cast<int64_t>(headerSize) || !raw)
     return fail(OpenFailure::HeaderTruncated);
   uint8_t bytes[kHeaderSize] = {};
   std::memcpy(bytes, raw.get(), headerSize);
@@ -188,15 +188,15 @@ bool ensureIndex(ResourcePackage& package) {
   const int32_t count = package.header.indexCount;
   if (count < 0) return false;
   // 64-bit arithmetic: 12 * INT32_MAX and indexOffset + that cannot overflow.
-  const int64_t bytes = int64_t(count) * kIndexEntrySize;
+  const int64_t bytes = static_cast<int64_t>(count) * kIndexEntrySize;
   const int64_t begin = package.header.indexOffset;
   ByteBuffer buf;
   const int64_t got = package.reader(package.packageFile, buf, begin, begin + bytes);
   if (got != bytes) return false;
   package.index.clear();
-  package.index.reserve(size_t(count));
+  package.index.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i)
-    package.index.push_back(PackageIndexEntry::fromBytes(buf.get() + size_t(i) * kIndexEntrySize));
+    package.index.push_back(PackageIndexEntry::fromBytes(buf.get() + static_cast<size_t>(i) * kIndexEntrySize));
   package.indexLoaded = true;
   return true;
 }
@@ -205,13 +205,13 @@ bool readBlock(const ResourcePackage& package, const PackageIndexEntry& entry, B
                size_t& size) {
   const uint32_t begin = package.header.dataOffset + entry.blockOffset;  // modulo 2^32
   const int64_t want = entry.blockSize();
-  const int64_t got = package.reader(package.packageFile, out, begin, int64_t(begin) + want);
+  const int64_t got = package.reader(package.packageFile, out, begin, static_cast<int64_t>(begin) + want);
   if (got != want) {
     out.reset();
     size = 0;
     return false;
   }
-  size = size_t(want);
+  size = static_cast<size_t>(want);
   return true;
 }
 
@@ -323,10 +323,10 @@ void decodeCoded(StringList& list, const uint8_t* block, size_t size, const uint
     if (step == TreeStep::Branch) continue;
     node = 0;
     if (symbol == 13) continue;  // carriage returns are dropped
-    out.put(char16_t(symbol));
+    out.put(static_cast<char16_t>(symbol));
     if (symbol == 0) {
       starts.push_back(stringStart);
-      stringStart = uint32_t(out.size());
+      stringStart = static_cast<uint32_t>(out.size());
       bits.skipStringGap();
     }
   }
@@ -341,13 +341,13 @@ void decodeCoded(StringList& list, const uint8_t* block, size_t size, const uint
 void decodePlain(StringList& list, const uint8_t* block, size_t size, uint32_t lastIndex) {
   const size_t n = size / 2;
   std::vector<char16_t> units(n + 1);
-  for (size_t i = 0; i < n; ++i) units[i] = char16_t(qFromLittleEndian<quint16>(block + 2 * i));
+  for (size_t i = 0; i < n; ++i) units[i] = static_cast<char16_t>(qFromLittleEndian<quint16>(block + 2 * i));
   units[n] = 0;
   std::vector<uint32_t> starts;
   size_t pos = 0;
   for (uint32_t k = 0; k <= lastIndex; ++k) {
     if (pos > n) break;
-    starts.push_back(uint32_t(pos));
+    starts.push_back(static_cast<uint32_t>(pos));
     while (units[pos] != 0) ++pos;  // units[n] is 0, so this stops inside
     ++pos;
   }

@@ -39,7 +39,7 @@ int BlockCache::find(uint32_t languageCode, int pass, int32_t blockNumber) const
   for (size_t i = entries_.size(); i-- > 0;) {
     const CachedBlock& e = *entries_[i];
     if (e.languageCode == languageCode && e.pass == pass && e.blockNumber == blockNumber)
-      return int(i);
+      return static_cast<int>(i);
   }
   return -1;
 }
@@ -62,8 +62,8 @@ unsigned currentLanguage() {
 }
 
 ResourcePackage* findPackage(int language, int variant) {
-  if (language == 0) language = int(currentLanguage());
-  const uint32_t code = variant ? (uint32_t(language) | kVariantBit) : uint32_t(language);
+  if (language == 0) language = static_cast<int>(currentLanguage());
+  const uint32_t code = variant ? (static_cast<uint32_t>(language) | kVariantBit) : static_cast<uint32_t>(language);
   auto& packages = gState.registry.packages();
   for (size_t i = packages.size(); i-- > 0;)
     if (packages[i]->packageCode() == code) return packages[i].get();
@@ -73,9 +73,9 @@ ResourcePackage* findPackage(int language, int variant) {
   // A plain-code file asked for as variant 1 answers again instead of being
   // opened and appended at every such request: its texts are the same. Only
   // that case; any other request opens the file as it stands.
-  if (variant != 0 && (uint32_t(language) & kVariantBit) == 0) {
+  if (variant != 0 && (static_cast<uint32_t>(language) & kVariantBit) == 0) {
     for (size_t i = packages.size(); i-- > 0;)
-      if (packages[i]->packageCode() == uint32_t(language) && sameFile(*packages[i], fileName))
+      if (packages[i]->packageCode() == static_cast<uint32_t>(language) && sameFile(*packages[i], fileName))
         return packages[i].get();
   }
 
@@ -100,8 +100,8 @@ const char16_t* searchPass(ResourcePackage& package, uint32_t code, int pass, in
   const int hit = cache.find(code, pass, block);
   if (hit >= 0) {
     auto& entries = cache.entries();
-    if (position >= entries[size_t(hit)]->strings.size()) return nullptr;
-    cache.moveToFront(size_t(hit));
+    if (position >= entries[static_cast<size_t>(hit)]->strings.size()) return nullptr;
+    cache.moveToFront(static_cast<size_t>(hit));
     cache.trim();
     return usable(entries[0]->strings, position);
   }
@@ -109,7 +109,7 @@ const char16_t* searchPass(ResourcePackage& package, uint32_t code, int pass, in
   if (!ensureIndex(package)) return nullptr;
   const PackageIndexEntry* entry = nullptr;
   for (size_t i = package.index.size(); i-- > 0;) {
-    if (int64_t(package.index[i].blockNumber()) == block) {
+    if (static_cast<int64_t>(package.index[i].blockNumber()) == block) {
       entry = &package.index[i];
       break;
     }
@@ -143,7 +143,7 @@ const char16_t* searchPass(ResourcePackage& package, uint32_t code, int pass, in
 const char16_t* lookupText(int id, int language) {
   static const char16_t kEmpty[1] = {0};
   if (id == 0) return kEmpty;
-  if (language == 0) language = int(currentLanguage());
+  if (language == 0) language = static_cast<int>(currentLanguage());
 
   ResourcePackage* primary = findPackage(language, 1);
   if (!primary) primary = findPackage(language, 0);
@@ -152,7 +152,7 @@ const char16_t* lookupText(int id, int language) {
   if (!primary) return nullptr;
 
   const int32_t block = id >> 9;  // arithmetic: negative ids match no block
-  const uint32_t position = uint32_t(id) & 511u;
+  const uint32_t position = static_cast<uint32_t>(id) & 511u;
   // Copy the list: findPackage may append to the registry, but the primary
   // package's record itself never moves (it is held by unique_ptr).
   uint32_t slots[kLanguageSlots];
@@ -160,7 +160,7 @@ const char16_t* lookupText(int id, int language) {
   for (uint32_t code : slots) {
     if (code == 0) continue;
     for (int pass = 0; pass < 2; ++pass) {
-      ResourcePackage* package = findPackage(int(code), pass == 0 ? 1 : 0);
+      ResourcePackage* package = findPackage(static_cast<int>(code), pass == 0 ? 1 : 0);
       if (!package) continue;
       if (const char16_t* text = searchPass(*package, code, pass, block, position)) return text;
     }

@@ -14,26 +14,26 @@ namespace {
 
 QJsonObject headerJson(const PackageHeader& h) {
   QJsonArray languages;
-  for (uint32_t code : h.languages) languages.append(qint64(code));
+  for (uint32_t code : h.languages) languages.append(static_cast<qint64>(code));
   return QJsonObject{
-      {QStringLiteral("magic"), qint64(h.magic)},
-      {QStringLiteral("version"), qint64(h.version)},
-      {QStringLiteral("headerSize"), qint64(h.headerSize)},
+      {QStringLiteral("magic"), static_cast<qint64>(h.magic)},
+      {QStringLiteral("version"), static_cast<qint64>(h.version)},
+      {QStringLiteral("headerSize"), static_cast<qint64>(h.headerSize)},
       {QStringLiteral("languages"), languages},
-      {QStringLiteral("treeOffset"), qint64(h.treeOffset)},
-      {QStringLiteral("treeSize"), qint64(h.treeSize)},
-      {QStringLiteral("indexCount"), qint64(h.indexCount)},
-      {QStringLiteral("indexOffset"), qint64(h.indexOffset)},
-      {QStringLiteral("dataOffset"), qint64(h.dataOffset)},
+      {QStringLiteral("treeOffset"), static_cast<qint64>(h.treeOffset)},
+      {QStringLiteral("treeSize"), static_cast<qint64>(h.treeSize)},
+      {QStringLiteral("indexCount"), static_cast<qint64>(h.indexCount)},
+      {QStringLiteral("indexOffset"), static_cast<qint64>(h.indexOffset)},
+      {QStringLiteral("dataOffset"), static_cast<qint64>(h.dataOffset)},
   };
 }
 
 QJsonObject indexEntryJson(const PackageIndexEntry& e) {
   return QJsonObject{
-      {QStringLiteral("blockNumber"), qint64(e.blockNumber())},
-      {QStringLiteral("lastIndex"), qint64(e.lastIndex())},
-      {QStringLiteral("blockOffset"), qint64(e.blockOffset)},
-      {QStringLiteral("blockSize"), qint64(e.blockSize())},
+      {QStringLiteral("blockNumber"), static_cast<qint64>(e.blockNumber())},
+      {QStringLiteral("lastIndex"), static_cast<qint64>(e.lastIndex())},
+      {QStringLiteral("blockOffset"), static_cast<qint64>(e.blockOffset)},
+      {QStringLiteral("blockSize"), static_cast<qint64>(e.blockSize())},
   };
 }
 
@@ -85,7 +85,7 @@ std::string dumpPackageJson(const char16_t* fileName, const ReadRangeFn& reader,
     ensureTree(*package);
     QJsonArray blocks;
     for (const auto& [number, entry] : winners) {
-      blocks.append(QJsonObject{{QStringLiteral("blockNumber"), qint64(number)},
+      blocks.append(QJsonObject{{QStringLiteral("blockNumber"), static_cast<qint64>(number)},
                                 {QStringLiteral("strings"), blockStringsJson(*package, *entry)}});
     }
     doc[QStringLiteral("index")] = index;

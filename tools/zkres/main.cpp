@@ -59,7 +59,7 @@ bool parseInt(const std::string& s, int& value) {
 }
 
 std::u16string toU16(const QString& s) {
-  return std::u16string(reinterpret_cast<const char16_t*>(s.utf16()), size_t(s.size()));
+  return std::u16string(reinterpret_cast<const char16_t*>(s.utf16()), static_cast<size_t>(s.size()));
 }
 
 struct PackRequest {
@@ -196,7 +196,7 @@ int runLookup(const std::vector<std::string>& args) {
   if (dir.empty() || !haveLanguage || ids.empty())
     return usage("lookup needs --dir, --language and at least one id");
   QDir::setSearchPaths(QStringLiteral("resource"), {QString::fromLocal8Bit(dir.c_str())});
-  gLookupLanguage = unsigned(language);
+  gLookupLanguage = static_cast<unsigned>(language);
   setCurrentLanguageSource(lookupLanguage);
   for (int id : ids) {
     const char16_t* text = norza::lookupText(id, 0);

@@ -17,7 +17,7 @@ struct Node {
   int child[2] = {-1, -1};
 };
 
-bool isLeaf(const std::vector<Node>& nodes, int n) { return nodes[size_t(n)].symbol >= 0; }
+bool isLeaf(const std::vector<Node>& nodes, int n) { return nodes[static_cast<size_t>(n)].symbol >= 0; }
 
 void appendLe16(std::vector<uint8_t>& out, uint16_t value) {
   uint8_t bytes[2];
@@ -34,35 +34,35 @@ void putRecord(std::vector<uint8_t>& out, uint8_t type, uint16_t value) {
 // branch is a leaf; may swap the children of type-0 nodes so that the
 // branch-0 subtree's length fits the 16-bit value.
 bool serialize(std::vector<Node>& nodes, int n, std::vector<uint8_t>& out, std::string* error) {
-  Node& node = nodes[size_t(n)];
+  Node& node = nodes[static_cast<size_t>(n)];
   const int c0 = node.child[0];
   const int c1 = node.child[1];
   const bool leaf0 = isLeaf(nodes, c0);
   const bool leaf1 = isLeaf(nodes, c1);
   if (leaf0 && leaf1) {
-    putRecord(out, 3, uint16_t(nodes[size_t(c0)].symbol));
-    appendLe16(out, uint16_t(nodes[size_t(c1)].symbol));
+    putRecord(out, 3, static_cast<uint16_t>(nodes[size_t(c0)].symbol));
+    appendLe16(out, static_cast<uint16_t>(nodes[size_t(c1)].symbol));
     return true;
   }
   if (!leaf0 && leaf1) {
-    putRecord(out, 1, uint16_t(nodes[size_t(c1)].symbol));
+    putRecord(out, 1, static_cast<uint16_t>(nodes[size_t(c1)].symbol));
     return serialize(nodes, c0, out, error);
   }
   if (leaf0 && !leaf1) {
-    putRecord(out, 2, uint16_t(nodes[size_t(c0)].symbol));
+    putRecord(out, 2, static_cast<uint16_t>(nodes[size_t(c0)].symbol));
     return serialize(nodes, c1, out, error);
   }
   std::vector<uint8_t> a, b;
   if (!serialize(nodes, c0, a, error) || !serialize(nodes, c1, b, error)) return false;
   if (a.size() > b.size()) {
     std::swap(a, b);
-    std::swap(nodes[size_t(n)].child[0], nodes[size_t(n)].child[1]);
+    std::swap(nodes[static_cast<size_t>(n)].child[0], nodes[static_cast<size_t>(n)].child[1]);
   }
   if (a.size() > 0xFFFF) {
     if (error) *error = "too many distinct characters for a decoding tree (use --plain)";
     return false;
   }
-  putRecord(out, 0, uint16_t(a.size()));
+  putRecord(out, 0, static_cast<uint16_t>(a.size()));
   out.insert(out.end(), a.begin(), a.end());
   out.insert(out.end(), b.begin(), b.end());
   return true;
@@ -94,12 +94,12 @@ int mergeNodes(std::vector<Node>& nodes) {
     queue.pop();
     Node inner;
     inner.weight = wa + wb;
-    inner.child[0] = int(a);
-    inner.child[1] = int(b);
+    inner.child[0] = static_cast<int>(a);
+    inner.child[1] = static_cast<int>(b);
     nodes.push_back(inner);
     queue.emplace(inner.weight, nodes.size() - 1);
   }
-  return int(std::get<1>(queue.top()));
+  return static_cast<int>(std::get<1>(queue.top()));
 }
 
 // The code of every leaf below root: bit k is the branch taken at depth k.
@@ -114,9 +114,9 @@ bool collectCodes(const std::vector<Node>& nodes, int root,
   while (!stack.empty()) {
     const Walk w = stack.back();
     stack.pop_back();
-    const Node& node = nodes[size_t(w.node)];
+    const Node& node = nodes[static_cast<size_t>(w.node)];
     if (node.symbol >= 0) {
-      codes[char16_t(node.symbol)] = HuffmanCode::Code{w.bits, w.depth};
+      codes[static_cast<char16_t>(node.symbol)] = HuffmanCode::Code{w.bits, w.depth};
       continue;
     }
     if (w.depth >= 64) {
@@ -124,7 +124,7 @@ bool collectCodes(const std::vector<Node>& nodes, int root,
       return false;
     }
     stack.push_back({node.child[0], w.bits, w.depth + 1});
-    stack.push_back({node.child[1], w.bits | (uint64_t(1) << w.depth), w.depth + 1});
+    stack.push_back({node.child[1], w.bits | (static_cast<uint64_t>(1) << w.depth), w.depth + 1});
   }
   return true;
 }
@@ -141,7 +141,7 @@ bool HuffmanCode::build(const std::map<char16_t, uint64_t>& counts, std::string*
   }
   if (nodes.size() == 1) {
     // One symbol still needs a two-branch root: both branches emit it.
-    const char16_t s = char16_t(nodes[0].symbol);
+    const char16_t s = static_cast<char16_t>(nodes[0].symbol);
     putRecord(tree_, 3, s);
     appendLe16(tree_, s);
     codes_[s] = Code{0, 1};
@@ -161,7 +161,7 @@ void BitWriter::put(bool bit) {
     bytes_.push_back(0);
     used_ = 0;
   }
-  if (bit) bytes_.back() |= uint8_t(1u << used_);
+  if (bit) bytes_.back() |= static_cast<uint8_t>(1u << used_);
   ++used_;
 }
 
@@ -215,8 +215,8 @@ bool groupIntoBlocks(const TextTable& table, BlockStrings& blocks, std::string* 
       if (error) *error = "text ids must be positive";
       return false;
     }
-    auto& strings = blocks[uint32_t(id) >> 9];
-    const size_t position = uint32_t(id) & 511u;
+    auto& strings = blocks[static_cast<uint32_t>(id) >> 9];
+    const size_t position = static_cast<uint32_t>(id) & 511u;
     if (strings.size() <= position) strings.resize(position + 1);
     strings[position] = text;
   }
@@ -236,7 +236,7 @@ struct Layout {
 Layout layOut(size_t blockCount, uint64_t treeSize, const std::vector<std::vector<uint8_t>>& data) {
   Layout l;
   l.indexOffset = kHeaderSize;
-  l.treeOffset = l.indexOffset + uint64_t(blockCount) * kIndexEntrySize;
+  l.treeOffset = l.indexOffset + static_cast<uint64_t>(blockCount) * kIndexEntrySize;
   l.treeSize = treeSize;
   l.dataOffset = l.treeOffset + treeSize;
   l.total = l.dataOffset;
@@ -252,11 +252,11 @@ PackageHeader makeHeader(const PackOptions& options, const Layout& layout, size_
   header.headerSize = kHeaderSize;
   header.languages[0] = options.code;
   for (size_t i = 0; i < options.languages.size(); ++i) header.languages[i + 1] = options.languages[i];
-  header.treeOffset = coded ? uint32_t(layout.treeOffset) : 0;
-  header.treeSize = uint32_t(layout.treeSize);
-  header.indexCount = int32_t(blockCount);
-  header.indexOffset = uint32_t(layout.indexOffset);
-  header.dataOffset = uint32_t(layout.dataOffset);
+  header.treeOffset = coded ? static_cast<uint32_t>(layout.treeOffset) : 0;
+  header.treeSize = static_cast<uint32_t>(layout.treeSize);
+  header.indexCount = static_cast<int32_t>(blockCount);
+  header.indexOffset = static_cast<uint32_t>(layout.indexOffset);
+  header.dataOffset = static_cast<uint32_t>(layout.dataOffset);
   return header;
 }
 
@@ -267,11 +267,11 @@ void appendIndex(const BlockStrings& blocks, const std::vector<std::vector<uint8
   size_t k = 0;
   for (const auto& entry : blocks) {
     uint8_t bytes[kIndexEntrySize];
-    PackageIndexEntry::make(entry.first, uint32_t(entry.second.size() - 1), blockOffset,
-                            uint32_t(data[k].size()))
+    PackageIndexEntry::make(entry.first, static_cast<uint32_t>(entry.second.size() - 1), blockOffset,
+                            static_cast<uint32_t>(data[k].size()))
         .toBytes(bytes);
     out.insert(out.end(), bytes, bytes + kIndexEntrySize);
-    blockOffset += uint32_t(data[k].size());
+    blockOffset += static_cast<uint32_t>(data[k].size());
     ++k;
   }
 }
@@ -304,7 +304,7 @@ bool buildPackage(const TextTable& table, const PackOptions& options, std::vecto
     if (error) *error = "package would exceed 2 GiB";
     return false;
   }
-  out.reserve(size_t(layout.total));
+  out.reserve(static_cast<size_t>(layout.total));
   const auto headerBytes = makeHeader(options, layout, blocks.size(), coded).toBytes();
   out.insert(out.end(), headerBytes.begin(), headerBytes.end());
   appendIndex(blocks, data, out);

@@ -18,12 +18,12 @@ bool utf8ToUtf16(const std::string& in, std::u16string& out) {
   // decoder replaced (overlongs, surrogates, beyond U+10FFFF) or left unfinished.
   QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
   const QString s =
-      QTextCodec::codecForMib(kUtf8Mib)->toUnicode(in.data(), int(in.size()), &state);
+      QTextCodec::codecForMib(kUtf8Mib)->toUnicode(in.data(), static_cast<int>(in.size()), &state);
   if (state.invalidChars != 0 || state.remainingChars != 0) {
     out.clear();
     return false;
   }
-  out.assign(reinterpret_cast<const char16_t*>(s.utf16()), size_t(s.size()));
+  out.assign(reinterpret_cast<const char16_t*>(s.utf16()), static_cast<size_t>(s.size()));
   return true;
 }
 
@@ -95,7 +95,7 @@ bool parseTextTable(const std::string& utf8, TextTable& table, std::string* erro
     const auto parsed = std::from_chars(idText.data(), idText.data() + idText.size(), id);
     if (parsed.ec != std::errc() || id == 0 || id > 0x7FFFFFFFull)
       return fail(error, lineNo, "id " + idText + " is outside 1..2147483647");
-    if (table.count(int32_t(id))) return fail(error, lineNo, "id " + idText + " appears twice");
+    if (table.count(static_cast<int32_t>(id))) return fail(error, lineNo, "id " + idText + " appears twice");
 
     std::string text, what;
     if (!unescape(line.substr(tab + 1), text, what)) return fail(error, lineNo, what);
@@ -106,7 +106,7 @@ bool parseTextTable(const std::string& utf8, TextTable& table, std::string* erro
       // Coded packages drop carriage returns, so the table cannot hold one.
       if (u == 13) return fail(error, lineNo, "text holds a carriage return");
     }
-    table.emplace(int32_t(id), std::move(units));
+    table.emplace(static_cast<int32_t>(id), std::move(units));
   }
   return true;
 }

@@ -29,7 +29,7 @@ std::string utf16ToUtf8(const std::u16string& in);
 // The units as they are: QString::fromUtf16 would take a leading U+FEFF or
 // U+FFFE for a byte order mark.
 inline QString toQString(const char16_t* units, size_t length) {
-  return QString(reinterpret_cast<const QChar*>(units), int(length));
+  return QString(reinterpret_cast<const QChar*>(units), static_cast<int>(length));
 }
 
 }  // namespace norza
