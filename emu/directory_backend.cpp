@@ -27,7 +27,8 @@ class DirectoryBackend : public EmulatedBackendBase {
       if (fs::exists(fs::u8path(files.gone), ec) && !ReturnDue(name, files)) continue;
       auto live = live_.find(name);
       if (live != live_.end()) {
-        if (live->second.calculator->Gone() || live->second.calculator->ConsumeHiddenPoll()) continue;
+        if (live->second.calculator->Gone() || live->second.calculator->ConsumeHiddenPoll())
+          continue;
       } else {
         Faults faults;
         // A bad faults file shows the disk; opening it then reports the file.
@@ -91,9 +92,9 @@ class DirectoryBackend : public EmulatedBackendBase {
         WriteFaultsFile(path, remaining, nullptr);
       };
       hooks.vanished = [path = files.gone] { WriteFileAtomically(path, "gone\n", nullptr); };
-      auto calculator = std::make_shared<Calculator>(
-          std::move(storage), std::make_shared<FileJournal>(files.journal), faults,
-          std::move(hooks));
+      auto calculator = std::make_shared<Calculator>(std::move(storage),
+                                                     std::make_shared<FileJournal>(files.journal),
+                                                     faults, std::move(hooks));
       live_[name] = Live{calculator, 1};
       return calculator;
     }

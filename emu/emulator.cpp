@@ -52,7 +52,8 @@ bool Faults::operator==(const Faults& other) const {
   return failWrites == other.failWrites && rejectCommand == other.rejectCommand &&
          rejectCount == other.rejectCount && vanishAfterWrites == other.vanishAfterWrites &&
          appearAfterPolls == other.appearAfterPolls && returnAfterPolls == other.returnAfterPolls &&
-         denyOpens == other.denyOpens && rejectNext == other.rejectNext && dropData == other.dropData;
+         denyOpens == other.denyOpens && rejectNext == other.rejectNext &&
+         dropData == other.dropData;
 }
 
 namespace {
@@ -87,16 +88,26 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
       return fail("bad number in: " + line);
     }
     const auto v = static_cast<uint32_t>(value);
-    if (key == "fail-writes") result.failWrites = v;
-    else if (key == "reject-command") result.rejectCommand = v;
-    else if (key == "reject-count") result.rejectCount = v;
-    else if (key == "vanish-after-writes") result.vanishAfterWrites = v;
-    else if (key == "appear-after-polls") result.appearAfterPolls = v;
-    else if (key == "return-after-polls") result.returnAfterPolls = v;
-    else if (key == "deny-opens") result.denyOpens = v;
-    else if (key == "reject-next") result.rejectNext = v;
-    else if (key == "drop-data") result.dropData = v;
-    else return fail("unknown fault: " + key);
+    if (key == "fail-writes")
+      result.failWrites = v;
+    else if (key == "reject-command")
+      result.rejectCommand = v;
+    else if (key == "reject-count")
+      result.rejectCount = v;
+    else if (key == "vanish-after-writes")
+      result.vanishAfterWrites = v;
+    else if (key == "appear-after-polls")
+      result.appearAfterPolls = v;
+    else if (key == "return-after-polls")
+      result.returnAfterPolls = v;
+    else if (key == "deny-opens")
+      result.denyOpens = v;
+    else if (key == "reject-next")
+      result.rejectNext = v;
+    else if (key == "drop-data")
+      result.dropData = v;
+    else
+      return fail("unknown fault: " + key);
   }
   *faults = result;
   return true;
@@ -258,12 +269,14 @@ void FileJournal::Record(const JournalEvent& event) {
 namespace {
 
 bool InBounds(int64_t offset, std::size_t length, int64_t size) {
-  return offset >= 0 && offset <= size && static_cast<uint64_t>(length) <= static_cast<uint64_t>(size - offset);
+  return offset >= 0 && offset <= size &&
+         static_cast<uint64_t>(length) <= static_cast<uint64_t>(size - offset);
 }
 
 }  // namespace
 
-MemoryStorage::MemoryStorage(int64_t size) : bytes_(static_cast<std::size_t>(std::max<int64_t>(size, 0))) {}
+MemoryStorage::MemoryStorage(int64_t size)
+    : bytes_(static_cast<std::size_t>(std::max<int64_t>(size, 0))) {}
 
 int64_t MemoryStorage::Size() const { return static_cast<int64_t>(bytes_.size()); }
 
@@ -309,7 +322,8 @@ bool FileStorage::Read(int64_t offset, void* out, std::size_t length) {
   file_.read(static_cast<char*>(out), static_cast<std::streamsize>(length));
   if (static_cast<std::size_t>(file_.gcount()) != length) {
     // A sparse tail that a writer of another process cut short reads as zeros.
-    std::memset(static_cast<char*>(out) + file_.gcount(), 0, length - static_cast<std::size_t>(file_.gcount()));
+    std::memset(static_cast<char*>(out) + file_.gcount(), 0,
+                length - static_cast<std::size_t>(file_.gcount()));
     file_.clear();
   }
   return !file_.bad();
@@ -397,9 +411,10 @@ bool Calculator::Write(Session& session, int64_t offset, const void* data, std::
     return false;
   }
   if (!storage_->Write(offset, data, length)) {
-    if (journal_) journal_->Record(JournalEvent::Error("write", offset, static_cast<int64_t>(length)));
+    if (journal_)
+      journal_->Record(JournalEvent::Error("write", offset, static_cast<int64_t>(length)));
     SetError(error, InBounds(offset, length, storage_->Size()) ? "the disk cannot be written"
-                                                                : kBoundsText);
+                                                               : kBoundsText);
     return false;
   }
   if (journal_) journal_->Record(JournalEvent::Io("write", offset, static_cast<int64_t>(length)));
@@ -465,14 +480,9 @@ bool Calculator::HandleCommand(Session& session, const uint8_t* block, std::stri
         session.runReceived_ = 0;
         session.runNext_ = 0;
         break;
-      case kCmdFinish:
-        finished_ = true;
-        break;
-      case kCmdProgress:
-        break;
-      default:
-        accepted = false;
-        break;
+      case kCmdFinish: finished_ = true; break;
+      case kCmdProgress: break;
+      default: accepted = false; break;
     }
   }
   if (journal_) journal_->Record(JournalEvent::Command(code, parameter, landing));
@@ -501,8 +511,10 @@ bool Calculator::StoreData(Session& session, uint32_t parameter, const uint8_t* 
     session.runNext_ = 0;
   }
   uint64_t full = (session.runNext_ & ~uint64_t{0xFFFF}) | low16;
-  if (full > session.runNext_ + 0x8000 && full >= 0x10000) full -= 0x10000;
-  else if (full + 0x8000 < session.runNext_) full += 0x10000;
+  if (full > session.runNext_ + 0x8000 && full >= 0x10000)
+    full -= 0x10000;
+  else if (full + 0x8000 < session.runNext_)
+    full += 0x10000;
   const int64_t target = session.runBase_ + static_cast<int64_t>(full);
   if (!storage_->Write(target, payload, length)) return false;
   *landing = target;
@@ -519,9 +531,10 @@ bool Calculator::Read(Session& session, int64_t offset, void* out, std::size_t l
     return false;
   }
   if (!storage_->Read(offset, out, length)) {
-    if (journal_) journal_->Record(JournalEvent::Error("read", offset, static_cast<int64_t>(length)));
-    SetError(error, InBounds(offset, length, storage_->Size()) ? "the disk cannot be read"
-                                                                : kBoundsText);
+    if (journal_)
+      journal_->Record(JournalEvent::Error("read", offset, static_cast<int64_t>(length)));
+    SetError(error,
+             InBounds(offset, length, storage_->Size()) ? "the disk cannot be read" : kBoundsText);
     return false;
   }
   if (offset == kCommandWindowOffset && length >= kBlockSize && session.replyPending_) {

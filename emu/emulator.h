@@ -57,15 +57,15 @@ bool IsCommandBlock(const uint8_t* bytes, std::size_t length);
 // Faults
 
 struct Faults {
-  uint32_t failWrites = 0;                   // fail the next N positional data writes
-  std::optional<uint32_t> rejectCommand;     // answer this code with a wrong reply code
-  uint32_t rejectCount = 0;                  // how often; 0 = every time
-  std::optional<uint32_t> vanishAfterWrites; // disappear after N more data writes
-  uint32_t appearAfterPolls = 0;             // hidden from the first N discovery passes
-  std::optional<uint32_t> returnAfterPolls;  // after vanishing, listed again by the Nth pass
-  uint32_t denyOpens = 0;                    // the next N opens fail: permission denied
-  uint32_t rejectNext = 0;                   // answer the next N commands, any code, wrongly
-  uint32_t dropData = 0;                     // acknowledge the next N CMD_DATA blocks, keep nothing
+  uint32_t failWrites = 0;                    // fail the next N positional data writes
+  std::optional<uint32_t> rejectCommand;      // answer this code with a wrong reply code
+  uint32_t rejectCount = 0;                   // how often; 0 = every time
+  std::optional<uint32_t> vanishAfterWrites;  // disappear after N more data writes
+  uint32_t appearAfterPolls = 0;              // hidden from the first N discovery passes
+  std::optional<uint32_t> returnAfterPolls;   // after vanishing, listed again by the Nth pass
+  uint32_t denyOpens = 0;                     // the next N opens fail: permission denied
+  uint32_t rejectNext = 0;                    // answer the next N commands, any code, wrongly
+  uint32_t dropData = 0;  // acknowledge the next N CMD_DATA blocks, keep nothing
 
   bool Empty() const;
   bool operator==(const Faults& other) const;

@@ -36,7 +36,7 @@ namespace {
 thread_local std::string t_lastError;
 // The calculator the calling thread last read or wrote, for RefuseFileRead.
 thread_local const Calculator* t_lastDisk = nullptr;
-}
+}  // namespace
 
 struct EmulatedBackendBase::OpenHandle {
   // Set at open, then used only by the one thread that owns the handle.
@@ -63,7 +63,8 @@ std::string EmulatedBackendBase::LastErrorText() { return t_lastError; }
 platform::ErrorKind EmulatedBackendBase::LastErrorKind() {
   // The emulator's own texts for a calculator that is not there.
   if (t_lastError.empty()) return platform::ErrorKind::None;
-  if (t_lastError.find("Permission denied") != std::string::npos) return platform::ErrorKind::NoAccess;
+  if (t_lastError.find("Permission denied") != std::string::npos)
+    return platform::ErrorKind::NoAccess;
   if (t_lastError.find("not connected") != std::string::npos ||
       t_lastError.find("no such") != std::string::npos ||
       t_lastError.find("does not exist") != std::string::npos) {
@@ -208,7 +209,8 @@ bool EmulatedBackendBase::Read(Handle handle, void* buffer, uint32_t length, uin
   return true;
 }
 
-bool EmulatedBackendBase::Write(Handle handle, const void* buffer, uint32_t length, uint32_t* done) {
+bool EmulatedBackendBase::Write(Handle handle, const void* buffer, uint32_t length,
+                                uint32_t* done) {
   if (done != nullptr) *done = 0;
   auto entry = Find(handle);
   if (!entry) return false;
@@ -281,8 +283,8 @@ void MemoryBackend::AddCalculator(const std::string& name, int64_t size, const F
   Entry entry;
   entry.identity = identity;
   entry.journal = std::make_shared<MemoryJournal>();
-  entry.calculator = std::make_shared<Calculator>(std::make_unique<MemoryStorage>(size),
-                                                  entry.journal, faults);
+  entry.calculator =
+      std::make_shared<Calculator>(std::make_unique<MemoryStorage>(size), entry.journal, faults);
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = entries_.find(name);
   if (it != entries_.end()) it->second.calculator->Unplug();  // handles on the old one fail

@@ -140,7 +140,7 @@ class MemoryBackend : public EmulatedBackendBase {
   };
   static std::wstring PathOf(const std::string& name, const Entry& entry);
 
-  mutable std::mutex mutex_;  // guards everything below
+  mutable std::mutex mutex_;              // guards everything below
   std::map<std::string, Entry> entries_;  // sorted by name: the discovery order
   std::map<std::wstring, File> files_;
   int passes_ = 0;

@@ -13,7 +13,9 @@ namespace fs = std::filesystem;
 
 DiskFiles FilesOf(const std::string& directory, const std::string& name) {
   const fs::path base = fs::u8path(directory);
-  auto file = [&](const char* extension) { return (base / fs::u8path(name + extension)).u8string(); };
+  auto file = [&](const char* extension) {
+    return (base / fs::u8path(name + extension)).u8string();
+  };
   return {file(".disk"), file(".faults"), file(".identity"), file(".journal"), file(".gone")};
 }
 
@@ -25,7 +27,8 @@ bool IsValidDiskName(const std::string& name) {
 std::vector<std::string> ListDiskNames(const std::string& directory) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (fs::directory_iterator it(fs::u8path(directory), ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(fs::u8path(directory), ec), end; !ec && it != end;
+       it.increment(ec)) {
     const fs::path& path = it->path();
     if (path.extension() != ".disk") continue;
     std::error_code typeError;
@@ -111,8 +114,10 @@ Identity ReadIdentityFile(const std::string& path) {
     const auto eq = line.find('=');
     if (eq == std::string::npos) continue;
     const std::string key = line.substr(0, eq);
-    if (key == "vendor") identity.vendor = line.substr(eq + 1);
-    else if (key == "product") identity.product = line.substr(eq + 1);
+    if (key == "vendor")
+      identity.vendor = line.substr(eq + 1);
+    else if (key == "product")
+      identity.product = line.substr(eq + 1);
   }
   return identity;
 }
@@ -138,7 +143,8 @@ bool PlugDisk(const std::string& directory, const std::string& name, const PlugO
     fs::remove(fs::u8path(files.identity), ec);
   }
   // Faults and identity first: the disk file is what discovery looks for.
-  if (!options.faults.Empty() && !WriteFaultsFile(files.faults, options.faults, error)) return false;
+  if (!options.faults.Empty() && !WriteFaultsFile(files.faults, options.faults, error))
+    return false;
   if (options.identity) {
     const std::string text =
         "vendor=" + options.identity->vendor + "\nproduct=" + options.identity->product + "\n";

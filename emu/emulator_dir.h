@@ -42,9 +42,9 @@ bool WriteFaultsFile(const std::string& path, const Faults& faults, std::string*
 Identity ReadIdentityFile(const std::string& path);
 
 struct PlugOptions {
-  int64_t size = 64 * 1024 * 1024;  // only for a new disk
-  Faults faults;                    // replaces the faults file when any is set
-  std::optional<Identity> identity; // written to the identity file when set
+  int64_t size = 64 * 1024 * 1024;   // only for a new disk
+  Faults faults;                     // replaces the faults file when any is set
+  std::optional<Identity> identity;  // written to the identity file when set
 };
 // Creates <name>.disk (sparse, dropping faults and identity an earlier disk
 // of the name left) or keeps the bytes and faults of an existing one; clears

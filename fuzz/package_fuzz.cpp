@@ -44,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         norza::decodeBlock(list, block.get(), blockSize,
                            package->tree.empty() ? nullptr : package->tree.data(),
                            package->tree.size(), package->index[i].lastIndex());
-        for (size_t k = 0; k < list.size(); ++k) (void)std::char_traits<char16_t>::length(list.at(k));
+        for (size_t k = 0; k < list.size(); ++k)
+          (void)std::char_traits<char16_t>::length(list.at(k));
       }
     }
   }

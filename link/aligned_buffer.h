@@ -15,8 +15,8 @@ class AlignedBuffer {
  public:
   AlignedBuffer() = default;
   explicit AlignedBuffer(std::size_t size)
-      : data_(static_cast<unsigned char*>(::operator new(
-            size, std::align_val_t(platform::kIoAlignment), std::nothrow))),
+      : data_(static_cast<unsigned char*>(
+            ::operator new(size, std::align_val_t(platform::kIoAlignment), std::nothrow))),
         size_(data_ != nullptr ? size : 0) {}
   ~AlignedBuffer() { Release(); }
 
@@ -58,7 +58,8 @@ class AlignedSector {
  public:
   AlignedSector() {
     auto address = reinterpret_cast<std::uintptr_t>(raw_);
-    address = (address + platform::kIoAlignment - 1) & ~(std::uintptr_t{platform::kIoAlignment} - 1);
+    address =
+        (address + platform::kIoAlignment - 1) & ~(std::uintptr_t{platform::kIoAlignment} - 1);
     sector_ = reinterpret_cast<unsigned char*>(address);
   }
   AlignedSector(const AlignedSector&) = delete;

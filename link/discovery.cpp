@@ -39,7 +39,8 @@ std::wstring BuildMatchPattern(const wchar_t* vendor, const wchar_t* product) {
 }
 
 bool MatchesCalculatorPath(const std::wstring& path, const std::wstring& pattern) {
-  for (std::size_t at = path.find(pattern); at != std::wstring::npos; at = path.find(pattern, at + 1)) {
+  for (std::size_t at = path.find(pattern); at != std::wstring::npos;
+       at = path.find(pattern, at + 1)) {
     // The product ends where the pattern does, but for padding: "Norza
     // update2" is another device.
     std::size_t end = at + pattern.size();

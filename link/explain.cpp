@@ -16,58 +16,65 @@ LinkExplanation ExplainLinkFailure(int32_t code, const LinkFailure& failure, int
   const std::string& subject = failure.subject;
   switch (code) {
     case LINK_OK:
-    case LINK_UPDATE_INCOMPLETE:
-      return {};
+    case LINK_UPDATE_INCOMPLETE: return {};
     case LINK_CALCULATOR_MISSING:
       return Make(7800, "Calculators not updated: %1. Reconnect them and start the update again.",
                   {std::to_string(notCompleted > 0 ? notCompleted : 1)});
-    case LINK_TOO_MANY_CALCULATORS:
-      return Make(7801, "Connect at most 16 calculators at a time.");
+    case LINK_TOO_MANY_CALCULATORS: return Make(7801, "Connect at most 16 calculators at a time.");
     case LINK_NO_CALCULATOR:
       if (notCompleted > 0) {
         return Make(7800, "Calculators not updated: %1. Reconnect them and start the update again.",
                     {std::to_string(notCompleted)});
       }
-      return Make(7807, "No calculator in update mode was found. Put the calculator in update mode and connect it again.");
+      return Make(
+          7807,
+          "No calculator in update mode was found. Put the calculator in update mode and connect it again.");
     case LINK_IMAGE_OPEN_FAILED:
     case LINK_IMAGE_READ_FAILED:
-      return Make(7802, "The image file %1 cannot be read: %2. Check that it is there and that you may read it.",
-                  {subject, failure.systemText});
+      return Make(
+          7802,
+          "The image file %1 cannot be read: %2. Check that it is there and that you may read it.",
+          {subject, failure.systemText});
     case LINK_DISK_NOT_OPEN:
       switch (failure.kind) {
         case LINK_FAILURE_NO_ACCESS:
-          return Make(7803,
-                      "You may not write to the calculator's disk (%1). Install the updater's udev rule, then "
-                      "unplug the calculator and connect it again; or run the updater once as administrator.",
-                      {subject});
+          return Make(
+              7803,
+              "You may not write to the calculator's disk (%1). Install the updater's udev rule, then "
+              "unplug the calculator and connect it again; or run the updater once as administrator.",
+              {subject});
         case LINK_FAILURE_IN_USE:
-          return Make(7804,
-                      "The calculator's disk (%1) is in use: it is mounted or another program holds it. "
-                      "Unmount it or close that program, then try again.",
-                      {subject});
+          return Make(
+              7804,
+              "The calculator's disk (%1) is in use: it is mounted or another program holds it. "
+              "Unmount it or close that program, then try again.",
+              {subject});
         default:
-          return Make(7805,
-                      "The calculator's disk (%1) cannot be opened: %2. Unplug the calculator and connect it again.",
-                      {subject, failure.systemText});
+          return Make(
+              7805,
+              "The calculator's disk (%1) cannot be opened: %2. Unplug the calculator and connect it again.",
+              {subject, failure.systemText});
       }
     case LINK_WRITE_FAILED:
     case LINK_FLUSH_FAILED:
     case LINK_DATA_NOT_ACKED:
     case LINK_SIZE_CHECK_FAILED:
-      return Make(7806,
-                  "Writing to the calculator failed: %1. Check the cable, unplug the calculator and connect it again.",
-                  {failure.systemText.empty() ? std::string(LinkResultMeaning(code)) : failure.systemText});
+      return Make(
+          7806,
+          "Writing to the calculator failed: %1. Check the cable, unplug the calculator and connect it again.",
+          {failure.systemText.empty() ? std::string(LinkResultMeaning(code)) : failure.systemText});
     case LINK_SECTOR_SIZE_UNSUPPORTED:
-      return Make(7808, "This disk does not have 512-byte sectors: it is not a calculator in update mode.");
+      return Make(
+          7808, "This disk does not have 512-byte sectors: it is not a calculator in update mode.");
     case LINK_IMAGE_TOO_LARGE:
-      return Make(7809,
-                  "The image does not fit on the calculator's disk. Check that the update files are meant for "
-                  "this calculator.");
+      return Make(
+          7809,
+          "The image does not fit on the calculator's disk. Check that the update files are meant for "
+          "this calculator.");
     case LINK_NO_WRITER_THREAD:
     case LINK_BUFFER_ALLOC_FAILED:
       return Make(7810, "The updater ran out of resources. Close other programs and try again.");
-    default:
-      return {};  // a request the updater never makes, or a code it does not know
+    default: return {};  // a request the updater never makes, or a code it does not know
   }
 }
 

@@ -12,8 +12,8 @@
 #include "link.h"
 
 struct LinkExplanation {
-  int32_t textId = 0;         // 0: nothing to explain
-  const char* english = "";   // with %1, %2 for the arguments
+  int32_t textId = 0;                  // 0: nothing to explain
+  const char* english = "";            // with %1, %2 for the arguments
   std::vector<std::string> arguments;  // UTF-8
 };
 

@@ -18,22 +18,22 @@ inline constexpr const wchar_t* kCalculatorProduct = L"Norza update";
 // Link result codes.
 enum LinkResult : int32_t {
   LINK_OK = 0,
-  LINK_NO_CALCULATOR = 104,        // the retrying discovery found nothing
-  LINK_IMAGE_OPEN_FAILED = 105,    // the image file cannot be opened
-  LINK_BAD_REQUEST_KIND = 106,     // request kind 3 or more; no thread started
-  LINK_DISK_NOT_OPEN = 107,        // the calculator's disk handle is invalid
-  LINK_NO_WRITER_THREAD = 108,     // not a single writer thread could be started
-  LINK_IMAGE_READ_FAILED = 109,    // reading the image failed or came back short
-  LINK_BUFFER_ALLOC_FAILED = 110,  // the transfer buffer cannot be allocated
-  LINK_WRITE_FAILED = 112,         // a chunk write failed 7 times in a row
-  LINK_FLUSH_FAILED = 113,         // the disk did not take the written data (flush failed)
-  LINK_DATA_NOT_ACKED = 117,       // a CMD_DATA block was not acknowledged
-  LINK_SIZE_CHECK_FAILED = 118,    // the final CMD_CHECK_SIZE failed
-  LINK_CALCULATOR_MISSING = 119,   // a calculator of this update is not attached
-  LINK_UPDATE_INCOMPLETE = 120,    // an attached calculator lacks an image: no CMD_FINISH
-  LINK_TOO_MANY_CALCULATORS = 121, // more than 16 attached: nothing written or finished
+  LINK_NO_CALCULATOR = 104,            // the retrying discovery found nothing
+  LINK_IMAGE_OPEN_FAILED = 105,        // the image file cannot be opened
+  LINK_BAD_REQUEST_KIND = 106,         // request kind 3 or more; no thread started
+  LINK_DISK_NOT_OPEN = 107,            // the calculator's disk handle is invalid
+  LINK_NO_WRITER_THREAD = 108,         // not a single writer thread could be started
+  LINK_IMAGE_READ_FAILED = 109,        // reading the image failed or came back short
+  LINK_BUFFER_ALLOC_FAILED = 110,      // the transfer buffer cannot be allocated
+  LINK_WRITE_FAILED = 112,             // a chunk write failed 7 times in a row
+  LINK_FLUSH_FAILED = 113,             // the disk did not take the written data (flush failed)
+  LINK_DATA_NOT_ACKED = 117,           // a CMD_DATA block was not acknowledged
+  LINK_SIZE_CHECK_FAILED = 118,        // the final CMD_CHECK_SIZE failed
+  LINK_CALCULATOR_MISSING = 119,       // a calculator of this update is not attached
+  LINK_UPDATE_INCOMPLETE = 120,        // an attached calculator lacks an image: no CMD_FINISH
+  LINK_TOO_MANY_CALCULATORS = 121,     // more than 16 attached: nothing written or finished
   LINK_SECTOR_SIZE_UNSUPPORTED = 122,  // the disk's logical sectors are not 512 bytes
-  LINK_IMAGE_TOO_LARGE = 123,      // the image would run past the end of the disk
+  LINK_IMAGE_TOO_LARGE = 123,          // the image would run past the end of the disk
 };
 
 // What a result code means, in one English sentence (for the command-line
@@ -82,9 +82,8 @@ bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product);
 // succeeded but a calculator of this update is not attached; 121 (nothing
 // written) when more calculators are attached than the link has slots.
 // Every calculator's outcome goes into the update's ledger.
-int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product,
-                      const wchar_t* imagePath, int64_t targetOffset,
-                      ProgressCallback progress, MessageCallback message);
+int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
+                      int64_t targetOffset, ProgressCallback progress, MessageCallback message);
 
 // Ends the update on the calculators. During an update (BeginUpdateLedger),
 // CMD_FINISH goes out only when the update is whole: calculators took part,

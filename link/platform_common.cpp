@@ -116,8 +116,10 @@ std::wstring Utf8ToWide(const std::string& text) {
     if (length > 1) {
       bool valid = i + length <= size;
       for (std::size_t k = 1; valid && k < length; ++k) {
-        if ((bytes[i + k] & 0xC0) != 0x80) valid = false;
-        else cp = (cp << 6) | (bytes[i + k] & 0x3F);
+        if ((bytes[i + k] & 0xC0) != 0x80)
+          valid = false;
+        else
+          cp = (cp << 6) | (bytes[i + k] & 0x3F);
       }
       if (!valid || cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
         cp = 0xFFFD;

@@ -82,8 +82,8 @@ std::string JoinLink(const std::string& directory, const std::string& target) {
 }
 
 bool AllDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(),
-                                      [](char c) { return c >= '0' && c <= '9'; });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // A root hub: "usb1".
@@ -142,7 +142,8 @@ bool IsScsiDiskType(const std::string& type) { return type == "0" || type == "14
 struct FoundDisk {
   std::wstring interfacePath;
   std::string node;
-  int32_t logicalSectorSize = 512;  // from sysfs; the node's own ioctl wins when it is a block device
+  int32_t logicalSectorSize =
+      512;  // from sysfs; the node's own ioctl wins when it is a block device
 };
 
 class LinuxBackend final : public Backend {
@@ -214,17 +215,17 @@ class LinuxBackend final : public Backend {
     if (S_ISBLK(info.st_mode)) {
       uint64_t bytes = 0;
       if (::ioctl(Fd(handle), BLKGETSIZE64, &bytes) != 0) {
-      Fail();
-      return -1;
-    }
+        Fail();
+        return -1;
+      }
       return static_cast<int64_t>(bytes);
     }
     return info.st_size;
   }
 
   int64_t Seek(Handle handle, int64_t distance, SeekFrom from) override {
-    const off_t position =
-        ::lseek(Fd(handle), static_cast<off_t>(distance), from == SeekFrom::Begin ? SEEK_SET : SEEK_CUR);
+    const off_t position = ::lseek(Fd(handle), static_cast<off_t>(distance),
+                                   from == SeekFrom::Begin ? SEEK_SET : SEEK_CUR);
     if (position < 0) {
       Fail();
       return -1;
@@ -288,9 +289,14 @@ class LinuxBackend final : public Backend {
   ErrorKind LastErrorKind() override {
     switch (t_lastError) {
       case 0: return ErrorKind::None;
-      case EACCES: case EPERM: case EROFS: return ErrorKind::NoAccess;
+      case EACCES:
+      case EPERM:
+      case EROFS: return ErrorKind::NoAccess;
       case EBUSY: return ErrorKind::InUse;
-      case ENOENT: case ENODEV: case ENXIO: case ENOMEDIUM: return ErrorKind::Gone;
+      case ENOENT:
+      case ENODEV:
+      case ENXIO:
+      case ENOMEDIUM: return ErrorKind::Gone;
       default: return ErrorKind::Other;
     }
   }
@@ -367,15 +373,17 @@ class LinuxBackend final : public Backend {
         const std::string sectorSize = ReadAttributeAt(blockDirectory, "queue/logical_block_size");
         ::close(blockDirectory);
         uint64_t bytes = 0;
-        if (ParseUnsigned(sectorSize, 1u << 20, &bytes)) disk.logicalSectorSize = static_cast<int32_t>(bytes);
+        if (ParseUnsigned(sectorSize, 1u << 20, &bytes))
+          disk.logicalSectorSize = static_cast<int32_t>(bytes);
       }
       // Two disks must never share a path (same serial on two devices, or
       // several units of one device), or one would be written twice and the
       // other never: the later one gets its kernel name, and more until the
       // path is free (another device's serial may spell the first choice).
       const auto taken = [&](const std::wstring& candidate) {
-        return std::any_of(found.begin(), found.end(),
-                           [&](const FoundDisk& entry) { return entry.interfacePath == candidate; });
+        return std::any_of(found.begin(), found.end(), [&](const FoundDisk& entry) {
+          return entry.interfacePath == candidate;
+        });
       };
       std::string unique = serial;
       disk.interfacePath = BuildUsbDiskInterfacePath(vendor, model, revision, unique);

@@ -137,8 +137,8 @@ class WindowsBackend final : public Backend {
     bool ok = true;
     while (total < length) {
       DWORD n = 0;
-      if (!api_.writeFile(Native(handle), static_cast<const char*>(buffer) + total,
-                          length - total, &n, nullptr)) {
+      if (!api_.writeFile(Native(handle), static_cast<const char*>(buffer) + total, length - total,
+                          &n, nullptr)) {
         ok = Remember();
         break;
       }
@@ -178,10 +178,15 @@ class WindowsBackend final : public Backend {
   ErrorKind LastErrorKind() override {
     switch (t_lastError) {
       case 0: return ErrorKind::None;
-      case ERROR_ACCESS_DENIED: case ERROR_WRITE_PROTECT: return ErrorKind::NoAccess;
-      case ERROR_SHARING_VIOLATION: case ERROR_LOCK_VIOLATION: return ErrorKind::InUse;
-      case ERROR_FILE_NOT_FOUND: case ERROR_PATH_NOT_FOUND: case ERROR_DEVICE_NOT_CONNECTED:
-      case ERROR_NOT_READY: case ERROR_NO_SUCH_DEVICE: return ErrorKind::Gone;
+      case ERROR_ACCESS_DENIED:
+      case ERROR_WRITE_PROTECT: return ErrorKind::NoAccess;
+      case ERROR_SHARING_VIOLATION:
+      case ERROR_LOCK_VIOLATION: return ErrorKind::InUse;
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND:
+      case ERROR_DEVICE_NOT_CONNECTED:
+      case ERROR_NOT_READY:
+      case ERROR_NO_SUCH_DEVICE: return ErrorKind::Gone;
       default: return ErrorKind::Other;
     }
   }
@@ -211,10 +216,20 @@ class WindowsBackend final : public Backend {
 
 const WindowsApi& SystemWindowsApi() {
   static const WindowsApi api = {
-      &::SetupDiGetClassDevsW, &::SetupDiEnumDeviceInterfaces, &::SetupDiGetDeviceInterfaceDetailW,
-      &::SetupDiDestroyDeviceInfoList, &::CreateFileW, &::GetFullPathNameW, &::SetFilePointerEx,
-      &::GetFileSizeEx, &::ReadFile, &::WriteFile, &::FlushFileBuffers, &::CloseHandle,
-      &::GetLastError, &::FormatMessageW,
+      &::SetupDiGetClassDevsW,
+      &::SetupDiEnumDeviceInterfaces,
+      &::SetupDiGetDeviceInterfaceDetailW,
+      &::SetupDiDestroyDeviceInfoList,
+      &::CreateFileW,
+      &::GetFullPathNameW,
+      &::SetFilePointerEx,
+      &::GetFileSizeEx,
+      &::ReadFile,
+      &::WriteFile,
+      &::FlushFileBuffers,
+      &::CloseHandle,
+      &::GetLastError,
+      &::FormatMessageW,
   };
   return api;
 }

@@ -20,14 +20,14 @@ bool SeekToWindow(platform::Backend& backend, Handle device) {
 
 bool WriteCommandWindow(platform::Backend& backend, Handle device, const unsigned char* sector) {
   uint32_t done = 0;
-  return SeekToWindow(backend, device) &&
-         backend.Write(device, sector, kCommandBlockSize, &done) && done == kCommandBlockSize;
+  return SeekToWindow(backend, device) && backend.Write(device, sector, kCommandBlockSize, &done) &&
+         done == kCommandBlockSize;
 }
 
 bool ReadReply(platform::Backend& backend, Handle device, unsigned char* sector) {
   uint32_t done = 0;
-  return SeekToWindow(backend, device) &&
-         backend.Read(device, sector, kCommandBlockSize, &done) && done == kCommandBlockSize;
+  return SeekToWindow(backend, device) && backend.Read(device, sector, kCommandBlockSize, &done) &&
+         done == kCommandBlockSize;
 }
 
 // The block, zero-filled to a sector, written to the command window and,
@@ -170,7 +170,8 @@ bool ReadCommandWindow(Handle device, bool afterTransfer) {
   platform::Backend& backend = platform::ActiveBackend();
   uint32_t done = 0;
   if (SeekToWindow(backend, device)) {
-    backend.Read(device, scratch.data(), afterTransfer ? kWindowReadAfter : kWindowReadBefore, &done);
+    backend.Read(device, scratch.data(), afterTransfer ? kWindowReadAfter : kWindowReadBefore,
+                 &done);
   }
   return true;
 }

@@ -29,8 +29,8 @@ using platform::SeekFrom;
 std::atomic<ThreadStarter> g_threadStarter{nullptr};
 
 std::mutex g_detailMutex;
-LinkFailure g_failure;                        // guarded by g_detailMutex
-std::vector<CalculatorOutcome> g_outcomes;    // guarded by g_detailMutex
+LinkFailure g_failure;                      // guarded by g_detailMutex
+std::vector<CalculatorOutcome> g_outcomes;  // guarded by g_detailMutex
 
 LinkFailureKind KindOf(platform::ErrorKind kind) {
   switch (kind) {
@@ -254,18 +254,21 @@ int32_t SendImage(Backend& backend, TransferJob& job, Handle image, unsigned cha
   int32_t lastPercent = 0;
   while (remaining > 0) {
     const uint32_t n = remaining < kChunkSize ? static_cast<uint32_t>(remaining) : kChunkSize;
-    if (const int32_t code = ReadImageChunk(backend, job, image, buffer, n); code != LINK_OK) return code;
-    if (const int32_t code = DeliverChunk(backend, job, buffer, n, sent); code != LINK_OK) return code;
+    if (const int32_t code = ReadImageChunk(backend, job, image, buffer, n); code != LINK_OK)
+      return code;
+    if (const int32_t code = DeliverChunk(backend, job, buffer, n, sent); code != LINK_OK)
+      return code;
     if (remaining <= kChunkSize) {
       if (job.useCommandPath == 0) return LINK_OK;
-      if (!CheckImageSize(job.device, static_cast<uint32_t>(job.length))) return LINK_SIZE_CHECK_FAILED;
+      if (!CheckImageSize(job.device, static_cast<uint32_t>(job.length)))
+        return LINK_SIZE_CHECK_FAILED;
       NotifyProgress(job.device, 100);
       return LINK_OK;
     }
     sent += kChunkSize;
     remaining -= kChunkSize;
-    const auto percent = static_cast<int32_t>(static_cast<double>(sent) * 100.0 /
-                                              static_cast<double>(job.length));
+    const auto percent =
+        static_cast<int32_t>(static_cast<double>(sent) * 100.0 / static_cast<double>(job.length));
     if (percent > lastPercent) {
       // 100 is kept for the end of a successful transfer.
       lastPercent = percent >= 100 ? 99 : percent;
@@ -386,7 +389,8 @@ int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar
     int32_t result = RunTransferJobs(request, &codes);
     NoteOutcomes(&codes);
     if (result != LINK_BAD_REQUEST_KIND) {
-      for (std::size_t i = 0; i < attached.size(); ++i) ledger.Record(attached[i], targetOffset, codes[i]);
+      for (std::size_t i = 0; i < attached.size(); ++i)
+        ledger.Record(attached[i], targetOffset, codes[i]);
     }
     if (result == LINK_OK && someoneMissing) result = LINK_CALCULATOR_MISSING;
     return result;

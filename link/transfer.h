@@ -28,12 +28,12 @@ extern std::atomic<MessageCallback> messageCallback;
 extern std::atomic<int32_t> filterKey;
 
 struct TransferRequest {
-  uint32_t requestKind = 0;  // 3 or more is refused with 106
-  int64_t targetOffset = 0;  // byte offset on the calculator's disk
-  int64_t sourceOffset = 0;  // byte offset in the image file
-  int64_t length = 0;        // bytes to send
-  std::wstring imagePath;    // whole path, never cut
-  std::wstring messageText;  // handed to the MessageCallback
+  uint32_t requestKind = 0;     // 3 or more is refused with 106
+  int64_t targetOffset = 0;     // byte offset on the calculator's disk
+  int64_t sourceOffset = 0;     // byte offset in the image file
+  int64_t length = 0;           // bytes to send
+  std::wstring imagePath;       // whole path, never cut
+  std::wstring messageText;     // handed to the MessageCallback
   uint32_t useCommandPath = 0;  // non-zero: data by CMD_DATA blocks
 };
 

@@ -12,9 +12,7 @@ namespace norza {
 
 namespace {
 
-QString toQString(const char16_t* s) {
-  return QString::fromUtf16(s);
-}
+QString toQString(const char16_t* s) { return QString::fromUtf16(s); }
 
 int64_t readQFileRange(const QString& path, ByteBuffer& out, int64_t begin, int64_t end) {
   out.reset();
@@ -111,8 +109,8 @@ void StringList::clear() {
 }
 
 std::u16string languageTag(int languageIndex) {
-  static const char16_t* const kTags[kMaxLanguageIndex + 1] = {
-      u"", u"En", u"Zh", u"Fr", u"De", u"Es", u"Nl", u"Pt", u"Ja", u"Ru"};
+  static const char16_t* const kTags[kMaxLanguageIndex + 1] = {u"",   u"En", u"Zh", u"Fr", u"De",
+                                                               u"Es", u"Nl", u"Pt", u"Ja", u"Ru"};
   if (languageIndex < 0 || languageIndex > kMaxLanguageIndex) return {};
   return kTags[languageIndex];
 }
@@ -196,7 +194,8 @@ bool ensureIndex(ResourcePackage& package) {
   package.index.clear();
   package.index.reserve(static_cast<size_t>(count));
   for (int32_t i = 0; i < count; ++i)
-    package.index.push_back(PackageIndexEntry::fromBytes(buf.get() + static_cast<size_t>(i) * kIndexEntrySize));
+    package.index.push_back(
+        PackageIndexEntry::fromBytes(buf.get() + static_cast<size_t>(i) * kIndexEntrySize));
   package.indexLoaded = true;
   return true;
 }
@@ -205,7 +204,8 @@ bool readBlock(const ResourcePackage& package, const PackageIndexEntry& entry, B
                size_t& size) {
   const uint32_t begin = package.header.dataOffset + entry.blockOffset;  // modulo 2^32
   const int64_t want = entry.blockSize();
-  const int64_t got = package.reader(package.packageFile, out, begin, static_cast<int64_t>(begin) + want);
+  const int64_t got =
+      package.reader(package.packageFile, out, begin, static_cast<int64_t>(begin) + want);
   if (got != want) {
     out.reset();
     size = 0;
@@ -291,9 +291,7 @@ TreeStep stepTree(const uint8_t* tree, size_t treeSize, size_t& node, unsigned b
   const uint16_t value = qFromLittleEndian<quint16>(tree + node + 1);
   symbol = value;
   switch (type) {
-    case 0:
-      node = bit ? node + 3 + value : node + 3;
-      return TreeStep::Branch;
+    case 0: node = bit ? node + 3 + value : node + 3; return TreeStep::Branch;
     case 1:  // emits on 1
     case 2:  // emits on 0
       if (bit == (type == 1 ? 1u : 0u)) return TreeStep::Emit;
@@ -303,8 +301,7 @@ TreeStep stepTree(const uint8_t* tree, size_t treeSize, size_t& node, unsigned b
       if (treeSize - node < 5) return TreeStep::Stop;
       if (bit) symbol = qFromLittleEndian<quint16>(tree + node + 3);
       return TreeStep::Emit;
-    default:
-      return TreeStep::Emit;
+    default: return TreeStep::Emit;
   }
 }
 
@@ -341,7 +338,8 @@ void decodeCoded(StringList& list, const uint8_t* block, size_t size, const uint
 void decodePlain(StringList& list, const uint8_t* block, size_t size, uint32_t lastIndex) {
   const size_t n = size / 2;
   std::vector<char16_t> units(n + 1);
-  for (size_t i = 0; i < n; ++i) units[i] = static_cast<char16_t>(qFromLittleEndian<quint16>(block + 2 * i));
+  for (size_t i = 0; i < n; ++i)
+    units[i] = static_cast<char16_t>(qFromLittleEndian<quint16>(block + 2 * i));
   units[n] = 0;
   std::vector<uint32_t> starts;
   size_t pos = 0;
@@ -369,8 +367,6 @@ void decodeBlock(StringList& list, const uint8_t* block, size_t size, const uint
     decodePlain(list, block, size, lastIndex);
 }
 
-void releasePackage(std::unique_ptr<ResourcePackage>& package) {
-  package.reset();
-}
+void releasePackage(std::unique_ptr<ResourcePackage>& package) { package.reset(); }
 
 }  // namespace norza

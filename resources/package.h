@@ -121,12 +121,12 @@ std::u16string languageTag(int languageIndex);
 
 enum class OpenFailure {
   None,
-  TooShort,            // fewer than 12 bytes
+  TooShort,  // fewer than 12 bytes
   BadMagic,
   BadVersion,
-  HeaderTooLarge,      // headerSize over 332
-  HeaderTooSmall,      // headerSize under 12
-  HeaderTruncated,     // file shorter than headerSize
+  HeaderTooLarge,   // headerSize over 332
+  HeaderTooSmall,   // headerSize under 12
+  HeaderTruncated,  // file shorter than headerSize
 };
 const char* describeOpenFailure(OpenFailure failure);
 

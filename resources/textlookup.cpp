@@ -57,13 +57,12 @@ void BlockCache::trim() {
 PackageRegistry& packageRegistry() { return gState.registry; }
 BlockCache& blockCache() { return gState.cache; }
 
-unsigned currentLanguage() {
-  return gState.languageSource ? gState.languageSource() : 1u;
-}
+unsigned currentLanguage() { return gState.languageSource ? gState.languageSource() : 1u; }
 
 ResourcePackage* findPackage(int language, int variant) {
   if (language == 0) language = static_cast<int>(currentLanguage());
-  const uint32_t code = variant ? (static_cast<uint32_t>(language) | kVariantBit) : static_cast<uint32_t>(language);
+  const uint32_t code =
+      variant ? (static_cast<uint32_t>(language) | kVariantBit) : static_cast<uint32_t>(language);
   auto& packages = gState.registry.packages();
   for (size_t i = packages.size(); i-- > 0;)
     if (packages[i]->packageCode() == code) return packages[i].get();
@@ -75,7 +74,8 @@ ResourcePackage* findPackage(int language, int variant) {
   // that case; any other request opens the file as it stands.
   if (variant != 0 && (static_cast<uint32_t>(language) & kVariantBit) == 0) {
     for (size_t i = packages.size(); i-- > 0;)
-      if (packages[i]->packageCode() == static_cast<uint32_t>(language) && sameFile(*packages[i], fileName))
+      if (packages[i]->packageCode() == static_cast<uint32_t>(language) &&
+          sameFile(*packages[i], fileName))
         return packages[i].get();
   }
 
@@ -173,9 +173,7 @@ void resetTextLookupForTesting() {
   gState.registry.clear();
 }
 
-void setPackageReaderForTesting(ReadRangeFn reader) {
-  gState.reader = std::move(reader);
-}
+void setPackageReaderForTesting(ReadRangeFn reader) { gState.reader = std::move(reader); }
 
 }  // namespace norza
 
@@ -185,6 +183,4 @@ QString textById(int id, int language) {
   return QString::fromUtf16(text);
 }
 
-void setCurrentLanguageSource(CurrentLanguageFn source) {
-  norza::gState.languageSource = source;
-}
+void setCurrentLanguageSource(CurrentLanguageFn source) { norza::gState.languageSource = source; }

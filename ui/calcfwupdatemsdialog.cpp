@@ -65,8 +65,10 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
 }
 
 void CCalcFWUpdateMSDialog::loadIcons() {
-  calculatorIcon.addFile(QStringLiteral(":/CalculatorIconX16.png"), QSize(), QIcon::Normal, QIcon::Off);
-  calculatorIcon.addFile(QStringLiteral(":/CalculatorIconX64.png"), QSize(), QIcon::Normal, QIcon::Off);
+  calculatorIcon.addFile(QStringLiteral(":/CalculatorIconX16.png"), QSize(), QIcon::Normal,
+                         QIcon::Off);
+  calculatorIcon.addFile(QStringLiteral(":/CalculatorIconX64.png"), QSize(), QIcon::Normal,
+                         QIcon::Off);
   // From the "icons" folder beside the executable, not the embedded copies.
   folderIcon.addFile(QStringLiteral("icons") + QStringLiteral(":varFolder_16x16.png"), QSize(),
                      QIcon::Normal, QIcon::Off);
@@ -155,7 +157,7 @@ void CCalcFWUpdateMSDialog::buildWidgets() {
 void CCalcFWUpdateMSDialog::connectSignals() {
   connect(cancelButton, SIGNAL(clicked()), this, SLOT(onCancel()));
   connect(this, SIGNAL(updateProgress(int)), this, SLOT(onUpdateProgress(int)));
-  connect(this, SIGNAL(updateMessage(wchar_t*)), this, SLOT(onUpdateMessage(wchar_t *)));
+  connect(this, SIGNAL(updateMessage(wchar_t*)), this, SLOT(onUpdateMessage(wchar_t*)));
   connect(worker, SIGNAL(foundDevice()), this, SLOT(onFoundDevice()));
   connect(worker, SIGNAL(waitingStart()), this, SLOT(onWaitingStart()));
   connect(worker, SIGNAL(waitingTicks(int)), this, SLOT(onWaitingTicks(int)));
@@ -249,7 +251,8 @@ void CCalcFWUpdateMSDialog::onCancel() {
     // Shorten the countdown to one more step; a step the worker takes at the
     // same moment is not lost.
     while (countdown != 0) {
-      if (startCountdownMs.compare_exchange_weak(countdown, CUpdateWorker::kCountdownStepMs)) return;
+      if (startCountdownMs.compare_exchange_weak(countdown, CUpdateWorker::kCountdownStepMs))
+        return;
     }
     return;  // it reached 0 just now: the transfer starts anyway
   }
@@ -274,7 +277,8 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
     const int32_t failures = worker->retryCount.load();
     worker->retryCount.store(failures + 1);
     if (failures <= 4) {
-      statusLabel->setText(QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(failures + 1));
+      statusLabel->setText(
+          QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(failures + 1));
       showNote(failureNote(result));
       UpdateLog::instance().write(QStringLiteral("retry %1 of 5").arg(failures + 1));
       armNextStep();
@@ -320,7 +324,8 @@ void CCalcFWUpdateMSDialog::showNote(const QString& text) {
 }
 
 QString CCalcFWUpdateMSDialog::failureNote(int result) const {
-  const LinkExplanation explanation = ExplainLinkFailure(result, LastLinkFailure(), CalculatorsNotCompleted());
+  const LinkExplanation explanation =
+      ExplainLinkFailure(result, LastLinkFailure(), CalculatorsNotCompleted());
   if (explanation.textId == 0) return QString();
   QString text = textOr(explanation.textId, explanation.english);
   const auto& arguments = explanation.arguments;
@@ -330,21 +335,27 @@ QString CCalcFWUpdateMSDialog::failureNote(int result) const {
     text = text.arg(QString::fromStdString(arguments[0]), QString::fromStdString(arguments[1]));
   }
   return text + QLatin1Char('\n') +
-         textOr(kLogPointerTextId, kLogPointerEnglish).arg(QDir::toNativeSeparators(UpdateLog::instance().path()));
+         textOr(kLogPointerTextId, kLogPointerEnglish)
+             .arg(QDir::toNativeSeparators(UpdateLog::instance().path()));
 }
 
 void CCalcFWUpdateMSDialog::logResult(int result, bool finishRan) {
   UpdateLog& log = UpdateLog::instance();
   const QString step = finishRan ? QStringLiteral("finishing command")
                                  : QStringLiteral("transfer of ") + worker->imagePath.get();
-  log.write(QStringLiteral("%1: result %2 (%3)").arg(step).arg(result).arg(QString::fromUtf8(LinkResultMeaning(result))));
+  log.write(QStringLiteral("%1: result %2 (%3)")
+                .arg(step)
+                .arg(result)
+                .arg(QString::fromUtf8(LinkResultMeaning(result))));
   for (const CalculatorOutcome& outcome : LastCalculatorOutcomes()) {
     QString line = QStringLiteral("  calculator ") + QString::fromStdWString(outcome.interfacePath);
-    if (!outcome.deviceNode.empty()) line += QStringLiteral(" (") + QString::fromStdWString(outcome.deviceNode) + QLatin1Char(')');
+    if (!outcome.deviceNode.empty())
+      line += QStringLiteral(" (") + QString::fromStdWString(outcome.deviceNode) + QLatin1Char(')');
     log.write(line + QStringLiteral(": ") + QString::number(outcome.code));
   }
   const std::string detail = LinkFailureDetail();
-  if (result != 0 && !detail.empty()) log.write(QStringLiteral("  ") + QString::fromStdString(detail));
+  if (result != 0 && !detail.empty())
+    log.write(QStringLiteral("  ") + QString::fromStdString(detail));
 }
 
 void CCalcFWUpdateMSDialog::onUpdateMessage(wchar_t* pMsg) {

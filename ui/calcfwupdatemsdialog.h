@@ -23,9 +23,9 @@ class CUpdateWorker;
 
 // One firmware image file of the work folder.
 struct FWImageEntry {
-  QString path;          // absolute path in the platform's native form
-  QString fileName;      // as listed, in the letter case found on disk
-  std::string tag;       // copy of the dialog's imageTag
+  QString path;      // absolute path in the platform's native form
+  QString fileName;  // as listed, in the letter case found on disk
+  std::string tag;   // copy of the dialog's imageTag
   int64_t size = 0;
   int64_t targetOffset = 0;  // where the image goes on the calculator's disk
 };

@@ -88,10 +88,14 @@ void CCalcFWUpdateMSDialog::discoverImageSet() {
   BeginUpdateLedger(offsets, complete ? 3 : 0);
   QString found;
   for (const FWImageEntry& entry : imageList) {
-    found += QStringLiteral(" %1 (%2 bytes at 0x%3)").arg(entry.path).arg(entry.size).arg(entry.targetOffset, 0, 16);
+    found += QStringLiteral(" %1 (%2 bytes at 0x%3)")
+                 .arg(entry.path)
+                 .arg(entry.size)
+                 .arg(entry.targetOffset, 0, 16);
   }
-  UpdateLog::instance().write((complete ? QStringLiteral("image set in ") : QStringLiteral("no complete image set in ")) +
-                              workFolder + QLatin1Char(':') + found);
+  UpdateLog::instance().write(
+      (complete ? QStringLiteral("image set in ") : QStringLiteral("no complete image set in ")) +
+      workFolder + QLatin1Char(':') + found);
   if (complete) {
     currentImage = 0;
     prepareCurrentImage();

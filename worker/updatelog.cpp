@@ -10,11 +10,12 @@
 QString UpdateLog::defaultPath() {
 #ifdef Q_OS_WIN
   // GenericDataLocation is %LOCALAPPDATA% on Windows.
-  const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
-                       QStringLiteral("/ZK");
+  const QString base =
+      QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/ZK");
 #else
   QString base = qEnvironmentVariable("XDG_STATE_HOME");
-  if (base.isEmpty() || QDir::isRelativePath(base)) base = QDir::homePath() + QStringLiteral("/.local/state");
+  if (base.isEmpty() || QDir::isRelativePath(base))
+    base = QDir::homePath() + QStringLiteral("/.local/state");
 #endif
   return base + QStringLiteral("/norza-updater/updater.log");
 }

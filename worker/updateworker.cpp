@@ -94,24 +94,15 @@ void CUpdateWorker::process() {
 
 void CUpdateWorker::runCycle() {
   switch (state.load()) {
-    case StateWaiting:
-      waitForCalculator();
-      break;
-    case StateCountdown:
-      countDown();
-      break;
-    case StateTransfer:
-      transfer();
-      break;
-    case StateIdle:
-      norza::PauseMs(kIdlePauseMs);
-      break;
+    case StateWaiting: waitForCalculator(); break;
+    case StateCountdown: countDown(); break;
+    case StateTransfer: transfer(); break;
+    case StateIdle: norza::PauseMs(kIdlePauseMs); break;
     case StateFailed:
       norza::PauseMs(kFailurePauseMs);
       state.store(StateWaiting);
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

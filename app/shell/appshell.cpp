@@ -28,16 +28,17 @@ EarlyAnswer earlyAnswer(const QStringList& arguments) {
 
 QString earlyAnswerText(EarlyAnswer answer, const QString& program) {
   const QString usage =
-      QStringLiteral("usage: %1 [FOLDER LANGUAGE]\n"
-                     "\n"
-                     "Writes the calculator's three firmware images from FOLDER to every\n"
-                     "calculator connected in update mode. LANGUAGE: 0 untagged, 1 English,\n"
-                     "2 Chinese, 3 French, 4 German, 5 Spanish, 6 Dutch, 7 Portuguese, 8 Japanese.\n"
-                     "Without arguments the folder and language come from the companion suite's\n"
-                     "settings (ZK/Calvora: WorkFolder, Language).\n"
-                     "\n"
-                     "  --help      this text\n"
-                     "  --version   the version\n")
+      QStringLiteral(
+          "usage: %1 [FOLDER LANGUAGE]\n"
+          "\n"
+          "Writes the calculator's three firmware images from FOLDER to every\n"
+          "calculator connected in update mode. LANGUAGE: 0 untagged, 1 English,\n"
+          "2 Chinese, 3 French, 4 German, 5 Spanish, 6 Dutch, 7 Portuguese, 8 Japanese.\n"
+          "Without arguments the folder and language come from the companion suite's\n"
+          "settings (ZK/Calvora: WorkFolder, Language).\n"
+          "\n"
+          "  --help      this text\n"
+          "  --version   the version\n")
           .arg(program);
   switch (answer) {
     case EarlyAnswer::Help: return usage;
@@ -73,7 +74,8 @@ int systemLanguage() { return languageForLocaleName(QLocale::system().name()); }
 bool isAcceptedLanguage(int index) { return static_cast<unsigned>(index) <= 8u; }
 
 QString documentsFolder() {
-  const QStringList locations = QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
+  const QStringList locations =
+      QStandardPaths::standardLocations(QStandardPaths::DocumentsLocation);
   if (!locations.isEmpty() && !locations.first().isEmpty()) return locations.first();
   return QDir::homePath();
 }
@@ -88,10 +90,9 @@ SuiteSettings readSuiteSettings() {
   // found); Qt 5 reads it as Latin-1 unless told. No effect on the registry.
   settings.setIniCodec("UTF-8");
   result.language = settings.value(QStringLiteral("Language"), systemLanguage()).toInt();
-  result.workFolder = settings
-                          .value(QStringLiteral("WorkFolder"),
-                                 documentsFolder() + QStringLiteral("/Calvora"))
-                          .toString();
+  result.workFolder =
+      settings.value(QStringLiteral("WorkFolder"), documentsFolder() + QStringLiteral("/Calvora"))
+          .toString();
   result.workFolder.replace(QLatin1Char('\\'), QLatin1Char('/'));
   return result;
 }
@@ -102,7 +103,8 @@ SingleInstanceGuard::SingleInstanceGuard(const QString& key)
 bool SingleInstanceGuard::claim() {
   if (!lock_.acquire()) return false;
   if (memory_.create(1, QSharedMemory::ReadWrite)) return true;
-  if (memory_.error() != QSharedMemory::AlreadyExists || !InstanceLock::existingKeyIsStale()) return false;
+  if (memory_.error() != QSharedMemory::AlreadyExists || !InstanceLock::existingKeyIsStale())
+    return false;
   // No live updater holds the key: one that was killed left it behind, and
   // detaching as its last user releases it.
   if (!memory_.attach(QSharedMemory::ReadWrite)) return false;

@@ -48,8 +48,8 @@ inline constexpr const char* kSettingsApplication = "Calvora";
 QString documentsFolder();
 
 struct SuiteSettings {
-  int language = 1;      // raw value; the caller applies the language rule
-  QString workFolder;    // with every "\" turned into "/"
+  int language = 1;    // raw value; the caller applies the language rule
+  QString workFolder;  // with every "\" turned into "/"
 };
 // Sets the application's names process-wide and reads "Language" and
 // "WorkFolder" (never writes).

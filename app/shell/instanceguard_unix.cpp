@@ -29,7 +29,8 @@ QString perUserInstanceKey(const QString& key) {
 }
 
 InstanceLock::InstanceLock(const QString& perUserKey) {
-  const QByteArray path = QFile::encodeName(lockFolder() + QLatin1Char('/') + perUserKey + QStringLiteral(".lock"));
+  const QByteArray path =
+      QFile::encodeName(lockFolder() + QLatin1Char('/') + perUserKey + QStringLiteral(".lock"));
   handle_ = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
 }
 

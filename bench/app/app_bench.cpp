@@ -176,7 +176,8 @@ ChildResult runChild(const std::string& mode, const std::vector<std::string>& ex
   }
   char buffer[256];
   ssize_t n;
-  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) result.output.append(buffer, static_cast<size_t>(n));
+  while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+    result.output.append(buffer, static_cast<size_t>(n));
   close(pipeFds[0]);
   wait4(pid, &result.status, 0, &result.usage);
   return result;

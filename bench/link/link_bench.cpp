@@ -49,8 +49,12 @@ class AcceptingBackend final : public norza::platform::Backend {
  public:
   explicit AcceptingBackend(std::unique_ptr<norza::platform::Backend> inner)
       : inner_(std::move(inner)) {}
-  void ListDiskInterfaces(std::vector<std::wstring>& paths) override { inner_->ListDiskInterfaces(paths); }
-  norza::platform::Handle OpenDisk(const std::wstring& path) override { return inner_->OpenDisk(path); }
+  void ListDiskInterfaces(std::vector<std::wstring>& paths) override {
+    inner_->ListDiskInterfaces(paths);
+  }
+  norza::platform::Handle OpenDisk(const std::wstring& path) override {
+    return inner_->OpenDisk(path);
+  }
   norza::platform::Handle OpenFileForReading(const std::wstring& path) override {
     return inner_->OpenFileForReading(path);
   }
@@ -123,9 +127,9 @@ void BM_DataPhaseVsDdToLoopDevice(benchmark::State& state) {
     return DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), kTarget, nullptr,
                          nullptr) == LINK_OK;
   };
-  const std::string command = "dd if=" + setup.image + " of=" + setup.loop->node() +
-                              " bs=16k oflag=direct,sync conv=notrunc status=none seek=" +
-                              std::to_string(kTarget / 16384);
+  const std::string command =
+      "dd if=" + setup.image + " of=" + setup.loop->node() +
+      " bs=16k oflag=direct,sync conv=notrunc status=none seek=" + std::to_string(kTarget / 16384);
   const auto dd = [&] { return std::system(command.c_str()) == 0; };
   if (!link() || !dd()) state.SkipWithError("warm-up failed");
   double linkSeconds = 0;
@@ -146,7 +150,10 @@ void BM_DataPhaseVsDdToLoopDevice(benchmark::State& state) {
   state.counters["dd_MB/s"] = g_ddRate / 1e6;
   state.counters["link/dd"] = g_linkRate / g_ddRate;
 }
-BENCHMARK(BM_DataPhaseVsDdToLoopDevice)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(6);
+BENCHMARK(BM_DataPhaseVsDdToLoopDevice)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(6);
 
 // N calculators whose nodes are files of the temp directory (direct I/O
 // where the file system has it), all written in parallel.
@@ -175,7 +182,12 @@ void BM_AggregateThroughput(benchmark::State& state) {
   norza::platform::SetBackendForTesting(nullptr);
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kSize * calculators));
 }
-BENCHMARK(BM_AggregateThroughput)->Arg(1)->Arg(2)->Arg(4)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_AggregateThroughput)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // 32 block devices: calculators, other USB disks, SATA disks and loop
 // devices without a device link.
@@ -185,8 +197,12 @@ void BM_DiscoveryPass32Devices(benchmark::State& state) {
     const std::string name = "sd" + std::string(1, static_cast<char>('a' + i % 26)) +
                              (i >= 26 ? std::string(1, static_cast<char>('a' + i - 26)) : "");
     switch (i % 4) {
-      case 0: tree.AddUsbDisk(name, i + 1, "ZK", "Norza update", "1.00", "N" + std::to_string(i)); break;
-      case 1: tree.AddUsbDisk(name, i + 1, "SanDisk", "Cruzer Blade", "1.00", "S" + std::to_string(i)); break;
+      case 0:
+        tree.AddUsbDisk(name, i + 1, "ZK", "Norza update", "1.00", "N" + std::to_string(i));
+        break;
+      case 1:
+        tree.AddUsbDisk(name, i + 1, "SanDisk", "Cruzer Blade", "1.00", "S" + std::to_string(i));
+        break;
       case 2: tree.AddAtaDisk(name, "ATA", "Samsung SSD 870"); break;
       default: tree.AddVirtualDisk("loop" + std::to_string(i)); break;
     }

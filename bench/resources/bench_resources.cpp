@@ -52,10 +52,11 @@ BENCHMARK(BM_LookupCachedFallback);
 // Typical UI strings: a few words from a small vocabulary, 5 to 60 units.
 std::vector<std::u16string> uiStrings(size_t count) {
   static const std::u16string words[] = {
-      u"Update", u"firmware", u"calculator", u"connection", u"waiting", u"for", u"the",
-      u"Cancel", u"Start", u"Done", u"failed", u"Retry", u"files", u"Browse", u"folder",
-      u"aborted", u"available", u"No", u"updates", u"are", u"Verbindung", u"Abbrechen",
-      u"mise", u"à", u"jour", u"…", u"...", u":", u"(%1)", u"-"};
+      u"Update",  u"firmware", u"calculator", u"connection", u"waiting",   u"for",
+      u"the",     u"Cancel",   u"Start",      u"Done",       u"failed",    u"Retry",
+      u"files",   u"Browse",   u"folder",     u"aborted",    u"available", u"No",
+      u"updates", u"are",      u"Verbindung", u"Abbrechen",  u"mise",      u"à",
+      u"jour",    u"…",        u"...",        u":",          u"(%1)",      u"-"};
   std::mt19937 rng(512);
   std::uniform_int_distribution<int> n(1, 7), pick(0, int(std::size(words)) - 1);
   std::vector<std::u16string> out;
@@ -81,7 +82,8 @@ void BM_DecodeCodedBlock(benchmark::State& state) {
   for (const auto& s : strings) units += s.size() + 1;
   for (auto _ : state) {
     norza::StringList list;
-    norza::decodeBlock(list, block.data(), block.size(), code.tree().data(), code.tree().size(), 511);
+    norza::decodeBlock(list, block.data(), block.size(), code.tree().data(), code.tree().size(),
+                       511);
     benchmark::DoNotOptimize(list.size());
   }
   state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(block.size()));

@@ -27,10 +27,13 @@ class QueuedCounter : public QObject {
  public:
   template <typename Sender, typename Signal>
   QueuedCounter(const Sender* sender, Signal signal) {
-    connect(sender, signal, this, [this] {
-      ++count;
-      loop_.quit();
-    }, Qt::QueuedConnection);
+    connect(
+        sender, signal, this,
+        [this] {
+          ++count;
+          loop_.quit();
+        },
+        Qt::QueuedConnection);
   }
   // Runs the event loop until one more arrives; false after the timeout.
   bool wait(int milliseconds = 20000) {
@@ -87,7 +90,8 @@ class DialogTest : public ::testing::Test {
   // Runs a private slot as the connection would.
   template <typename... Args>
   void call(const char* slot, Args... args) {
-    ASSERT_TRUE(QMetaObject::invokeMethod(dialog_.get(), slot, Qt::DirectConnection, args...)) << slot;
+    ASSERT_TRUE(QMetaObject::invokeMethod(dialog_.get(), slot, Qt::DirectConnection, args...))
+        << slot;
   }
 
   QString path(const QString& name) const { return temp_.filePath(name); }

@@ -35,8 +35,7 @@ QStringList methodsOf(const QMetaObject& meta) {
     const char* access = method.access() == QMetaMethod::Public ? "public" : "private";
     out << QStringLiteral("%1 %2 %3 %4")
                .arg(QString::fromLatin1(method.methodSignature()), QLatin1String(kind),
-                    QLatin1String(access),
-                    QString::fromLatin1(method.parameterNames().join(',')));
+                    QLatin1String(access), QString::fromLatin1(method.parameterNames().join(',')));
   }
   return out;
 }
@@ -52,15 +51,16 @@ bool journalHas(const norza::emu::MemoryBackend& backend, const std::string& nam
 TEST(DialogMetaObject, SignalsAndSlotsInDeclaredOrder) {
   const QMetaObject& dialog = CCalcFWUpdateMSDialog::staticMetaObject;
   EXPECT_STREQ(dialog.className(), "CCalcFWUpdateMSDialog");
-  EXPECT_EQ(methodsOf(dialog),
-            QStringList({"updateMessage(wchar_t*) signal public pMsg",
-                         "updateProgress(int) signal public percent", "changeTitle(QString) signal public ",
-                         "onCancel() slot private ", "onUpdaterRan(int) slot private ",
-                         "onUpdateMessage(wchar_t*) slot private pMsg",
-                         "onUpdateProgress(int) slot private percent", "onFoundDevice() slot private ",
-                         "onWaitingStart() slot private ", "onDownloadActive() slot private ",
-                         "onDownloadInactive() slot private ", "onWaitingTicks(int) slot private ticks",
-                         "onExitUpdater() slot private ", "onBrowseFolder() slot private "}));
+  EXPECT_EQ(
+      methodsOf(dialog),
+      QStringList({"updateMessage(wchar_t*) signal public pMsg",
+                   "updateProgress(int) signal public percent",
+                   "changeTitle(QString) signal public ", "onCancel() slot private ",
+                   "onUpdaterRan(int) slot private ", "onUpdateMessage(wchar_t*) slot private pMsg",
+                   "onUpdateProgress(int) slot private percent", "onFoundDevice() slot private ",
+                   "onWaitingStart() slot private ", "onDownloadActive() slot private ",
+                   "onDownloadInactive() slot private ", "onWaitingTicks(int) slot private ticks",
+                   "onExitUpdater() slot private ", "onBrowseFolder() slot private "}));
   const QMetaObject& worker = CUpdateWorker::staticMetaObject;
   EXPECT_STREQ(worker.className(), "CUpdateWorker");
   EXPECT_EQ(methodsOf(worker),
@@ -170,7 +170,8 @@ TEST_F(DialogTest, LanguageFromTheCommandLine) {
 TEST_F(DialogTest, LanguageAndFolderFromStoredSettings) {
   QSettings stored(QStringLiteral("ZK"), QStringLiteral("Calvora"));
   stored.setValue("WorkFolder", QStringLiteral("C:\\Data\\Calvora"));
-  const std::pair<QVariant, uint32_t> cases[] = {{9, 1}, {0, 0}, {-1, 1}, {8, 8}, {"abc", 0}, {4, 4}};
+  const std::pair<QVariant, uint32_t> cases[] = {{9, 1}, {0, 0},     {-1, 1},
+                                                 {8, 8}, {"abc", 0}, {4, 4}};
   for (const auto& [value, language] : cases) {
     stored.setValue("Language", value);
     stored.sync();
@@ -186,7 +187,8 @@ TEST_F(DialogTest, LanguageAndFolderFromStoredSettings) {
   stored.sync();
   CCalcFWUpdateMSDialog* d = make(QString());
   EXPECT_EQ(d->language, static_cast<uint32_t>(systemLanguage()));
-  EXPECT_EQ(d->workFolder, documentsFolder() + QStringLiteral("/Calvora/") + textOr(657, "Firmware"));
+  EXPECT_EQ(d->workFolder,
+            documentsFolder() + QStringLiteral("/Calvora/") + textOr(657, "Firmware"));
   EXPECT_FALSE(stored.contains("Language"));  // read, never written
 }
 
@@ -260,9 +262,11 @@ TEST_F(DialogTest, ScreenReadersGetNamesAndHearTheStatus) {
       }
       continue;  // the text is the name
     }
-    EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty()) << widget->metaObject()->className();
+    EXPECT_FALSE(accessible->text(QAccessible::Name).isEmpty())
+        << widget->metaObject()->className();
   }
-  EXPECT_EQ(d->progressBar->accessibleName(), QStringLiteral("Fortschritt")) << "in the user's language";
+  EXPECT_EQ(d->progressBar->accessibleName(), QStringLiteral("Fortschritt"))
+      << "in the user's language";
 
   // Qt announces a label's new text as a name change while the label has no
   // fixed name: the status is read out as it changes.
@@ -319,7 +323,8 @@ class DialogWithImages : public DialogTest {
  protected:
   // What the link's ledger would hold after transfers of these images.
   void holds(const std::wstring& calculator, std::initializer_list<int> images) {
-    for (int image : images) norza::link::Ledger().Record(calculator, dialog_->imageList.at(image).targetOffset, 0);
+    for (int image : images)
+      norza::link::Ledger().Record(calculator, dialog_->imageList.at(image).targetOffset, 0);
   }
   void SetUp() override {
     DialogTest::SetUp();
@@ -337,7 +342,8 @@ TEST_F(DialogWithImages, FiveFailuresAreRetriedAndTheSixthEndsTheUpdate) {
   for (int attempt = 1; attempt <= 5; ++attempt) {
     d->worker->imagePath.set(QString());
     call("onUpdaterRan", Q_ARG(int, 105));
-    EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update failed (105), Retry: %1").arg(attempt));
+    EXPECT_EQ(d->statusLabel->text(),
+              QStringLiteral("Update failed (105), Retry: %1").arg(attempt));
     EXPECT_EQ(d->worker->retryCount.load(), attempt);
     EXPECT_EQ(d->worker->imagePath.get(), d->imageList.at(0).path);  // the same image again
     EXPECT_FALSE(d->cancelButton->isHidden());
@@ -422,8 +428,8 @@ TEST_F(DialogWithImages, LateAndMissingCalculatorsNeverEndInDone) {
     call("onUpdaterRan", Q_ARG(int, int(LINK_CALCULATOR_MISSING)));
   }
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update failed (119)"));
-  EXPECT_TRUE(d->noteLabel->text().startsWith(
-      QStringLiteral("Calculators not updated: 2. Reconnect them and start the update again.\nDetails are in the log: ")))
+  EXPECT_TRUE(d->noteLabel->text().startsWith(QStringLiteral(
+      "Calculators not updated: 2. Reconnect them and start the update again.\nDetails are in the log: ")))
       << d->noteLabel->text().toStdString();
   EXPECT_TRUE(d->worker->stopRequested.load());
 }

@@ -25,7 +25,8 @@ class UpdaterRun : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(root_.isValid());
-    for (const char* sub : {"calcs", "fw", "home", "tmp"}) ASSERT_TRUE(QDir(root_.path()).mkpath(sub));
+    for (const char* sub : {"calcs", "fw", "home", "tmp"})
+      ASSERT_TRUE(QDir(root_.path()).mkpath(sub));
   }
   void TearDown() override {
     bool killed = false;
@@ -91,10 +92,12 @@ class UpdaterRun : public ::testing::Test {
 
   std::vector<JournalEvent> journal(const std::string& name) const {
     std::vector<JournalEvent> events;
-    const QByteArray text = apptest::readFile(dir("calcs") + "/" + QString::fromStdString(name) + ".journal");
+    const QByteArray text =
+        apptest::readFile(dir("calcs") + "/" + QString::fromStdString(name) + ".journal");
     for (const QByteArray& line : text.split('\n')) {
       JournalEvent event;
-      if (!line.isEmpty() && norza::emu::ParseJsonLine(line.toStdString(), &event)) events.push_back(event);
+      if (!line.isEmpty() && norza::emu::ParseJsonLine(line.toStdString(), &event))
+        events.push_back(event);
     }
     return events;
   }
@@ -157,7 +160,8 @@ TEST_F(UpdaterRun, TwoCalculatorsGetEveryByteAndTheUpdaterExitsWithZero) {
   for (const std::string name : {"alpha", "beta"}) {
     expectImages(name);
     // Each image: 0, the whole-chunk percents, then 100.
-    EXPECT_EQ(progress(name), (std::vector<uint32_t>{0, 25, 50, 75, 100, 0, 40, 80, 100, 0, 96, 100}))
+    EXPECT_EQ(progress(name),
+              (std::vector<uint32_t>{0, 25, 50, 75, 100, 0, 40, 80, 100, 0, 96, 100}))
         << name;
     EXPECT_EQ(commands(name, "CMD_FINISH"), 1);
     expectFinishedLast(name);
@@ -189,8 +193,8 @@ TEST_F(UpdaterRun, SixFailuresOfOneImageEndTheUpdateWithoutTheFinish) {
   for (const char* scale : {"0.01", "0"}) {
     SCOPED_TRACE(scale);
     QFile::remove(dir("calcs") + "/alpha.journal");
-    QProcess* updater = start({dir("fw"), QStringLiteral("1")}, {{"NORZA_EXIT_ON_FAILURE", "1"},
-                                                                   {"NORZA_PACE_SCALE", scale}});
+    QProcess* updater = start({dir("fw"), QStringLiteral("1")},
+                              {{"NORZA_EXIT_ON_FAILURE", "1"}, {"NORZA_PACE_SCALE", scale}});
     EXPECT_EQ(exitCodeOf(updater), 1);
     int opens = 0;
     for (const JournalEvent& e : journal("alpha")) opens += e.event == "open";
@@ -214,9 +218,12 @@ TEST_F(UpdaterRun, NoAccessToTheDiskIsExplained) {
   norza::emu::Faults faults;
   faults.denyOpens = 100;
   plug("alpha", faults);
-  EXPECT_EQ(exitCodeOf(start({dir("fw"), QStringLiteral("1")}, {{"NORZA_EXIT_ON_FAILURE", "1"}})), 1);
-  const QString log = QString::fromUtf8(apptest::readFile(dir("home") + "/state/norza-updater/updater.log"));
-  EXPECT_TRUE(log.contains("update failed (107): You may not write to the calculator's disk")) << log.toStdString();
+  EXPECT_EQ(exitCodeOf(start({dir("fw"), QStringLiteral("1")}, {{"NORZA_EXIT_ON_FAILURE", "1"}})),
+            1);
+  const QString log =
+      QString::fromUtf8(apptest::readFile(dir("home") + "/state/norza-updater/updater.log"));
+  EXPECT_TRUE(log.contains("update failed (107): You may not write to the calculator's disk"))
+      << log.toStdString();
   EXPECT_TRUE(log.contains("Install the updater's udev rule"));
   EXPECT_EQ(log.count("retry "), 5);
   EXPECT_EQ(commands("alpha", "CMD_FINISH"), 0);
@@ -231,7 +238,9 @@ TEST_F(UpdaterRun, SecondStartExitsAtOnceAndAKilledFirstDoesNotBlockTheNext) {
   const QString log = dir("home") + "/state/norza-updater/updater.log";
   ASSERT_TRUE(QDir().mkpath(QFileInfo(log).absolutePath()));
   ASSERT_TRUE(apptest::writeFile(log, QByteArray()));
-  const auto startsLogged = [&] { return QString::fromUtf8(apptest::readFile(log)).count(" started: "); };
+  const auto startsLogged = [&] {
+    return QString::fromUtf8(apptest::readFile(log)).count(" started: ");
+  };
   QProcess* first = startUpdate();  // no calculator: it keeps waiting
   ASSERT_TRUE(waitForFiles(log, [&] { return startsLogged() == 1; }));
   QProcess* second = startUpdate();

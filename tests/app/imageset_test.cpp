@@ -54,7 +54,8 @@ TEST_F(ImageSetTest, LegacySetInTransferOrderWithOffsetsAndFirstSelected) {
   EXPECT_FALSE(d->prefixedSet);
   EXPECT_EQ(d->currentImage, 0);
   const FWImageEntry& first = d->imageList.at(0);
-  EXPECT_EQ(first.path, QDir::toNativeSeparators(QFileInfo(folder_ + "/APPSDISK.DAT").absoluteFilePath()));
+  EXPECT_EQ(first.path,
+            QDir::toNativeSeparators(QFileInfo(folder_ + "/APPSDISK.DAT").absoluteFilePath()));
   EXPECT_EQ(d->imageList.at(2).size, 1024);
   EXPECT_EQ(d->worker->imagePath.get(), first.path);
   EXPECT_EQ(d->worker->targetOffset.get(), 0x500000);
@@ -71,16 +72,31 @@ TEST_F(ImageSetTest, LetterCaseAndWhichSetWins) {
     QList<qint64> offsets;
     bool prefixed, complete;
   } cases[] = {
-      {"names keep their case", {"appsdisk.dat", "KorvaArm.rom", "master.DAT"},
-       {"appsdisk.dat", "KorvaArm.rom", "master.DAT"}, {0x500000, 0, 0x100000}, false, true},
-      {"prefixed order: application, master, system", {"NORZA_OS.ROM", "norza_master.dat", "NORZA_APP.DAT"},
-       {"NORZA_APP.DAT", "norza_master.dat", "NORZA_OS.ROM"}, {0x500000, 0x100000, 0}, true, true},
+      {"names keep their case",
+       {"appsdisk.dat", "KorvaArm.rom", "master.DAT"},
+       {"appsdisk.dat", "KorvaArm.rom", "master.DAT"},
+       {0x500000, 0, 0x100000},
+       false,
+       true},
+      {"prefixed order: application, master, system",
+       {"NORZA_OS.ROM", "norza_master.dat", "NORZA_APP.DAT"},
+       {"NORZA_APP.DAT", "norza_master.dat", "NORZA_OS.ROM"},
+       {0x500000, 0x100000, 0},
+       true,
+       true},
       {"one prefixed file hides a complete legacy set",
-       {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT"}, {"NORZA_APP.DAT"}, {0x500000}, true,
+       {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT"},
+       {"NORZA_APP.DAT"},
+       {0x500000},
+       true,
        false},
       {"both complete: the prefixed set",
-       {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT", "NORZA_OS.ROM", "NORZA_MASTER.DAT"},
-       {"NORZA_APP.DAT", "NORZA_MASTER.DAT", "NORZA_OS.ROM"}, {0x500000, 0x100000, 0}, true, true},
+       {"APPSDISK.DAT", "KORVAARM.ROM", "MASTER.DAT", "NORZA_APP.DAT", "NORZA_OS.ROM",
+        "NORZA_MASTER.DAT"},
+       {"NORZA_APP.DAT", "NORZA_MASTER.DAT", "NORZA_OS.ROM"},
+       {0x500000, 0x100000, 0},
+       true,
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

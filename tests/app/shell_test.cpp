@@ -59,9 +59,9 @@ TEST(CommandLine, HelpVersionAndALoneFolderAreAnsweredFirst) {
 
 TEST(Language, LocaleNamesMapToTheLanguageIndex) {
   const std::pair<const char*, int> cases[] = {
-      {"pt_BR", 7}, {"zh_TW", 2}, {"fr_CA", 3}, {"ru_RU", 1}, {"C", 1},   {"de_AT", 4},
-      {"en_US", 1}, {"es_ES", 5}, {"nl_BE", 6}, {"ja_JP", 8}, {"de", 1},  {"", 1},
-      {"De_de", 4}, {"zh_Hant_TW", 1}};
+      {"pt_BR", 7}, {"zh_TW", 2}, {"fr_CA", 3}, {"ru_RU", 1},     {"C", 1},
+      {"de_AT", 4}, {"en_US", 1}, {"es_ES", 5}, {"nl_BE", 6},     {"ja_JP", 8},
+      {"de", 1},    {"", 1},      {"De_de", 4}, {"zh_Hant_TW", 1}};
   for (const auto& [name, index] : cases) {
     EXPECT_EQ(languageForLocaleName(QString::fromLatin1(name)), index) << name;
   }
@@ -103,10 +103,12 @@ TEST(Settings, AHandWrittenFileIsReadAsUtf8) {
   QDir().mkpath(QFileInfo(file).absolutePath());
   QFile out(file);
   ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-  out.write("[General]\nWorkFolder=/home/ana/Fichiers mis \xc3\xa0 jour/\xe5\x9b\xba\xe4\xbb\xb6\nLanguage=3\n");
+  out.write(
+      "[General]\nWorkFolder=/home/ana/Fichiers mis \xc3\xa0 jour/\xe5\x9b\xba\xe4\xbb\xb6\nLanguage=3\n");
   out.close();
   const SuiteSettings read = readSuiteSettings();
-  EXPECT_EQ(read.workFolder, QString::fromUtf8("/home/ana/Fichiers mis \xc3\xa0 jour/\xe5\x9b\xba\xe4\xbb\xb6"));
+  EXPECT_EQ(read.workFolder,
+            QString::fromUtf8("/home/ana/Fichiers mis \xc3\xa0 jour/\xe5\x9b\xba\xe4\xbb\xb6"));
   EXPECT_EQ(read.language, 3);
   QFile::remove(file);
 }
@@ -115,9 +117,7 @@ TEST(Settings, AHandWrittenFileIsReadAsUtf8) {
 // Each probe is a real process claiming the key.
 class Probe {
  public:
-  explicit Probe(const QString& key) {
-    process_.start(QStringLiteral(NORZA_GUARD_PROBE), {key});
-  }
+  explicit Probe(const QString& key) { process_.start(QStringLiteral(NORZA_GUARD_PROBE), {key}); }
 #ifndef _WIN32
   // The probe as another user (through setpriv), with the given temp folder.
   Probe(const QString& key, uid_t uid, const QString& tmp) {
@@ -152,7 +152,8 @@ class Probe {
 };
 
 TEST(SingleInstance, SecondIsRefusedAndAKilledHolderDoesNotBlockTheNext) {
-  const QString key = QStringLiteral("CALVUD-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  const QString key =
+      QStringLiteral("CALVUD-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
   Probe first(key);
   ASSERT_EQ(first.answer(), "held");
   Probe second(key);
@@ -183,10 +184,11 @@ TEST(SingleInstance, AnotherUsersHolderDoesNotBlockThisUser) {
   }
   QTemporaryDir shared;
   ASSERT_TRUE(shared.isValid());
-  QFile::setPermissions(shared.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner |
-                                           QFileDevice::ReadOther | QFileDevice::WriteOther |
-                                           QFileDevice::ExeOther);
-  const QString key = QStringLiteral("CALVUD-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  QFile::setPermissions(shared.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                           QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                           QFileDevice::WriteOther | QFileDevice::ExeOther);
+  const QString key =
+      QStringLiteral("CALVUD-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
   Probe root(key, 0, shared.path());
   ASSERT_EQ(root.answer(), "held");
   Probe other(key, 65534, shared.path());

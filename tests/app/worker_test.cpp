@@ -74,21 +74,28 @@ class WorkerTest : public ::testing::Test {
     worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);
 
     // Direct connections: recorded on the worker's thread, in emission order.
-    QObject::connect(&worker_, &CUpdateWorker::foundDevice, &worker_, [this] {
-      log_.add("found");
-      host_.countdown.store(5250);  // what the dialog's onFoundDevice does
-    }, Qt::DirectConnection);
-    QObject::connect(&worker_, &CUpdateWorker::waitingStart, &worker_, [this] { log_.add("start"); },
-                     Qt::DirectConnection);
-    QObject::connect(&worker_, &CUpdateWorker::downloadActive, &worker_, [this] { log_.add("active"); },
-                     Qt::DirectConnection);
-    QObject::connect(&worker_, &CUpdateWorker::downloadInactive, &worker_,
-                     [this] { log_.add("inactive"); }, Qt::DirectConnection);
-    QObject::connect(&worker_, &CUpdateWorker::waitingTicks, &worker_,
-                     [this](int ticks) { log_.add("ticks " + std::to_string(ticks)); },
-                     Qt::DirectConnection);
-    QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_,
-                     [this](int code) { log_.add("ran " + std::to_string(code)); }, Qt::DirectConnection);
+    QObject::connect(
+        &worker_, &CUpdateWorker::foundDevice, &worker_,
+        [this] {
+          log_.add("found");
+          host_.countdown.store(5250);  // what the dialog's onFoundDevice does
+        },
+        Qt::DirectConnection);
+    QObject::connect(
+        &worker_, &CUpdateWorker::waitingStart, &worker_, [this] { log_.add("start"); },
+        Qt::DirectConnection);
+    QObject::connect(
+        &worker_, &CUpdateWorker::downloadActive, &worker_, [this] { log_.add("active"); },
+        Qt::DirectConnection);
+    QObject::connect(
+        &worker_, &CUpdateWorker::downloadInactive, &worker_, [this] { log_.add("inactive"); },
+        Qt::DirectConnection);
+    QObject::connect(
+        &worker_, &CUpdateWorker::waitingTicks, &worker_,
+        [this](int ticks) { log_.add("ticks " + std::to_string(ticks)); }, Qt::DirectConnection);
+    QObject::connect(
+        &worker_, &CUpdateWorker::updaterRan, &worker_,
+        [this](int code) { log_.add("ran " + std::to_string(code)); }, Qt::DirectConnection);
   }
 
   void TearDown() override {
@@ -144,8 +151,8 @@ TEST_F(WorkerTest, CalculatorFoundAfterTwoPollsGetsCountdownTransferAndIdles) {
            apptest::countOf(events, "pause 250") >= 3;
   }));
   stop();
-  Events expected = {"pause 500", "ticks 1", "pause 500", "ticks 2", "pause 500", "found",
-                     "pause 500", "ticks 3", "pause 500"};
+  Events expected = {"pause 500", "ticks 1",   "pause 500", "ticks 2",  "pause 500",
+                     "found",     "pause 500", "ticks 3",   "pause 500"};
   for (int i = 0; i < 6; ++i) {
     expected.push_back("start");
     expected.push_back("pause 1000");
@@ -171,9 +178,13 @@ TEST_F(WorkerTest, CalculatorFoundAfterTwoPollsGetsCountdownTransferAndIdles) {
 
 TEST_F(WorkerTest, StartPressedDuringCountdownLeavesOneMoreStep) {
   backend_.AddCalculator("alpha", 8 << 20);
-  QObject::connect(&worker_, &CUpdateWorker::waitingStart, &worker_, [this] {
-    if (apptest::countOf(log_.events(), "start") == 1) host_.countdown.store(1000);  // the press
-  }, Qt::DirectConnection);
+  QObject::connect(
+      &worker_, &CUpdateWorker::waitingStart, &worker_,
+      [this] {
+        if (apptest::countOf(log_.events(), "start") == 1)
+          host_.countdown.store(1000);  // the press
+      },
+      Qt::DirectConnection);
   start();
   ASSERT_TRUE(log_.waitForEvent("inactive"));
   stop();
@@ -189,23 +200,30 @@ TEST_F(WorkerTest, FailureIsRetriedWhenTheCalculatorIsBackWithoutCountdown) {
   faults.failWrites = 7;  // one chunk fails all its attempts: 112
   backend_.AddCalculator("alpha", 8 << 20, faults);
   std::atomic<int> ticksAfterFailure{0};
-  QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_, [this](int code) {
-    if (code == 0) return;
-    backend_.Remove("alpha");  // unplugged after the failure
-    worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);  // the dialog's retry
-  }, Qt::DirectConnection);
-  QObject::connect(&worker_, &CUpdateWorker::waitingTicks, &worker_, [&](int) {
-    if (worker_.transferStarted.load() && ++ticksAfterFailure == 2) backend_.Replug("alpha");
-  }, Qt::DirectConnection);
+  QObject::connect(
+      &worker_, &CUpdateWorker::updaterRan, &worker_,
+      [this](int code) {
+        if (code == 0) return;
+        backend_.Remove("alpha");  // unplugged after the failure
+        worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);  // the dialog's retry
+      },
+      Qt::DirectConnection);
+  QObject::connect(
+      &worker_, &CUpdateWorker::waitingTicks, &worker_,
+      [&](int) {
+        if (worker_.transferStarted.load() && ++ticksAfterFailure == 2) backend_.Replug("alpha");
+      },
+      Qt::DirectConnection);
   start();
   ASSERT_TRUE(log_.waitForEvent("ran 0"));
   stop();
   const Events events = log_.events();
   const auto failed = std::find(events.begin(), events.end(), "ran 112");
   ASSERT_NE(failed, events.end());
-  Events expected = {"ran 112", "inactive", "pause 100", "pause 3000", "ticks 2", "pause 500",
-                     "ticks 3",  "pause 500", "active", "pause 250", message(), "progress 0",
-                     "progress 25", "progress 50", "progress 75", "progress 100", "ran 0"};
+  Events expected = {"ran 112",      "inactive",   "pause 100",   "pause 3000",  "ticks 2",
+                     "pause 500",    "ticks 3",    "pause 500",   "active",      "pause 250",
+                     message(),      "progress 0", "progress 25", "progress 50", "progress 75",
+                     "progress 100", "ran 0"};
   ASSERT_GE(events.end() - failed, static_cast<long>(expected.size()));
   EXPECT_EQ(Events(failed, failed + static_cast<long>(expected.size())), expected);
   EXPECT_EQ(apptest::countOf(events, "found"), 1);
@@ -217,9 +235,9 @@ TEST_F(WorkerTest, StopDuringTheFailurePauseEndsWithoutAnotherPass) {
   faults.failWrites = 7;
   backend_.AddCalculator("alpha", 8 << 20, faults);
   std::atomic<int> passesAtFailure{-1};
-  QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_,
-                   [&](int) { passesAtFailure.store(backend_.DiscoveryPasses()); },
-                   Qt::DirectConnection);
+  QObject::connect(
+      &worker_, &CUpdateWorker::updaterRan, &worker_,
+      [&](int) { passesAtFailure.store(backend_.DiscoveryPasses()); }, Qt::DirectConnection);
   g_stopDuringFailurePause.store(&worker_);
   start();
   ASSERT_TRUE(log_.waitForEvent("returned"));
@@ -232,14 +250,16 @@ TEST_F(WorkerTest, StopDuringTheFailurePauseEndsWithoutAnotherPass) {
 }
 
 TEST_F(WorkerTest, TicksWrapFromFourToZeroWhileNothingIsAttached) {
-  QObject::connect(&worker_, &CUpdateWorker::waitingTicks, &worker_, [this](int) {
-    if (apptest::countOf(log_.events(), "ticks 2") == 2) worker_.stopRequested.store(true);
-  }, Qt::DirectConnection);
+  QObject::connect(
+      &worker_, &CUpdateWorker::waitingTicks, &worker_,
+      [this](int) {
+        if (apptest::countOf(log_.events(), "ticks 2") == 2) worker_.stopRequested.store(true);
+      },
+      Qt::DirectConnection);
   start();
   ASSERT_TRUE(log_.waitForEvent("returned"));
-  EXPECT_EQ(signalsOnly(log_.events()),
-            (Events{"ticks 1", "ticks 2", "ticks 3", "ticks 4", "ticks 0", "ticks 1", "ticks 2",
-                    "returned"}));
+  EXPECT_EQ(signalsOnly(log_.events()), (Events{"ticks 1", "ticks 2", "ticks 3", "ticks 4",
+                                                "ticks 0", "ticks 1", "ticks 2", "returned"}));
   EXPECT_EQ(worker_.tickCount.load(), 2);
   EXPECT_FALSE(worker_.transferStarted.load());
 }
@@ -248,12 +268,15 @@ TEST_F(WorkerTest, NextImageStartsAtOnceWhenTheDialogSetsTransferState) {
   backend_.AddCalculator("alpha", 8 << 20);
   const QString second = images_.filePath("KORVAARM.ROM");
   ASSERT_TRUE(apptest::writeFile(second, apptest::patternBytes(16384, 9)));
-  QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_, [&](int) {
-    if (apptest::countOf(log_.events(), "ran 0") == 1) {
-      worker_.armTransfer(QDir::toNativeSeparators(second), 0);
-      worker_.state.store(CUpdateWorker::StateTransfer);
-    }
-  }, Qt::DirectConnection);
+  QObject::connect(
+      &worker_, &CUpdateWorker::updaterRan, &worker_,
+      [&](int) {
+        if (apptest::countOf(log_.events(), "ran 0") == 1) {
+          worker_.armTransfer(QDir::toNativeSeparators(second), 0);
+          worker_.state.store(CUpdateWorker::StateTransfer);
+        }
+      },
+      Qt::DirectConnection);
   start();
   ASSERT_TRUE(log_.waitForEvent("ran 0", 2));
   stop();
@@ -261,8 +284,8 @@ TEST_F(WorkerTest, NextImageStartsAtOnceWhenTheDialogSetsTransferState) {
   const auto first = std::find(events.begin(), events.end(), "ran 0");
   const Events tail(first, first + 7);
   EXPECT_EQ(tail, (Events{"ran 0", "inactive", "pause 100",
-                          "message " + QDir::toNativeSeparators(second).toStdString(),
-                          "progress 0", "progress 100", "ran 0"}));
+                          "message " + QDir::toNativeSeparators(second).toStdString(), "progress 0",
+                          "progress 100", "ran 0"}));
   EXPECT_EQ(apptest::countOf(events, "active"), 1);
   EXPECT_EQ(backend_.DiskBytes("alpha", 0, 16384),
             apptest::toVector(apptest::patternBytes(16384, 9)));
@@ -275,10 +298,12 @@ TEST_F(WorkerTest, NoTransferRunsUntilTheDialogArmsIt) {
   faults.failWrites = 1000;
   backend_.AddCalculator("alpha", 8 << 20, faults);
   CUpdateWorker late;  // not armed yet: the dialog has not found its images
-  QObject::connect(&late, &CUpdateWorker::updaterRan, &late,
-                   [this](int code) { log_.add("ran " + std::to_string(code)); }, Qt::DirectConnection);
-  QObject::connect(&late, &CUpdateWorker::downloadActive, &late, [this] { log_.add("active"); },
-                   Qt::DirectConnection);
+  QObject::connect(
+      &late, &CUpdateWorker::updaterRan, &late,
+      [this](int code) { log_.add("ran " + std::to_string(code)); }, Qt::DirectConnection);
+  QObject::connect(
+      &late, &CUpdateWorker::downloadActive, &late, [this] { log_.add("active"); },
+      Qt::DirectConnection);
   std::thread thread([&] {
     g_workerThread.store(std::this_thread::get_id());
     late.process();
@@ -296,8 +321,8 @@ TEST_F(WorkerTest, NoTransferRunsUntilTheDialogArmsIt) {
   late.requestStop();
   thread.join();
   const Events events = log_.events();
-  const auto transfers = std::count_if(events.begin(), events.end(),
-                                       [](const std::string& e) { return e.rfind("ran ", 0) == 0; });
+  const auto transfers = std::count_if(
+      events.begin(), events.end(), [](const std::string& e) { return e.rfind("ran ", 0) == 0; });
   EXPECT_EQ(transfers, 6);
   EXPECT_EQ(apptest::countOf(events, "ran 112"), 6) << "none ran before the image was known";
   int opens = 0;
@@ -312,11 +337,14 @@ TEST_F(WorkerTest, ACalculatorThatNeverReturnsFailsTheRetryWith104) {
   norza::emu::Faults faults;
   faults.failWrites = 7;
   backend_.AddCalculator("alpha", 8 << 20, faults);
-  QObject::connect(&worker_, &CUpdateWorker::updaterRan, &worker_, [this](int code) {
-    if (code != LINK_WRITE_FAILED) return;
-    backend_.Remove("alpha");  // gone for good
-    worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);
-  }, Qt::DirectConnection);
+  QObject::connect(
+      &worker_, &CUpdateWorker::updaterRan, &worker_,
+      [this](int code) {
+        if (code != LINK_WRITE_FAILED) return;
+        backend_.Remove("alpha");  // gone for good
+        worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);
+      },
+      Qt::DirectConnection);
   start();
   ASSERT_TRUE(log_.waitForEvent("ran 104"));
   stop();
@@ -325,8 +353,8 @@ TEST_F(WorkerTest, ACalculatorThatNeverReturnsFailsTheRetryWith104) {
   ASSERT_NE(failed, events.end());
   const Events tail(failed, std::find(failed, events.end(), "ran 104") + 1);
   // Six polls; the sixth goes on as if it had found the calculator.
-  EXPECT_EQ(tail, (Events{"ran 112", "inactive", "ticks 2", "ticks 3", "ticks 4", "ticks 0", "ticks 1",
-                          "active", "ran 104"}));
+  EXPECT_EQ(tail, (Events{"ran 112", "inactive", "ticks 2", "ticks 3", "ticks 4", "ticks 0",
+                          "ticks 1", "active", "ran 104"}));
 }
 
 // The log stays within its bound: past it, the file becomes .1 and a new one
@@ -335,7 +363,8 @@ TEST(UpdateLogTest, RotatesAtItsBound) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   UpdateLog log(dir.filePath("state/norza-updater/updater.log"), 1000);
-  for (int i = 0; i < 100; ++i) log.write(QStringLiteral("line %1 ").arg(i) + QString(40, QLatin1Char('x')));
+  for (int i = 0; i < 100; ++i)
+    log.write(QStringLiteral("line %1 ").arg(i) + QString(40, QLatin1Char('x')));
   const QFileInfo current(log.path());
   const QFileInfo previous(log.path() + ".1");
   ASSERT_TRUE(current.exists());

@@ -35,7 +35,9 @@ class TempDir {
 
   const std::filesystem::path& path() const { return path_; }
   std::string str() const { return path_.u8string(); }
-  std::string file(const std::string& name) const { return (path_ / std::filesystem::u8path(name)).u8string(); }
+  std::string file(const std::string& name) const {
+    return (path_ / std::filesystem::u8path(name)).u8string();
+  }
 
  private:
   std::filesystem::path path_;
@@ -51,10 +53,12 @@ inline std::vector<uint8_t> PatternBytes(std::size_t size, uint32_t seed) {
 
 inline void WriteBinaryFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
-inline std::vector<uint8_t> ReadBinaryFile(const std::string& path, int64_t offset, std::size_t length) {
+inline std::vector<uint8_t> ReadBinaryFile(const std::string& path, int64_t offset,
+                                           std::size_t length) {
   std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
   std::vector<uint8_t> bytes(length);
   in.seekg(offset);
@@ -72,7 +76,9 @@ inline std::string ReadTextFileOrEmpty(const std::string& path) {
 // bytes in one.
 class AlignedBytes : public link::AlignedBuffer {
  public:
-  explicit AlignedBytes(std::size_t size) : AlignedBuffer(size) { std::fill(data(), data() + size, 0); }
+  explicit AlignedBytes(std::size_t size) : AlignedBuffer(size) {
+    std::fill(data(), data() + size, 0);
+  }
   explicit AlignedBytes(const std::vector<uint8_t>& bytes) : AlignedBuffer(bytes.size()) {
     std::copy(bytes.begin(), bytes.end(), data());
   }

@@ -103,7 +103,8 @@ TEST(MemoryBackend, ImageFilesAreServedFromTheHost) {
   EXPECT_EQ(0u, done);
   EXPECT_FALSE(backend.Write(h, buffer.data(), 512, &done));
   backend.Close(h);
-  EXPECT_EQ(kInvalidHandle, backend.OpenFileForReading(platform::Utf8ToWide(dir.file("missing.dat"))));
+  EXPECT_EQ(kInvalidHandle,
+            backend.OpenFileForReading(platform::Utf8ToWide(dir.file("missing.dat"))));
 }
 
 // ---------------------------------------------------------------------------
@@ -178,7 +179,8 @@ TEST_F(DirectoryBackendTest, DataLandsInTheDiskFileAndTheJournalHoldsJsonLines) 
 
   const DiskFiles files = FilesOf(dir.str(), "calc");
   EXPECT_EQ(data.vector(), test::ReadBinaryFile(files.disk, 0x40000, 16384));
-  EXPECT_EQ(std::vector<uint8_t>(512, 0), test::ReadBinaryFile(files.disk, kCommandWindowOffset, 512));
+  EXPECT_EQ(std::vector<uint8_t>(512, 0),
+            test::ReadBinaryFile(files.disk, kCommandWindowOffset, 512));
   Plug("calc");  // plugging an existing disk keeps its bytes and size
   EXPECT_EQ(data.vector(), test::ReadBinaryFile(files.disk, 0x40000, 16384));
   EXPECT_EQ(static_cast<uintmax_t>(1 << 20), fs::file_size(fs::u8path(files.disk)));
@@ -190,8 +192,8 @@ TEST_F(DirectoryBackendTest, DataLandsInTheDiskFileAndTheJournalHoldsJsonLines) 
     ASSERT_TRUE(ParseJsonLine(line, &e)) << line;
     events.push_back(e.event == "command" ? e.name : e.event);
   }
-  EXPECT_EQ((std::vector<std::string>{"open", "window-read", "write", "CMD_PROGRESS", "read", "error",
-                                      "flush", "close"}),
+  EXPECT_EQ((std::vector<std::string>{"open", "window-read", "write", "CMD_PROGRESS", "read",
+                                      "error", "flush", "close"}),
             events);
 }
 
@@ -250,7 +252,8 @@ TEST_F(DirectoryBackendTest, AVanishedDiskReturnsWithItsBytesAtTheNthPass) {
   const Handle before = backend->OpenDisk(PathOf("calc"));
   ASSERT_TRUE(WriteAt(*backend, before, 0x40000, first));
   backend->Close(before);
-  EXPECT_EQ("vanish-after-writes=1\nreturn-after-polls=3\n", Faults("calc")) << "counted across opens";
+  EXPECT_EQ("vanish-after-writes=1\nreturn-after-polls=3\n", Faults("calc"))
+      << "counted across opens";
   const Handle old = backend->OpenDisk(PathOf("calc"));
   ASSERT_TRUE(WriteAt(*backend, old, 0x40000 + 16384, second));
   EXPECT_EQ("return-after-polls=3\n", Faults("calc"));

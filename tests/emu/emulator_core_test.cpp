@@ -23,7 +23,8 @@ struct Rig {
   bool Write(int64_t offset, const std::vector<uint8_t>& bytes, Calculator::Session* s = nullptr) {
     return calculator.Write(s ? *s : *session, offset, bytes.data(), bytes.size());
   }
-  Block Transact(uint32_t code, uint32_t parameter, const uint8_t* payload = nullptr, std::size_t n = 0) {
+  Block Transact(uint32_t code, uint32_t parameter, const uint8_t* payload = nullptr,
+                 std::size_t n = 0) {
     const Block block = MakeCommandBlock(code, parameter, payload, n);
     EXPECT_TRUE(calculator.Write(*session, kCommandWindowOffset, block.data(), block.size()));
     Block reply{};
@@ -46,7 +47,8 @@ struct Rig {
   void SendData(const std::vector<uint8_t>& data) {
     for (std::size_t done = 0; done < data.size();) {
       const auto n = static_cast<uint32_t>(std::min<std::size_t>(kMaxPayload, data.size() - done));
-      ASSERT_EQ(0x8000BEC6u, Code(Transact(kCmdData, static_cast<uint32_t>(done << 16) | n, &data[done], n)));
+      ASSERT_EQ(0x8000BEC6u,
+                Code(Transact(kCmdData, static_cast<uint32_t>(done << 16) | n, &data[done], n)));
       done += n;
     }
   }
@@ -86,10 +88,12 @@ TEST(EmulatorCommands, BlocksAreNotDataAndRepliesAreReadOncePerHandle) {
   ASSERT_TRUE(rig.calculator.Read(*other, kCommandWindowOffset, seen.data(), seen.size()));
   EXPECT_TRUE(std::equal(seen.begin(), seen.end(), disk.begin()));
   std::vector<uint8_t> window(kWindowReadAfter);
-  ASSERT_TRUE(rig.calculator.Read(*rig.session, kCommandWindowOffset, window.data(), window.size()));
+  ASSERT_TRUE(
+      rig.calculator.Read(*rig.session, kCommandWindowOffset, window.data(), window.size()));
   EXPECT_EQ(0x8000BEC7u, LoadLe32(&window[12]));
   EXPECT_TRUE(std::equal(window.begin() + kBlockSize, window.end(), disk.begin() + kBlockSize));
-  ASSERT_TRUE(rig.calculator.Read(*rig.session, kCommandWindowOffset, window.data(), window.size()));
+  ASSERT_TRUE(
+      rig.calculator.Read(*rig.session, kCommandWindowOffset, window.data(), window.size()));
   EXPECT_EQ(disk, window);
   EXPECT_EQ("window-read", rig.journal->Events().back().event);
   rig.calculator.Close(std::move(other));
@@ -184,9 +188,10 @@ TEST(EmulatorFaults, VanishAfterWritesPullsTheCable) {
 TEST(EmulatorFaults, TextRoundTripAndErrors) {
   Faults faults;
   std::string error;
-  ASSERT_TRUE(ParseFaults("# c\nfail-writes=3\nreject-command=0xbec7\n\nvanish-after-writes = 0\n"
-                          "appear-after-polls=12 # c\nreturn-after-polls=0x10\n",
-                          &faults, &error))
+  ASSERT_TRUE(
+      ParseFaults("# c\nfail-writes=3\nreject-command=0xbec7\n\nvanish-after-writes = 0\n"
+                  "appear-after-polls=12 # c\nreturn-after-polls=0x10\n",
+                  &faults, &error))
       << error;
   EXPECT_EQ(3u, faults.failWrites);
   EXPECT_EQ(kCmdCheckSize, faults.rejectCommand.value_or(0));
@@ -196,7 +201,8 @@ TEST(EmulatorFaults, TextRoundTripAndErrors) {
   Faults again;
   ASSERT_TRUE(ParseFaults(FormatFaults(faults), &again, &error));
   EXPECT_EQ(faults, again);
-  for (const char* bad : {"fail-writes=x\n", "melt=1\n", "fail-writes\n", "fail-writes=0x100000000\n"}) {
+  for (const char* bad :
+       {"fail-writes=x\n", "melt=1\n", "fail-writes\n", "fail-writes=0x100000000\n"}) {
     EXPECT_FALSE(ParseFaults(bad, &again, &error)) << bad;
   }
 }
@@ -208,11 +214,13 @@ TEST(EmulatorJournal, LinesAreShortJsonThatParsesBack) {
             ToJsonLine(JournalEvent::Io("write", 5242880, 16384)));
   EXPECT_EQ(R"({"event":"window-read","length":15360})",
             ToJsonLine(JournalEvent::Io("window-read", kCommandWindowOffset, 15360)));
-  EXPECT_EQ(R"({"event":"fault","kind":"fail-write"})", ToJsonLine(JournalEvent::Fault("fail-write")));
+  EXPECT_EQ(R"({"event":"fault","kind":"fail-write"})",
+            ToJsonLine(JournalEvent::Fault("fail-write")));
 
   for (const JournalEvent& sample :
        {JournalEvent::Command(kCmdData, 0x01000100, 0x500100), JournalEvent::Simple("flush"),
-        JournalEvent::Io("window-read", 87040, 15872), JournalEvent::Fault("reject-command", kCmdProgress),
+        JournalEvent::Io("window-read", 87040, 15872),
+        JournalEvent::Fault("reject-command", kCmdProgress),
         JournalEvent::Error("write", 4096, 512)}) {
     JournalEvent parsed;
     ASSERT_TRUE(ParseJsonLine(ToJsonLine(sample), &parsed)) << ToJsonLine(sample);

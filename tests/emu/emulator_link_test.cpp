@@ -69,9 +69,10 @@ class EmulatedLinkTest : public ::testing::Test {
   }
   static int Count(const std::vector<JournalEvent>& journal, const std::string& event,
                    const std::string& name = "") {
-    return static_cast<int>(std::count_if(journal.begin(), journal.end(), [&](const JournalEvent& e) {
-      return e.event == event && (name.empty() || e.name == name);
-    }));
+    return static_cast<int>(
+        std::count_if(journal.begin(), journal.end(), [&](const JournalEvent& e) {
+          return e.event == event && (name.empty() || e.name == name);
+        }));
   }
 
   TempDir dir;
@@ -99,11 +100,13 @@ TEST_F(EmulatedLinkTest, TwoCalculatorsGetTheImageAndTheFinish) {
     EXPECT_EQ(1, Count(journal, "flush"));
     EXPECT_EQ(Count(journal, "open"), Count(journal, "close"));
     EXPECT_TRUE(backend.Find(name)->FinishReceived());
-    EXPECT_EQ(std::vector<uint8_t>(kBlockSize, 0), backend.DiskBytes(name, kCommandWindowOffset, kBlockSize))
+    EXPECT_EQ(std::vector<uint8_t>(kBlockSize, 0),
+              backend.DiskBytes(name, kCommandWindowOffset, kBlockSize))
         << "command blocks never reach the disk";
   }
   EXPECT_TRUE(backend.Journal("memory-stick").empty()) << "the stick is never opened";
-  EXPECT_EQ(std::vector<uint8_t>(bytes.size(), 0), backend.DiskBytes("memory-stick", kAppOffset, bytes.size()));
+  EXPECT_EQ(std::vector<uint8_t>(bytes.size(), 0),
+            backend.DiskBytes("memory-stick", kAppOffset, bytes.size()));
   EXPECT_EQ(0, backend.OpenHandleCount());
 
   std::lock_guard<std::mutex> lock(g_seenMutex);
@@ -149,8 +152,8 @@ TEST_F(EmulatedLinkTest, TheCommandPathLandsAtTheTargetOffset) {
   const std::wstring image = Image("cmd.dat", bytes.size(), 43);
 
   std::lock_guard<std::mutex> lock(link::LinkMutex());
-  link::deviceCount = link::FindCalculatorDisksWithRetry(link::DevicePathTable.data(), kCalculatorVendor,
-                                                         kCalculatorProduct, link::kDeviceSlots);
+  link::deviceCount = link::FindCalculatorDisksWithRetry(
+      link::DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, link::kDeviceSlots);
   ASSERT_EQ(1, link::deviceCount);
   link::OpenCalculatorDisks();
   link::TransferRequest request;
@@ -166,7 +169,8 @@ TEST_F(EmulatedLinkTest, TheCommandPathLandsAtTheTargetOffset) {
   EXPECT_EQ(0, Count(journal, "write"));
   EXPECT_EQ(1, Count(journal, "command", "CMD_CHECK_SIZE"));
   const auto percents = ProgressSent(journal);
-  EXPECT_EQ(2, std::count(percents.begin(), percents.end(), 100u)) << "100 twice on the command path";
+  EXPECT_EQ(2, std::count(percents.begin(), percents.end(), 100u))
+      << "100 twice on the command path";
 }
 
 }  // namespace

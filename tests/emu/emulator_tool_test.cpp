@@ -59,8 +59,9 @@ TEST(JournalSummary, CountsMergesAndCollapses) {
   for (uint32_t p = 0; p <= 100; p += 5) twoRuns.progress.push_back(p);
   twoRuns.progress.push_back(0);
   twoRuns.progress.push_back(100);
-  EXPECT_NE(std::string::npos, FormatSummary("calc", twoRuns)
-                                   .find("progress seen: 0 5 10 15 20 ... 80 85 90 95 100 (21 values) | 0 100\n"));
+  EXPECT_NE(std::string::npos,
+            FormatSummary("calc", twoRuns)
+                .find("progress seen: 0 5 10 15 20 ... 80 85 90 95 100 (21 values) | 0 100\n"));
   EXPECT_NE(std::string::npos, text.find("finish received: no"));
 }
 
@@ -81,15 +82,17 @@ TEST(NorzaEmuTool, PlugVerifyJournalUnplug) {
   ASSERT_EQ(0, RunTool("plug " + d + " one", &out, dir)) << out;
   const std::string disk = FilesOf(dir.str(), "one").disk;
   EXPECT_EQ(64u << 20, fs::file_size(fs::u8path(disk)));
-  ASSERT_EQ(0, RunTool("plug " + d + " two --size 2M --fail-writes 2 --reject-command 0xBEDC "
-                       "--vanish-after-writes 9 --return-after-polls 4 --appear-after-polls 1 "
-                       "--vendor Acme --product Stick",
+  ASSERT_EQ(0, RunTool("plug " + d +
+                           " two --size 2M --fail-writes 2 --reject-command 0xBEDC "
+                           "--vanish-after-writes 9 --return-after-polls 4 --appear-after-polls 1 "
+                           "--vendor Acme --product Stick",
                        &out, dir))
       << out;
   EXPECT_EQ(2u << 20, fs::file_size(fs::u8path(FilesOf(dir.str(), "two").disk)));
-  EXPECT_EQ("fail-writes=2\nreject-command=0xBEDC\nvanish-after-writes=9\nappear-after-polls=1\n"
-            "return-after-polls=4\n",
-            test::ReadTextFileOrEmpty(FilesOf(dir.str(), "two").faults));
+  EXPECT_EQ(
+      "fail-writes=2\nreject-command=0xBEDC\nvanish-after-writes=9\nappear-after-polls=1\n"
+      "return-after-polls=4\n",
+      test::ReadTextFileOrEmpty(FilesOf(dir.str(), "two").faults));
   EXPECT_EQ("Acme", ReadIdentityFile(FilesOf(dir.str(), "two").identity).vendor);
 
   // An image written by hand at 0x100000, then checked.
@@ -99,7 +102,8 @@ TEST(NorzaEmuTool, PlugVerifyJournalUnplug) {
   {
     std::fstream f(fs::u8path(disk), std::ios::binary | std::ios::in | std::ios::out);
     f.seekp(0x100000);
-    f.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+    f.write(reinterpret_cast<const char*>(image.data()),
+            static_cast<std::streamsize>(image.size()));
   }
   const std::string verify = "verify " + d + " one \"" + imagePath + "\" ";
   EXPECT_EQ(0, RunTool(verify + "0x100000", &out, dir)) << out;
@@ -118,15 +122,14 @@ TEST(NorzaEmuTool, BadUsageExitsTwo) {
   TempDir dir;
   const std::string d = "\"" + dir.str() + "\"";
   EXPECT_EQ(0, RunTool("--help", nullptr, dir));
-  for (const std::string& args : std::vector<std::string>
-       {"", "frobnicate", "plug " + d, "plug " + d + " x --size 1000", "plug " + d + " x --size",
-        "plug " + d + " x --fail-writes many", "plug " + d + " x --melt 1", "plug " + d + " a/b",
-        "plug " + d + " x --reject-count 2", "unplug " + d, "journal " + d,
-        "verify " + d + " x image", "verify " + d + " x image zero"}) {
+  for (const std::string& args : std::vector<std::string>{
+           "", "frobnicate", "plug " + d, "plug " + d + " x --size 1000", "plug " + d + " x --size",
+           "plug " + d + " x --fail-writes many", "plug " + d + " x --melt 1", "plug " + d + " a/b",
+           "plug " + d + " x --reject-count 2", "unplug " + d, "journal " + d,
+           "verify " + d + " x image", "verify " + d + " x image zero"}) {
     EXPECT_EQ(2, RunTool(args, nullptr, dir)) << args;
   }
-  EXPECT_TRUE(fs::is_empty(dir.path()) ||
-              !fs::exists(fs::u8path(FilesOf(dir.str(), "x").disk)))
+  EXPECT_TRUE(fs::is_empty(dir.path()) || !fs::exists(fs::u8path(FilesOf(dir.str(), "x").disk)))
       << "bad usage plugs nothing";
 }
 

@@ -50,7 +50,8 @@ bool Unquote(const std::string& text, std::string* out) {
     switch (text[i]) {
       case 'n': *out += '\n'; break;
       case 't': *out += '\t'; break;
-      case '\\': case '"': *out += text[i]; break;
+      case '\\':
+      case '"': *out += text[i]; break;
       case 'x':
         if (i + 3 >= text.size()) return false;
         *out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
@@ -137,7 +138,8 @@ TEST(CapturedSysfs, ListsBothUsbDisksOnTheirNodesAndNoLoopDevice) {
   std::sort(paths.begin(), paths.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(paths, expected);
-  EXPECT_EQ(backend->DeviceNodeOf(kCalculator), platform::Utf8ToWide(tree.dev() + "/" + calculator));
+  EXPECT_EQ(backend->DeviceNodeOf(kCalculator),
+            platform::Utf8ToWide(tree.dev() + "/" + calculator));
   EXPECT_EQ(backend->DeviceNodeOf(kStick), platform::Utf8ToWide(tree.dev() + "/" + stick));
 }
 
@@ -148,8 +150,8 @@ TEST(CapturedSysfs, TheLinksDiscoveryFindsOnlyTheCalculator) {
   const auto backend = platform::CreateNativeBackend();
   platform::SetBackendForTesting(backend.get());
   std::array<std::wstring, link::kDeviceSlots> table;
-  const int32_t found =
-      link::FindCalculatorDisks(table.data(), kCalculatorVendor, kCalculatorProduct, link::kDeviceSlots);
+  const int32_t found = link::FindCalculatorDisks(table.data(), kCalculatorVendor,
+                                                  kCalculatorProduct, link::kDeviceSlots);
   platform::SetBackendForTesting(nullptr);
   ASSERT_EQ(found, 1);
   EXPECT_EQ(table[0], kCalculator);

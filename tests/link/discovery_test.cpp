@@ -34,10 +34,13 @@ using DiscoveryTest = LinkTest;
 TEST_F(DiscoveryTest, OnlyCalculatorPathsInTheirCaseLandInTheTable) {
   fake.AddPlainDisk("A-stick", kDiskSize, emu::Identity{"Kingston", "DataTraveler"});
   AddCalculator(9);
-  fake.SetInterfacePath(DiskName(9), L"\\\\?\\USBSTOR#DISK&VEN_ZK&PROD_NORZA_UPDATE&REV_1.00#SN09&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+  fake.SetInterfacePath(
+      DiskName(9),
+      L"\\\\?\\USBSTOR#DISK&VEN_ZK&PROD_NORZA_UPDATE&REV_1.00#SN09&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
   AddCalculator(1);
   DevicePathTable[1] = L"left over";
-  EXPECT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 1);
+  EXPECT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16),
+            1);
   EXPECT_EQ(DevicePathTable[0], CalculatorPath(1));
   EXPECT_EQ(DevicePathTable[1], L"left over");
 }
@@ -48,13 +51,16 @@ TEST(CalculatorMatch, TheProductEndsWhereThePatternDoes) {
   EXPECT_TRUE(link::MatchesCalculatorPath(pattern + tail, pattern));
   EXPECT_TRUE(link::MatchesCalculatorPath(pattern + L"____" + tail, pattern)) << "padding";
   EXPECT_TRUE(link::MatchesCalculatorPath(pattern, pattern));
-  EXPECT_FALSE(link::MatchesCalculatorPath(link::BuildMatchPattern(L"ZK", L"Norza update2") + tail, pattern));
-  EXPECT_FALSE(link::MatchesCalculatorPath(link::BuildMatchPattern(L"ZK", L"Norza updater") + tail, pattern));
+  EXPECT_FALSE(link::MatchesCalculatorPath(link::BuildMatchPattern(L"ZK", L"Norza update2") + tail,
+                                           pattern));
+  EXPECT_FALSE(link::MatchesCalculatorPath(link::BuildMatchPattern(L"ZK", L"Norza updater") + tail,
+                                           pattern));
 }
 
 TEST_F(DiscoveryTest, StopsAtTheNumberOfSlots) {
   for (int i = 0; i < 20; ++i) AddCalculator(i);
-  EXPECT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 16);
+  EXPECT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16),
+            16);
   EXPECT_EQ(DevicePathTable[15], CalculatorPath(15));
 }
 
@@ -62,13 +68,16 @@ TEST_F(DiscoveryTest, LongPathsAreKeptWhole) {
   const std::wstring path = CalculatorPath(7) + std::wstring(400, L'x');
   AddCalculator(7);
   fake.SetInterfacePath(DiskName(7), path);
-  ASSERT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 1);
+  ASSERT_EQ(FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16),
+            1);
   EXPECT_EQ(DevicePathTable[0], path);
 }
 
 TEST_F(DiscoveryTest, RetryGivesUpAfterSixPassesAndSixPauses) {
   fake.AddCalculator("1", kDiskSize, {}, emu::Identity{"ZK", "Other"});
-  EXPECT_EQ(FindCalculatorDisksWithRetry(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, 16), 0);
+  EXPECT_EQ(FindCalculatorDisksWithRetry(DevicePathTable.data(), kCalculatorVendor,
+                                         kCalculatorProduct, 16),
+            0);
   EXPECT_EQ(fake.DiscoveryPasses(), 6);
   EXPECT_EQ(Recorder::Pauses(), std::vector<int>(6, 500));
 }

@@ -10,8 +10,10 @@ TEST(Explanation, EachFailurePicksItsTextAndArguments) {
   const LinkFailure denied{LINK_FAILURE_NO_ACCESS, "/dev/sdb", "Permission denied (errno 13)"};
   const LinkFailure busy{LINK_FAILURE_IN_USE, "/dev/sdb", "Device or resource busy (errno 16)"};
   const LinkFailure gone{LINK_FAILURE_GONE, "/dev/sdb", "No such device (errno 19)"};
-  const LinkFailure image{LINK_FAILURE_GONE, "/fw/MASTER.DAT", "No such file or directory (errno 2)"};
-  const LinkFailure write{LINK_FAILURE_OTHER, "/dev/sdb", "Write Disk File: Input/output error (errno 5)"};
+  const LinkFailure image{LINK_FAILURE_GONE, "/fw/MASTER.DAT",
+                          "No such file or directory (errno 2)"};
+  const LinkFailure write{LINK_FAILURE_OTHER, "/dev/sdb",
+                          "Write Disk File: Input/output error (errno 5)"};
   const struct {
     int32_t code;
     LinkFailure failure;
@@ -22,8 +24,16 @@ TEST(Explanation, EachFailurePicksItsTextAndArguments) {
       {LINK_DISK_NOT_OPEN, denied, 0, 7803, {"/dev/sdb"}},
       {LINK_DISK_NOT_OPEN, busy, 0, 7804, {"/dev/sdb"}},
       {LINK_DISK_NOT_OPEN, gone, 0, 7805, {"/dev/sdb", "No such device (errno 19)"}},
-      {LINK_IMAGE_OPEN_FAILED, image, 0, 7802, {"/fw/MASTER.DAT", "No such file or directory (errno 2)"}},
-      {LINK_IMAGE_READ_FAILED, image, 0, 7802, {"/fw/MASTER.DAT", "No such file or directory (errno 2)"}},
+      {LINK_IMAGE_OPEN_FAILED,
+       image,
+       0,
+       7802,
+       {"/fw/MASTER.DAT", "No such file or directory (errno 2)"}},
+      {LINK_IMAGE_READ_FAILED,
+       image,
+       0,
+       7802,
+       {"/fw/MASTER.DAT", "No such file or directory (errno 2)"}},
       {LINK_WRITE_FAILED, write, 0, 7806, {"Write Disk File: Input/output error (errno 5)"}},
       {LINK_FLUSH_FAILED, {}, 0, 7806, {"the calculator's disk did not take the written data"}},
       {LINK_NO_CALCULATOR, {}, 0, 7807, {}},
@@ -43,9 +53,11 @@ TEST(Explanation, EachFailurePicksItsTextAndArguments) {
     EXPECT_EQ(explanation.arguments, c.arguments);
   }
   // The tools print the English text with its arguments in place, once each.
-  const LinkExplanation odd = ExplainLinkFailure(LINK_DISK_NOT_OPEN, {LINK_FAILURE_GONE, "/x%2", "gone"}, 0);
-  EXPECT_EQ(FormatExplanation(odd),
-            "The calculator's disk (/x%2) cannot be opened: gone. Unplug the calculator and connect it again.");
+  const LinkExplanation odd =
+      ExplainLinkFailure(LINK_DISK_NOT_OPEN, {LINK_FAILURE_GONE, "/x%2", "gone"}, 0);
+  EXPECT_EQ(
+      FormatExplanation(odd),
+      "The calculator's disk (/x%2) cannot be opened: gone. Unplug the calculator and connect it again.");
 }
 
 }  // namespace

@@ -68,7 +68,8 @@ class LedgerLinkTest : public ::testing::Test {
     return platform::Utf8ToWide(path);
   }
   int32_t Download(const std::wstring& image, int64_t offset) {
-    return DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), offset, nullptr, nullptr);
+    return DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), offset, nullptr,
+                         nullptr);
   }
   int32_t Finish() { return FinishUpdate(kCalculatorVendor, kCalculatorProduct); }
   bool Holds(const std::string& name, int64_t offset, std::size_t size, uint32_t seed) {
@@ -127,7 +128,8 @@ TEST_F(LedgerLinkTest, SeventeenCalculatorsAreRefusedWithoutOpeningOne) {
   for (int i = 0; i < 17; ++i) backend.AddCalculator("calc-" + std::to_string(i), 8 << 20);
   EXPECT_EQ(Download(Image("app", 4096, 1), kApp), LINK_TOO_MANY_CALCULATORS);
   EXPECT_EQ(Finish(), LINK_UPDATE_INCOMPLETE) << "nothing written, nothing finished";
-  for (int i = 0; i < 17; ++i) EXPECT_TRUE(backend.Journal("calc-" + std::to_string(i)).empty()) << i;
+  for (int i = 0; i < 17; ++i)
+    EXPECT_TRUE(backend.Journal("calc-" + std::to_string(i)).empty()) << i;
   backend.Remove("calc-16");
   EXPECT_EQ(Download(Image("app", 4096, 1), kApp), LINK_OK);
 }

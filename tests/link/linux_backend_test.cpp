@@ -45,7 +45,8 @@ TEST(LinuxDiscovery, ListsUsbDisksOnlyAndMapsThemToTheirNodes) {
 
   platform::SetBackendForTesting(backend.get());
   EXPECT_EQ(link::FindCalculatorDisks(link::DevicePathTable.data(), kCalculatorVendor,
-                                      kCalculatorProduct, 16), 2);
+                                      kCalculatorProduct, 16),
+            2);
   platform::SetBackendForTesting(nullptr);
 }
 
@@ -167,8 +168,8 @@ TEST(WindowsPaths, LongAbsolutePathsGetTheExtendedForm) {
   EXPECT_EQ(platform::ToExtendedLengthPath(L"C:/fw/" + tail), L"\\\\?\\C:\\fw\\" + tail);
   EXPECT_EQ(platform::ToExtendedLengthPath(L"\\\\server\\share\\" + tail),
             L"\\\\?\\UNC\\server\\share\\" + tail);
-  for (const std::wstring& same : {std::wstring(L"C:\\short.rom"), L"relative\\" + tail, L"\\\\?\\C:\\" + tail,
-                                   L"\\\\.\\PhysicalDrive1" + tail}) {
+  for (const std::wstring& same : {std::wstring(L"C:\\short.rom"), L"relative\\" + tail,
+                                   L"\\\\?\\C:\\" + tail, L"\\\\.\\PhysicalDrive1" + tail}) {
     EXPECT_EQ(platform::ToExtendedLengthPath(same), same);
   }
 }

@@ -25,8 +25,9 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
 }
 
 class LinuxTransfer : public ::testing::Test {
@@ -40,7 +41,8 @@ class LinuxTransfer : public ::testing::Test {
     while (folder.size() < 280) folder += "/" + std::string(50, 'f');
     fs::create_directories(folder);
     imagePath = folder + "/NORZA_OS.ROM";
-    for (std::size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
+    for (std::size_t i = 0; i < image.size(); ++i)
+      image[i] = static_cast<uint8_t>(i * 13 + (i >> 8));
     WriteFile(imagePath, image);
   }
   void TearDown() override { platform::SetBackendForTesting(nullptr); }
@@ -92,8 +94,9 @@ TEST_F(LinuxTransfer, DisksThatCannotTakeTheImageAreRefusedUntouched) {
   const std::vector<uint8_t> before(kDiskSize, 0xEE);
   WriteFile(tree.dev() + "/sdb", before);
   const std::wstring wide = platform::Utf8ToWide(imagePath);
-  EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kTarget, nullptr, nullptr),
-            LINK_SECTOR_SIZE_UNSUPPORTED);
+  EXPECT_EQ(
+      DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kTarget, nullptr, nullptr),
+      LINK_SECTOR_SIZE_UNSUPPORTED);
   EXPECT_EQ(ReadFile(tree.dev() + "/sdb"), before);
 
   SysfsTree small;

@@ -36,7 +36,8 @@ class LoopDevice {
   ~LoopDevice() {
     if (!node_.empty()) {
       const std::string command = "losetup -d " + node_;
-      if (std::system(command.c_str()) != 0) std::fprintf(stderr, "cannot detach %s\n", node_.c_str());
+      if (std::system(command.c_str()) != 0)
+        std::fprintf(stderr, "cannot detach %s\n", node_.c_str());
     }
   }
   LoopDevice(const LoopDevice&) = delete;

@@ -45,13 +45,24 @@ TEST(ParseUnsigned, RefusesOtherTextAndValuesAboveTheMaximum) {
     const char* text;
     uint64_t max;
   } cases[] = {
-      {"", kMax32},        {"0x", kMax32},           {"x1", kMax32},
-      {"-1", kMax32},      {"+1", kMax32},           {" 1", kMax32},
-      {"1 ", kMax32},      {"12z", kMax32},          {"0xg", kMax32},
-      {"1f", kMax32},      {"0x0x5", kMax32},        {"2M", kMax32},
-      {"4294967296", kMax32},                        {"0x100000000", kMax32},
-      {"9223372036854775808", kMaxSigned64},         {"18446744073709551616", kMax64},
-      {"99999999999999999999999", kMax64},           {"1125899906842625", uint64_t{1} << 50},
+      {"", kMax32},
+      {"0x", kMax32},
+      {"x1", kMax32},
+      {"-1", kMax32},
+      {"+1", kMax32},
+      {" 1", kMax32},
+      {"1 ", kMax32},
+      {"12z", kMax32},
+      {"0xg", kMax32},
+      {"1f", kMax32},
+      {"0x0x5", kMax32},
+      {"2M", kMax32},
+      {"4294967296", kMax32},
+      {"0x100000000", kMax32},
+      {"9223372036854775808", kMaxSigned64},
+      {"18446744073709551616", kMax64},
+      {"99999999999999999999999", kMax64},
+      {"1125899906842625", uint64_t{1} << 50},
       {"10", 9},
   };
   for (const auto& c : cases) {

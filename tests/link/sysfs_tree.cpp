@@ -60,8 +60,8 @@ void SysfsTree::Activate() {
 }
 
 void SysfsTree::AddDisk(const std::string& name, const std::string& devicePath,
-                        const std::string& vendor, const std::string& model,
-                        const std::string& rev, const std::string& nodeTarget, const Unit& unit) {
+                        const std::string& vendor, const std::string& model, const std::string& rev,
+                        const std::string& nodeTarget, const Unit& unit) {
   const fs::path device = sys() + "/" + devicePath;
   fs::create_directories(device);
   WriteText(device / "vendor", Padded(vendor, 8) + "\n");
@@ -100,7 +100,9 @@ void SysfsTree::AddUsbDisk(const std::string& name, int port, const std::string&
 void SysfsTree::AddAtaDisk(const std::string& name, const std::string& vendor,
                            const std::string& model) {
   const std::string n = std::to_string(ataDisks_++);
-  AddDisk(name, "devices/pci0000:00/0000:00:1f.2/ata" + n + "/host" + n + "/target" + n + ":0:0/" + n + ":0:0:0",
+  AddDisk(name,
+          "devices/pci0000:00/0000:00:1f.2/ata" + n + "/host" + n + "/target" + n + ":0:0/" + n +
+              ":0:0:0",
           vendor, model, "1.0", "", Unit());
 }
 

@@ -81,7 +81,7 @@ TEST_F(TransferTest, EmptyImageStepsAndPauses) {
   fake.AddFile(kImage, {});
   ASSERT_EQ(Download(), LINK_OK);
   EXPECT_EQ(Events(1), (std::vector<std::string>{"window 15360", "cmd bedc 0", "flush",
-                                                   "cmd bedc 100", "window 15872"}));
+                                                 "cmd bedc 100", "window 15872"}));
   EXPECT_EQ(Recorder::Pauses(), (std::vector<int>{100, 100, 100, 100}));
 }
 
@@ -184,8 +184,7 @@ TEST_F(TransferTest, PartialLastSectorKeepsTheBytesAfterTheImage) {
   fake.AddFile(kImage, image);
   ASSERT_EQ(Download(), LINK_OK);
   EXPECT_TRUE(ImageOnDisk(1, image));
-  const std::vector<uint8_t> after =
-      Bytes(1, kTarget + static_cast<int64_t>(image.size()), 24 + 1);
+  const std::vector<uint8_t> after = Bytes(1, kTarget + static_cast<int64_t>(image.size()), 24 + 1);
   ASSERT_EQ(after.size(), 25u);
   EXPECT_TRUE(std::all_of(after.begin(), after.begin() + 24, [](uint8_t b) { return b == 0xEE; }));
   EXPECT_EQ(Bytes(1, kTarget + 16384 + 1024, 1), std::vector<uint8_t>{0xEE});
@@ -210,7 +209,8 @@ TEST_F(TransferTest, CommandPathSendsDataBlocksAndChecksTheSize) {
   request.length = 16384 + 300;
   request.useCommandPath = 1;
   EXPECT_EQ(RunTransferJobs(request), LINK_OK);
-  EXPECT_EQ(Parameters(1).size(), 1 + 64 + 2 + 1 + 1 + 1 + 1u);  // 0, data, 98, data, size, 100, 100
+  EXPECT_EQ(Parameters(1).size(),
+            1 + 64 + 2 + 1 + 1 + 1 + 1u);  // 0, data, 98, data, size, 100, 100
   EXPECT_EQ(ProgressCommands(1), (std::vector<std::string>{"0", "98", "100", "100"}));
   emu::Faults faults;
   faults.dropData = 1;  // acknowledged but lost: the size reply falls short

@@ -51,7 +51,8 @@ class Lookup : public ::testing::Test {
     files.put(kEn, test::plainPackage({1}, {{0, b0}, {1, b1}}));
   }
   // A one-block package whose position 2 holds `text` (positions 0..2).
-  void putBlock0(const std::u16string& file, std::vector<uint32_t> codes, const std::u16string& text) {
+  void putBlock0(const std::u16string& file, std::vector<uint32_t> codes,
+                 const std::u16string& text) {
     files.put(file, test::plainPackage(std::move(codes), {{0, {u"", u"", text}}}));
   }
 
@@ -100,14 +101,15 @@ TEST_F(Lookup, GermanGapsEmptyTextsAndPassesComeFromEnglish) {
   EXPECT_EQ(textById(2), QStringLiteral("Abbrechen"));  // same block: no read
   EXPECT_EQ(files.totalReads(), 0);
   EXPECT_EQ(cacheKeys(), (std::vector<Key>{{4, 0, 0}, {1, 0, 0}, {4, 1, 0}}));
-  EXPECT_EQ(textById(1), QString());      // empty in both
+  EXPECT_EQ(textById(1), QString());                 // empty in both
   EXPECT_EQ(textById(627), QStringLiteral("Done"));  // block missing in German
   EXPECT_EQ(findPackage(4, 0)->header.languages[1], 1u);
 }
 
 TEST_F(Lookup, EleventhBlockReleasesTheOneUsedJustBefore) {
   std::map<uint32_t, std::vector<std::u16string>> blocks;
-  for (uint32_t b = 1; b <= 11; ++b) blocks[b] = {u"", u"text " + std::u16string(1, char16_t(u'@' + b))};
+  for (uint32_t b = 1; b <= 11; ++b)
+    blocks[b] = {u"", u"text " + std::u16string(1, char16_t(u'@' + b))};
   files.put(kEn, test::plainPackage({1}, blocks));
   for (int b = 1; b <= 11; ++b) ASSERT_EQ(textById(b * 512 + 1), QString("text ") + QChar('@' + b));
   std::vector<Key> expected{{1, 0, 11}};
@@ -198,7 +200,8 @@ TEST_F(Lookup, UnreadableIndexIsRetriedAtTheNextUse) {
 TEST_F(Lookup, CodedPackageWithoutReadableTreeYieldsNoTexts) {
   putEnglish();
   std::vector<uint8_t> good;
-  ASSERT_TRUE(buildPackage({{2, u"Abbrechen"}, {20, u"Starten"}}, PackOptions{4, {1}, true}, good, nullptr));
+  ASSERT_TRUE(buildPackage({{2, u"Abbrechen"}, {20, u"Starten"}}, PackOptions{4, {1}, true}, good,
+                           nullptr));
   auto bad = good;
   qToLittleEndian<quint32>(0x7FFFFFF0u, &bad[40]);  // treeOffset beyond the file
   files.put(kDe, bad);

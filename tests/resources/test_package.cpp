@@ -73,9 +73,9 @@ TEST(OpenPackage, EnglishAmendment) {
     uint32_t in[4];
     uint32_t out[4];
   };
-  const Case cases[] = {
-      {{4, 1, 0, 0}, {4, 1, 0, 0}}, {{2, 3, 4, 5}, {2, 3, 4, 5}}, {{2, 0, 1, 0}, {2, 1, 1, 0}},
-      {{0, 0, 0, 0}, {1, 0, 0, 0}}, {{7, 8, 0, 9}, {7, 8, 1, 9}}, {{1, 0, 0, 0}, {1, 0, 0, 0}}};
+  const Case cases[] = {{{4, 1, 0, 0}, {4, 1, 0, 0}}, {{2, 3, 4, 5}, {2, 3, 4, 5}},
+                        {{2, 0, 1, 0}, {2, 1, 1, 0}}, {{0, 0, 0, 0}, {1, 0, 0, 0}},
+                        {{7, 8, 0, 9}, {7, 8, 1, 9}}, {{1, 0, 0, 0}, {1, 0, 0, 0}}};
   for (const Case& c : cases) {
     RawPackage p;
     std::copy(c.in, c.in + 4, p.header.languages);
@@ -99,7 +99,8 @@ TEST(OpenPackage, RejectsWhatIsNotAPackage) {
       {"version -1", kPackageMagic, 0xFE84125Cu, 332, 400, OpenFailure::BadVersion},
       {"magic", 0xB28A617Du, kPackageVersion0, 332, 400, OpenFailure::BadMagic},
       {"header 333", kPackageMagic, kPackageVersion0, 333, 400, OpenFailure::HeaderTooLarge},
-      {"header 2^31", kPackageMagic, kPackageVersion0, 0x80000000u, 400, OpenFailure::HeaderTooLarge},
+      {"header 2^31", kPackageMagic, kPackageVersion0, 0x80000000u, 400,
+       OpenFailure::HeaderTooLarge},
       {"header 11", kPackageMagic, kPackageVersion0, 11, 400, OpenFailure::HeaderTooSmall},
       {"header 0", kPackageMagic, kPackageVersion0, 0, 400, OpenFailure::HeaderTooSmall},
       {"truncated", kPackageMagic, kPackageVersion0, 332, 331, OpenFailure::HeaderTruncated},
@@ -155,8 +156,8 @@ TEST(OpenPackage, LongFileNameIsCut) {
 TEST(EnsureIndex, ReadsOnceAndRetriesAfterFailure) {
   RawPackage p;
   p.header.indexCount = 2;
-  p.header.indexOffset = p.append(
-      test::indexBytes({PackageIndexEntry::make(1, 3, 0, 0), PackageIndexEntry::make(7, 511, 10, 20)}));
+  p.header.indexOffset = p.append(test::indexBytes(
+      {PackageIndexEntry::make(1, 3, 0, 0), PackageIndexEntry::make(7, 511, 10, 20)}));
   const auto good = p.finish();
   auto bad = good;
   bad.resize(good.size() - 1);  // last entry one byte short
@@ -182,8 +183,8 @@ TEST(EnsureIndex, HostileCountsAndOffsets) {
     int32_t count;
     uint32_t offset;
   };
-  const Case cases[] = {{-1, 332}, {INT32_MIN, 332}, {INT32_MAX, 332}, {0x15555556, 332},
-                        {1, 0xFFFFFFF8u}, {2, 0xFFFFFFFFu}};
+  const Case cases[] = {{-1, 332},         {INT32_MIN, 332}, {INT32_MAX, 332},
+                        {0x15555556, 332}, {1, 0xFFFFFFF8u}, {2, 0xFFFFFFFFu}};
   for (const Case& c : cases) {
     RawPackage p;
     p.header.indexCount = c.count;
@@ -215,7 +216,8 @@ TEST(ReadBlock, OffsetsWrapAndBit31IsIgnored) {
 
   EXPECT_FALSE(readBlock(*package, PackageIndexEntry::make(0, 0, at + 0x100u, 7), bytes, size));
   EXPECT_FALSE(bytes);
-  EXPECT_FALSE(readBlock(*package, PackageIndexEntry::make(0, 0, 0x7FFFFFFFu, 0x7FFFFFFFu), bytes, size));
+  EXPECT_FALSE(
+      readBlock(*package, PackageIndexEntry::make(0, 0, 0x7FFFFFFFu, 0x7FFFFFFFu), bytes, size));
   // An empty block reads as a success with no bytes.
   EXPECT_TRUE(readBlock(*package, PackageIndexEntry::make(0, 0, at + 0x100u, 0), bytes, size));
   EXPECT_EQ(size, 0u);
@@ -248,11 +250,9 @@ const std::vector<uint8_t> kTree = {0, 5, 0, 3, 'a', 0, 0, 0, 3, 'b', 0, 13, 0};
 
 TEST(DecodeCoded, StringsSkippedBytesAndCarriageReturns) {
   // "ab" ends in the middle of byte 0; byte 1 is skipped; "b" starts at byte 2.
-  EXPECT_EQ(decodeWithTree({0x24, 0xFF, 0x09}, kTree),
-            (std::vector<std::u16string>{u"ab", u"b"}));
+  EXPECT_EQ(decodeWithTree({0x24, 0xFF, 0x09}, kTree), (std::vector<std::u16string>{u"ab", u"b"}));
   // "aab" fills byte 0 exactly; byte 1 is still skipped.
-  EXPECT_EQ(decodeWithTree({0x90, 0xFF, 0x09}, kTree),
-            (std::vector<std::u16string>{u"aab", u"b"}));
+  EXPECT_EQ(decodeWithTree({0x90, 0xFF, 0x09}, kTree), (std::vector<std::u16string>{u"aab", u"b"}));
   // a CR b end: the CR is dropped.
   EXPECT_EQ(decodeWithTree({0x9C}, kTree), (std::vector<std::u16string>{u"ab"}));
   // An unfinished last string is not counted; no complete string gives nothing.
@@ -265,11 +265,14 @@ TEST(DecodeCoded, RecordTypes) {
   // A single type-3 record: bits 0, 1 give "A".
   EXPECT_EQ(decodeWithTree({0x02}, {3, 0x41, 0, 0, 0}), (std::vector<std::u16string>{u"A"}));
   // Type 1: bit 1 emits, bit 0 goes to the next record.
-  EXPECT_EQ(decodeWithTree({17}, {1, 'b', 0, 3, 'a', 0, 0, 0}), (std::vector<std::u16string>{u"ba"}));
+  EXPECT_EQ(decodeWithTree({17}, {1, 'b', 0, 3, 'a', 0, 0, 0}),
+            (std::vector<std::u16string>{u"ba"}));
   // Type 2: bit 0 emits, bit 1 goes to the next record.
-  EXPECT_EQ(decodeWithTree({26}, {2, 'b', 0, 3, 'a', 0, 0, 0}), (std::vector<std::u16string>{u"ba"}));
+  EXPECT_EQ(decodeWithTree({26}, {2, 'b', 0, 3, 'a', 0, 0, 0}),
+            (std::vector<std::u16string>{u"ba"}));
   // Unknown types emit their value on either bit.
-  EXPECT_EQ(decodeWithTree({12}, {0, 3, 0, 7, 'x', 0, 7, 0, 0}), (std::vector<std::u16string>{u"x"}));
+  EXPECT_EQ(decodeWithTree({12}, {0, 3, 0, 7, 'x', 0, 7, 0, 0}),
+            (std::vector<std::u16string>{u"x"}));
   // Non-BMP text travels as two code units.
   EXPECT_EQ(decodeWithTree({0x24}, {0, 5, 0, 3, 0x3D, 0xD8, 0, 0, 3, 0x00, 0xDE, 0, 0}),
             (std::vector<std::u16string>{u"\U0001F600"}));
@@ -290,8 +293,8 @@ TEST(DecodeCoded, LongStringsCrossBufferSteps) {
   // Tree 'a' on bit 0, end on bit 1: 3000 zero bits then a 1.
   std::vector<uint8_t> block(375, 0);
   block.push_back(0x01);
-  block.push_back(0x00);      // skipped
-  block.push_back(0x02);      // "a"
+  block.push_back(0x00);  // skipped
+  block.push_back(0x02);  // "a"
   const auto out = decodeWithTree(block, {3, 'a', 0, 0, 0});
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0], std::u16string(3000, u'a'));

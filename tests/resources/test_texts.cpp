@@ -12,7 +12,9 @@
 namespace norza {
 namespace {
 
-const int kIdsInUse[] = {2, 20, 521, 622, 627, 631, 633, 657, 744, 7774, 7800, 7801, 7802, 7803, 7804, 7805, 7806, 7807, 7808, 7809, 7810, 7811, 7812, 7813, 7814, 7815, 7816, 7817, 7818};
+const int kIdsInUse[] = {2,    20,   521,  622,  627,  631,  633,  657,  744,  7774,
+                         7800, 7801, 7802, 7803, 7804, 7805, 7806, 7807, 7808, 7809,
+                         7810, 7811, 7812, 7813, 7814, 7815, 7816, 7817, 7818};
 
 unsigned gLanguage = 1;
 unsigned languageNow() { return gLanguage; }
@@ -64,10 +66,12 @@ TEST_P(ShippedTexts, EveryIdInUseHasItsText) {
   EXPECT_TRUE(textById(7774, asked).endsWith(QChar(0x2026)));
   // The dialog fills in %1 (and %2) as the English texts have them.
   for (int id : {7800, 7802, 7803, 7804, 7805, 7806, 7811}) {
-    EXPECT_EQ(textById(id, asked).count(QStringLiteral("%1")), 1) << "language " << language << " id " << id;
+    EXPECT_EQ(textById(id, asked).count(QStringLiteral("%1")), 1)
+        << "language " << language << " id " << id;
   }
   for (int id : {7802, 7805}) {
-    EXPECT_EQ(textById(id, asked).count(QStringLiteral("%2")), 1) << "language " << language << " id " << id;
+    EXPECT_EQ(textById(id, asked).count(QStringLiteral("%2")), 1)
+        << "language " << language << " id " << id;
   }
   const QString folder = textById(657, asked);
   for (QChar c : QStringLiteral("/\\:*?\"<>|"))

@@ -72,8 +72,8 @@ TEST(TextTable, RejectsBadLinesNamingThem) {
 // Random texts from several scripts, tabs, new lines and non-BMP characters.
 std::u16string randomText(std::mt19937& rng) {
   static const std::u16string pieces[] = {
-      u"a", u"e", u"t", u" ", u"Update", u"é", u"ß", u"ü", u"…", u"\t", u"\n", u"\\",
-      u"Ж", u"и", u"固", u"件", u"フ", u"ァ", u"\U0001F600", u"\U00020000", u".", u"-"};
+      u"a",  u"e", u"t", u" ",  u"Update", u"é",  u"ß",  u"ü",          u"…",          u"\t", u"\n",
+      u"\\", u"Ж", u"и", u"固", u"件",     u"フ", u"ァ", u"\U0001F600", u"\U00020000", u".",  u"-"};
   std::uniform_int_distribution<int> len(0, 30), pick(0, int(std::size(pieces)) - 1);
   std::u16string s;
   for (int n = len(rng); n > 0; --n) s += pieces[pick(rng)];
@@ -149,7 +149,8 @@ TEST(PackBuilder, SingleSymbolAndEmptyTables) {
 TEST(PackBuilder, CodedIsSmallerForUiText) {
   TextTable t;
   for (int i = 1; i <= 200; ++i)
-    t[i] = u"Waiting for connection to the calculator, attempt " + std::u16string(1, char16_t(u'0' + i % 10));
+    t[i] = u"Waiting for connection to the calculator, attempt " +
+           std::u16string(1, char16_t(u'0' + i % 10));
   std::vector<uint8_t> coded, plain;
   ASSERT_TRUE(buildPackage(t, PackOptions{1, {}, true}, coded, nullptr));
   ASSERT_TRUE(buildPackage(t, PackOptions{1, {}, false}, plain, nullptr));
@@ -200,8 +201,8 @@ class ZkresCommand : public ::testing::Test {
 
 TEST_F(ZkresCommand, PackThenDump) {
   write("es.tsv", "# Spanish\n2\tCancelar\n20\tIniciar\n627\tListo\n631\t\n");
-  CommandRun pack = zkres({"pack", "--code", "5", "--languages", "1", "-o", path("HelpEs.zkresource"),
-                    path("es.tsv")});
+  CommandRun pack = zkres(
+      {"pack", "--code", "5", "--languages", "1", "-o", path("HelpEs.zkresource"), path("es.tsv")});
   ASSERT_EQ(pack.exitCode, 0) << pack.err.toStdString();
   CommandRun dump = zkres({"dump", path("HelpEs.zkresource")});
   ASSERT_EQ(dump.exitCode, 0) << dump.err.toStdString();
@@ -225,7 +226,8 @@ TEST_F(ZkresCommand, PackThenDump) {
   ASSERT_EQ(b0.size(), 21);
   EXPECT_EQ(b0[2].toString(), QStringLiteral("Cancelar"));
   EXPECT_EQ(b0[20].toString(), QStringLiteral("Iniciar"));
-  EXPECT_EQ(blocks[1].toObject()["strings"].toArray()[627 - 512].toString(), QStringLiteral("Listo"));
+  EXPECT_EQ(blocks[1].toObject()["strings"].toArray()[627 - 512].toString(),
+            QStringLiteral("Listo"));
 }
 
 TEST_F(ZkresCommand, DumpShowsUnreadablePartsAsNull) {
@@ -233,7 +235,8 @@ TEST_F(ZkresCommand, DumpShowsUnreadablePartsAsNull) {
   ASSERT_TRUE(buildPackage({{2, u"a"}, {700, u"b"}}, PackOptions{1, {}, false}, bytes, nullptr));
   // Second index entry points past the end of the file.
   PackageIndexEntry::make(1, 188, 0x10000, 4).toBytes(&bytes[kHeaderSize + kIndexEntrySize]);
-  write("blocks.zkresource", QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
+  write("blocks.zkresource",
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
   CommandRun dump = zkres({"dump", path("blocks.zkresource")});
   ASSERT_EQ(dump.exitCode, 0);
   QJsonObject doc = QJsonDocument::fromJson(dump.out).object();
@@ -243,7 +246,8 @@ TEST_F(ZkresCommand, DumpShowsUnreadablePartsAsNull) {
   EXPECT_TRUE(blocks[1].toObject()["strings"].isNull());
 
   bytes.resize(kHeaderSize + 4);  // index cut short
-  write("index.zkresource", QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
+  write("index.zkresource",
+        QByteArray(reinterpret_cast<const char*>(bytes.data()), int(bytes.size())));
   dump = zkres({"dump", path("index.zkresource")});
   ASSERT_EQ(dump.exitCode, 0);
   doc = QJsonDocument::fromJson(dump.out).object();
@@ -265,10 +269,12 @@ TEST_F(ZkresCommand, DumpRejectsOtherFiles) {
 TEST_F(ZkresCommand, LookupFollowsTheFallbacks) {
   write("en.tsv", "2\tCancel\n20\tStart\n");
   write("de.tsv", "2\tAbbrechen\n20\t\n");
-  ASSERT_EQ(zkres({"pack", "--code", "1", "-o", path("HelpEn.zkresource"), path("en.tsv")}).exitCode, 0);
-  ASSERT_EQ(zkres({"pack", "--plain", "--code", "4", "-o", path("HelpDe.zkresource"), path("de.tsv")})
-                .exitCode,
-            0);
+  ASSERT_EQ(
+      zkres({"pack", "--code", "1", "-o", path("HelpEn.zkresource"), path("en.tsv")}).exitCode, 0);
+  ASSERT_EQ(
+      zkres({"pack", "--plain", "--code", "4", "-o", path("HelpDe.zkresource"), path("de.tsv")})
+          .exitCode,
+      0);
   CommandRun r = zkres({"lookup", "--dir", dir.path(), "--language", "4", "2", "20", "627", "0"});
   ASSERT_EQ(r.exitCode, 0) << r.err.toStdString();
   EXPECT_EQ(r.out, QByteArray("\"Abbrechen\"\n\"Start\"\n\"\"\n\"\"\n"));

@@ -15,7 +15,9 @@ namespace norza::test {
 // Files held in memory, read through the ReadRangeFn contract.
 class MemoryFiles {
  public:
-  void put(const std::u16string& name, std::vector<uint8_t> bytes) { files_[name] = std::move(bytes); }
+  void put(const std::u16string& name, std::vector<uint8_t> bytes) {
+    files_[name] = std::move(bytes);
+  }
   void remove(const std::u16string& name) { files_.erase(name); }
   std::vector<uint8_t>& at(const std::u16string& name) { return files_.at(name); }
 
@@ -96,8 +98,9 @@ inline std::vector<uint8_t> utf16le(const std::u16string& s, bool terminate = tr
 }
 
 // Plain package: code, further codes, and block number -> strings.
-inline std::vector<uint8_t> plainPackage(std::vector<uint32_t> languages,
-                                         const std::map<uint32_t, std::vector<std::u16string>>& blocks) {
+inline std::vector<uint8_t> plainPackage(
+    std::vector<uint32_t> languages,
+    const std::map<uint32_t, std::vector<std::u16string>>& blocks) {
   RawPackage p;
   for (size_t i = 0; i < languages.size() && i < 4; ++i) p.header.languages[i] = languages[i];
   std::vector<PackageIndexEntry> entries;

@@ -45,8 +45,12 @@ using emu::test::ReadBinaryFile;
 using emu::test::ReadTextFileOrEmpty;
 using emu::test::TempDir;
 
-uint32_t ReplyCode(const void* block) { return emu::LoadLe32(static_cast<const uint8_t*>(block) + 12); }
-uint32_t ReplyValue(const void* block) { return emu::LoadLe32(static_cast<const uint8_t*>(block) + 16); }
+uint32_t ReplyCode(const void* block) {
+  return emu::LoadLe32(static_cast<const uint8_t*>(block) + 12);
+}
+uint32_t ReplyValue(const void* block) {
+  return emu::LoadLe32(static_cast<const uint8_t*>(block) + 16);
+}
 
 class ServedDiskTest : public ::testing::Test {
  protected:
@@ -115,7 +119,8 @@ TEST_F(ServedDiskTest, DataLandsInTheDiskFileAndTransfersStopAtTheEnd) {
   EXPECT_EQ(disk->Write(id, 0x10000, data.data(), data.size()), 16384);
   EXPECT_EQ(disk->Fsync(id), 0);
   EXPECT_EQ(ReadBinaryFile(dir.file("calc.disk"), 0x10000, data.size()), data);
-  EXPECT_NE(Journal().find("{\"event\":\"write\",\"offset\":65536,\"length\":16384}"), std::string::npos);
+  EXPECT_NE(Journal().find("{\"event\":\"write\",\"offset\":65536,\"length\":16384}"),
+            std::string::npos);
   EXPECT_NE(Journal().find("{\"event\":\"flush\"}"), std::string::npos);
 
   char buffer[512];
@@ -172,7 +177,8 @@ class FuseServer {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> words = {NORZA_EMU_FUSE_BIN, mountpoint, "--disk", diskPath, "--foreground"};
+    std::vector<std::string> words = {NORZA_EMU_FUSE_BIN, mountpoint, "--disk", diskPath,
+                                      "--foreground"};
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -248,7 +254,8 @@ TEST_F(ServedDiskTest, ThroughAFuseMountWithDirectIoEveryReadReachesTheCalculato
   EXPECT_EQ(ReadBinaryFile(dir.file("calc.disk"), 0x20000, data.size()), data);
   const std::string journal = Journal();
   EXPECT_NE(journal.find("\"name\":\"CMD_CHECK_SIZE\",\"parameter\":777"), std::string::npos);
-  EXPECT_NE(journal.find("{\"event\":\"write\",\"offset\":131072,\"length\":16384}"), std::string::npos);
+  EXPECT_NE(journal.find("{\"event\":\"write\",\"offset\":131072,\"length\":16384}"),
+            std::string::npos);
   EXPECT_NE(journal.find("{\"event\":\"close\"}"), std::string::npos);
 }
 #endif

@@ -31,7 +31,8 @@ const wchar_t kSettingsKey[] = L"Software\\ZK\\Calvora";
 
 QString updaterPath() {
   const QString given = qEnvironmentVariable("NORZA_UPDATER_EXE");
-  return given.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/Updater.exe") : given;
+  return given.isEmpty() ? QCoreApplication::applicationDirPath() + QStringLiteral("/Updater.exe")
+                         : given;
 }
 
 std::wstring wide(const QString& text) { return text.toStdWString(); }
@@ -42,8 +43,8 @@ class SuiteKey {
  public:
   SuiteKey() {
     RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
-    created_ = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                               &key_, nullptr) == ERROR_SUCCESS;
+    created_ = RegCreateKeyExW(HKEY_CURRENT_USER, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS,
+                               nullptr, &key_, nullptr) == ERROR_SUCCESS;
   }
   ~SuiteKey() {
     if (created_) RegCloseKey(key_);
@@ -51,8 +52,8 @@ class SuiteKey {
   }
   bool valid() const { return created_; }
   bool setDword(const wchar_t* name, DWORD value) {
-    return RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value) ==
-           ERROR_SUCCESS;
+    return RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value),
+                          sizeof value) == ERROR_SUCCESS;
   }
   bool setString(const wchar_t* name, const QString& value) {
     const std::wstring text = wide(value);
@@ -68,10 +69,13 @@ class SuiteKey {
 // A folder path longer than MAX_PATH, with accents, CJK and spaces in it.
 QString longFolder(const QString& base) {
   QString path = base;
-  const QString part = QString::fromUtf8("Calvora \xc3\x9c" "bungsordner f\xc3\xbcr das Aktualisieren "
-                                         "\xe8\xae\xa1\xe7\xae\x97\xe5\x99\xa8\xe5\x9b\xba\xe4\xbb\xb6 "
-                                         "mise \xc3\xa0 jour du micrologiciel");
-  for (int i = 0; path.size() <= MAX_PATH + 20; ++i) path += QStringLiteral("/%1 %2").arg(part).arg(i);
+  const QString part = QString::fromUtf8(
+      "Calvora \xc3\x9c"
+      "bungsordner f\xc3\xbcr das Aktualisieren "
+      "\xe8\xae\xa1\xe7\xae\x97\xe5\x99\xa8\xe5\x9b\xba\xe4\xbb\xb6 "
+      "mise \xc3\xa0 jour du micrologiciel");
+  for (int i = 0; path.size() <= MAX_PATH + 20; ++i)
+    path += QStringLiteral("/%1 %2").arg(part).arg(i);
   return path;
 }
 
@@ -150,12 +154,14 @@ QString versionString(const std::vector<char>& block, const wchar_t* name) {
     WORD codePage;
   }* translation = nullptr;
   UINT size = 0;
-  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &size) ||
+  if (!VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                      reinterpret_cast<void**>(&translation), &size) ||
       size < sizeof(Translation)) {
     return QStringLiteral("(no translation)");
   }
   wchar_t query[128];
-  swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language, translation->codePage, name);
+  swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation->language,
+           translation->codePage, name);
   wchar_t* value = nullptr;
   if (!VerQueryValueW(block.data(), query, reinterpret_cast<void**>(&value), &size) || !value) {
     return QStringLiteral("(missing)");
@@ -197,7 +203,8 @@ class WindowsUpdater : public ::testing::Test {
     HANDLE handle = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
                                 static_cast<DWORD>(process->processId()));
     if (!handle) return nullptr;
-    HWND window = shownWindowOf(static_cast<DWORD>(process->processId()), handle, std::chrono::seconds(30));
+    HWND window =
+        shownWindowOf(static_cast<DWORD>(process->processId()), handle, std::chrono::seconds(30));
     CloseHandle(handle);
     return window;
   }
@@ -216,13 +223,16 @@ class WindowsUpdater : public ::testing::Test {
   void expectUpdated(const std::string& name) const {
     const QString base = calcs() + QLatin1Char('/') + QString::fromStdString(name);
     for (const apptest::ImageFile& file : files_) {
-      EXPECT_EQ(apptest::readFile(base + QStringLiteral(".disk"), file.offset, file.bytes.size()), file.bytes)
+      EXPECT_EQ(apptest::readFile(base + QStringLiteral(".disk"), file.offset, file.bytes.size()),
+                file.bytes)
           << name << " " << file.name.toStdString();
     }
     std::string last;
-    for (const QByteArray& line : apptest::readFile(base + QStringLiteral(".journal")).split('\n')) {
+    for (const QByteArray& line :
+         apptest::readFile(base + QStringLiteral(".journal")).split('\n')) {
       norza::emu::JournalEvent event;
-      if (norza::emu::ParseJsonLine(line.toStdString(), &event) && event.event == "command") last = event.name;
+      if (norza::emu::ParseJsonLine(line.toStdString(), &event) && event.event == "command")
+        last = event.name;
     }
     EXPECT_EQ(last, "CMD_FINISH") << name;
   }
@@ -237,7 +247,9 @@ class WindowsUpdater : public ::testing::Test {
 TEST(Registry, SuiteSettingsComeFromTheUsersCalvoraKey) {
   SuiteKey key;
   ASSERT_TRUE(key.valid());
-  const QString folder = QString::fromUtf8("C:\\Users\\Ana\\Documents\\Calvora \xc3\x9c" "bung \xe5\x9b\xba\xe4\xbb\xb6");
+  const QString folder = QString::fromUtf8(
+      "C:\\Users\\Ana\\Documents\\Calvora \xc3\x9c"
+      "bung \xe5\x9b\xba\xe4\xbb\xb6");
   ASSERT_TRUE(key.setDword(L"Language", 4));
   ASSERT_TRUE(key.setString(L"WorkFolder", folder));
   SuiteSettings read = readSuiteSettings();
@@ -353,10 +365,13 @@ TEST(Explorer, VersionRecordAndIconOfUpdaterExe) {
     EXPECT_GT(opaque, size * size / 4) << size << " px: the picture is missing";
   }
   // Icon group 101 and the manifest, where updater.rc puts them.
-  HMODULE module = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HMODULE module = LoadLibraryExW(path.c_str(), nullptr,
+                                  LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   ASSERT_NE(module, nullptr);
-  EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(101), MAKEINTRESOURCEW(14)), nullptr);  // RT_GROUP_ICON
-  EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)), nullptr);    // RT_MANIFEST
+  EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(101), MAKEINTRESOURCEW(14)),
+            nullptr);  // RT_GROUP_ICON
+  EXPECT_NE(FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24)),
+            nullptr);  // RT_MANIFEST
   FreeLibrary(module);
 }
 

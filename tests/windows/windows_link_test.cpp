@@ -200,7 +200,8 @@ BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD don
   } else {
     const auto size = static_cast<int64_t>(g_fake->image.size());
     const int64_t n = std::max<int64_t>(0, std::min<int64_t>(length, size - open->position));
-    if (n > 0) std::memcpy(buffer, g_fake->image.data() + open->position, static_cast<std::size_t>(n));
+    if (n > 0)
+      std::memcpy(buffer, g_fake->image.data() + open->position, static_cast<std::size_t>(n));
     *done = static_cast<DWORD>(n);
   }
   open->position += *done;
@@ -250,7 +251,8 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
 
 DWORD WINAPI FakeGetLastError() { return t_error; }
 
-DWORD WINAPI FakeFormatMessage(DWORD, LPCVOID, DWORD error, DWORD, LPWSTR out, DWORD size, va_list*) {
+DWORD WINAPI FakeFormatMessage(DWORD, LPCVOID, DWORD error, DWORD, LPWSTR out, DWORD size,
+                               va_list*) {
   const std::wstring text = L"System error " + std::to_wstring(error) + L".\r\n";
   if (size <= text.size()) return 0;
   std::wcscpy(out, text.c_str());
@@ -258,10 +260,9 @@ DWORD WINAPI FakeFormatMessage(DWORD, LPCVOID, DWORD error, DWORD, LPWSTR out, D
 }
 
 const WindowsApi kFakeApi = {
-    FakeClassDevs,  FakeEnumInterfaces, FakeInterfaceDetail, FakeDestroy,
-    FakeCreateFile, FakeFullPathName,   FakeSetFilePointer,  FakeFileSize,
-    FakeReadFile,   FakeWriteFile,      FakeFlush,           FakeCloseHandle,
-    FakeGetLastError, FakeFormatMessage,
+    FakeClassDevs,    FakeEnumInterfaces, FakeInterfaceDetail, FakeDestroy,       FakeCreateFile,
+    FakeFullPathName, FakeSetFilePointer, FakeFileSize,        FakeReadFile,      FakeWriteFile,
+    FakeFlush,        FakeCloseHandle,    FakeGetLastError,    FakeFormatMessage,
 };
 
 class WindowsLinkTest : public ::testing::Test {
@@ -297,10 +298,12 @@ TEST_F(WindowsLinkTest, EnumeratesDiskInterfacesAndSkipsUnreadableDetails) {
   EXPECT_EQ(fake.classFlags, 0x12u);  // present devices, interface class
   EXPECT_EQ(fake.interfaceDataSizes, std::vector<DWORD>(3, sizeof(SP_DEVICE_INTERFACE_DATA)));
   // The header size of the detail record, not the buffer's size.
-  EXPECT_EQ(fake.detailHeaderSizes, std::vector<DWORD>(3, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)));
+  EXPECT_EQ(fake.detailHeaderSizes,
+            std::vector<DWORD>(3, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)));
   EXPECT_EQ(fake.destroyCalls, 1);
   EXPECT_EQ(link::FindCalculatorDisks(link::DevicePathTable.data(), kCalculatorVendor,
-                                      kCalculatorProduct, 16), 2);
+                                      kCalculatorProduct, 16),
+            2);
 
   fake.noSet = true;
   paths.clear();
@@ -358,8 +361,8 @@ TEST_F(WindowsLinkTest, TransferOpensOnlyTheCalculatorRawAndWritesTheImageThroug
   EXPECT_TRUE(IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct));
   EXPECT_TRUE(fake.creates.empty()) << "discovery opens nothing";
 
-  ASSERT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, kImagePath.c_str(), offset, nullptr,
-                          nullptr),
+  ASSERT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, kImagePath.c_str(), offset,
+                          nullptr, nullptr),
             LINK_OK);
 
   EXPECT_EQ(CreatesOf(kCalculatorPath), 1);
@@ -374,14 +377,17 @@ TEST_F(WindowsLinkTest, TransferOpensOnlyTheCalculatorRawAndWritesTheImageThroug
   // Window read, progress 0, the data, a flush, progress 100, closing read.
   std::vector<std::string> sequence;
   for (const emu::JournalEvent& e : fake.journal->Events()) {
-    if (e.event == "command") sequence.push_back(e.name + " " + std::to_string(e.parameter));
-    else if (e.event == "window-read") sequence.push_back("window-read " + std::to_string(e.length));
-    else if (e.event == "write" || e.event == "flush") sequence.push_back(e.event);
+    if (e.event == "command")
+      sequence.push_back(e.name + " " + std::to_string(e.parameter));
+    else if (e.event == "window-read")
+      sequence.push_back("window-read " + std::to_string(e.length));
+    else if (e.event == "write" || e.event == "flush")
+      sequence.push_back(e.event);
   }
-  EXPECT_EQ(sequence, (std::vector<std::string>{
-                          "window-read 15360", "CMD_PROGRESS 0", "write", "CMD_PROGRESS 25", "write",
-                          "CMD_PROGRESS 50", "write", "CMD_PROGRESS 75", "write", "flush",
-                          "CMD_PROGRESS 100", "window-read 15872"}));
+  EXPECT_EQ(sequence, (std::vector<std::string>{"window-read 15360", "CMD_PROGRESS 0", "write",
+                                                "CMD_PROGRESS 25", "write", "CMD_PROGRESS 50",
+                                                "write", "CMD_PROGRESS 75", "write", "flush",
+                                                "CMD_PROGRESS 100", "window-read 15872"}));
 
   ASSERT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_OK);
   EXPECT_TRUE(fake.calculator.FinishReceived());
@@ -390,8 +396,9 @@ TEST_F(WindowsLinkTest, TransferOpensOnlyTheCalculatorRawAndWritesTheImageThroug
 TEST_F(WindowsLinkTest, AFailingDiskWriteIsTriedSevenTimes) {
   fake.image.assign(16384, 'x');
   fake.calculator.Unplug();
-  EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, kImagePath.c_str(), 0, nullptr, nullptr),
-            LINK_WRITE_FAILED);
+  EXPECT_EQ(
+      DownloadImage(kCalculatorVendor, kCalculatorProduct, kImagePath.c_str(), 0, nullptr, nullptr),
+      LINK_WRITE_FAILED);
   EXPECT_EQ(fake.chunkWrites, 7);
   EXPECT_TRUE(fake.handles.empty());
 }

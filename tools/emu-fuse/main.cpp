@@ -98,7 +98,9 @@ int Write(const char* /*path*/, const char* buffer, size_t size, off_t offset, f
   return static_cast<int>(Disk().Write(fi->fh, offset, buffer, size));
 }
 
-int Fsync(const char* /*path*/, int /*datasync*/, fuse_file_info* fi) { return Disk().Fsync(fi->fh); }
+int Fsync(const char* /*path*/, int /*datasync*/, fuse_file_info* fi) {
+  return Disk().Fsync(fi->fh);
+}
 
 // close() of one descriptor: nothing to push, writes are synchronous.
 int Flush(const char* /*path*/, fuse_file_info* /*fi*/) { return 0; }
@@ -161,10 +163,12 @@ struct ParsedArguments {
   }
 };
 
-#define NORZA_VALUE_OPTION(name, field)                       \
-  fuse_opt{name " %s", offsetof(ParsedArguments, field), 0}, \
-      fuse_opt { name "=%s", offsetof(ParsedArguments, field), 0 }
-#define NORZA_FLAG_OPTION(name, field) fuse_opt{name, offsetof(ParsedArguments, field), 1}
+#define NORZA_VALUE_OPTION(name, field)                                 \
+  fuse_opt{name " %s", offsetof(ParsedArguments, field), 0}, fuse_opt { \
+    name "=%s", offsetof(ParsedArguments, field), 0                     \
+  }
+#define NORZA_FLAG_OPTION(name, field) \
+  fuse_opt { name, offsetof(ParsedArguments, field), 1 }
 
 const fuse_opt kOptionSpecs[] = {
     NORZA_VALUE_OPTION("--disk", disk),
@@ -208,7 +212,8 @@ int ParseArguments(int argc, char** argv, Options* options, bool* done) {
   }
   if (!parsed.unknown.empty()) return Usage("unknown option " + parsed.unknown);
   if (parsed.mountpoints.size() > 1) return Usage("one mount point only");
-  if (parsed.mountpoints.empty() || parsed.disk == nullptr) return Usage("needs MOUNTPOINT and --disk");
+  if (parsed.mountpoints.empty() || parsed.disk == nullptr)
+    return Usage("needs MOUNTPOINT and --disk");
   options->mountpoint = parsed.mountpoints.front();
   options->disk = parsed.disk;
   if (parsed.pidFile != nullptr) options->pidFile = parsed.pidFile;
@@ -224,8 +229,7 @@ class Mount {
  public:
   Mount(ServedDisk& disk, const Options& options) {
     const fuse_operations ops = Operations();
-    std::vector<std::string> words = {"norza-emu-fuse", "-o",
-                                      "fsname=norza-emu,subtype=norza-emu"};
+    std::vector<std::string> words = {"norza-emu-fuse", "-o", "fsname=norza-emu,subtype=norza-emu"};
     if (options.allowOther) words.insert(words.end(), {"-o", "allow_other"});
     fuse_args args = FUSE_ARGS_INIT(0, nullptr);
     for (const std::string& word : words) fuse_opt_add_arg(&args, word.c_str());
@@ -299,7 +303,8 @@ int main(int argc, char** argv) {
   std::error_code ec;
   const std::string diskPath = std::filesystem::absolute(options.disk, ec).string();
   std::string error;
-  std::unique_ptr<ServedDisk> disk = ServedDisk::Open(ec ? options.disk : diskPath, options.timing, &error);
+  std::unique_ptr<ServedDisk> disk =
+      ServedDisk::Open(ec ? options.disk : diskPath, options.timing, &error);
   if (!disk) {
     std::cerr << "norza-emu-fuse: " << error << '\n';
     return 1;

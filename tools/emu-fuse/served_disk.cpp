@@ -43,7 +43,9 @@ std::unique_ptr<ServedDisk> ServedDisk::Open(const std::string& diskPath,
   hooks.faultsChanged = [faultsPath = files.faults](const emu::Faults& remaining) {
     emu::WriteFaultsFile(faultsPath, remaining, nullptr);
   };
-  hooks.vanished = [gonePath = files.gone] { emu::WriteFileAtomically(gonePath, "gone\n", nullptr); };
+  hooks.vanished = [gonePath = files.gone] {
+    emu::WriteFileAtomically(gonePath, "gone\n", nullptr);
+  };
   auto calculator =
       std::make_shared<emu::Calculator>(std::move(storage), journal, faults, std::move(hooks));
   return std::unique_ptr<ServedDisk>(new ServedDisk(path.filename().u8string(), calculator));
@@ -86,7 +88,8 @@ long ServedDisk::Read(uint64_t id, int64_t offset, void* out, std::size_t length
   const int64_t size = calculator_->Size();
   if (offset < 0) return -EINVAL;
   if (offset >= size || length == 0) return 0;
-  const std::size_t n = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(length), size - offset));
+  const std::size_t n =
+      static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(length), size - offset));
   // A block device has no seek: every transfer outside the command window
   // stands for the host's last positioning.
   session->NoteSeek(offset);

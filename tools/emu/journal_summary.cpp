@@ -97,7 +97,8 @@ std::string FormatSummary(const std::string& name, const JournalSummary& s) {
   }
   out << "  flushes: " << s.flushes << "\n  window reads:";
   if (s.windowReads.empty()) out << " none";
-  for (const auto& [length, count] : s.windowReads) out << ' ' << count << " x " << length << " bytes";
+  for (const auto& [length, count] : s.windowReads)
+    out << ' ' << count << " x " << length << " bytes";
   out << '\n';
   if (!s.faults.empty()) {
     out << "  faults fired:";

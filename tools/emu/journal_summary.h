@@ -17,13 +17,13 @@ struct JournalSummary {
   int closes = 0;
   int flushes = 0;
   int errors = 0;
-  std::map<std::string, int> commands;     // by name
-  std::vector<uint32_t> progress;          // percents in order, repeats of one value collapsed
+  std::map<std::string, int> commands;  // by name
+  std::vector<uint32_t> progress;       // percents in order, repeats of one value collapsed
   std::vector<std::pair<int64_t, int64_t>> regions;  // merged written ranges: offset, length
-  int64_t bytesWritten = 0;                // by positional writes
-  int64_t commandDataBytes = 0;            // by CMD_DATA blocks
-  std::map<int64_t, int> windowReads;      // length -> count
-  std::map<std::string, int> faults;       // kind -> count
+  int64_t bytesWritten = 0;                          // by positional writes
+  int64_t commandDataBytes = 0;                      // by CMD_DATA blocks
+  std::map<int64_t, int> windowReads;                // length -> count
+  std::map<std::string, int> faults;                 // kind -> count
   bool finishReceived = false;
 };
 

@@ -56,9 +56,12 @@ bool ParseSize(std::string text, int64_t* value) {
   int64_t unit = 1;
   if (!text.empty()) {
     switch (text.back()) {
-      case 'K': case 'k': unit = int64_t{1} << 10; break;
-      case 'M': case 'm': unit = int64_t{1} << 20; break;
-      case 'G': case 'g': unit = int64_t{1} << 30; break;
+      case 'K':
+      case 'k': unit = int64_t{1} << 10; break;
+      case 'M':
+      case 'm': unit = int64_t{1} << 20; break;
+      case 'G':
+      case 'g': unit = int64_t{1} << 30; break;
       default: break;
     }
     if (unit != 1) text.pop_back();

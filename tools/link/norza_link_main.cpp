@@ -58,9 +58,11 @@ bool ParseOffset(const char* text, int64_t* offset) {
 // A command-line user is told why, not only the exit code.
 int Report(const char* what, int32_t code) {
   if (code == 0) return 0;
-  std::fprintf(stderr, "norza-link: %s failed with %" PRId32 ": %s\n", what, code, LinkResultMeaning(code));
+  std::fprintf(stderr, "norza-link: %s failed with %" PRId32 ": %s\n", what, code,
+               LinkResultMeaning(code));
   const LinkExplanation explanation = ExplainLinkFailure(code, LastLinkFailure(), 0);
-  if (explanation.textId != 0) std::fprintf(stderr, "norza-link: %s\n", FormatExplanation(explanation).c_str());
+  if (explanation.textId != 0)
+    std::fprintf(stderr, "norza-link: %s\n", FormatExplanation(explanation).c_str());
   const std::string detail = LinkFailureDetail();
   if (!detail.empty()) std::fprintf(stderr, "norza-link: %s\n", detail.c_str());
   return code;
@@ -69,8 +71,8 @@ int Report(const char* what, int32_t code) {
 int List() {
   using namespace norza::link;
   std::lock_guard<std::mutex> lock(LinkMutex());
-  const int32_t count =
-      FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor, kCalculatorProduct, kDeviceSlots);
+  const int32_t count = FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor,
+                                            kCalculatorProduct, kDeviceSlots);
   norza::platform::Backend& backend = norza::platform::ActiveBackend();
   for (int32_t i = 0; i < count; ++i) {
     const std::wstring node = backend.DeviceNodeOf(DevicePathTable[i]);
@@ -102,8 +104,8 @@ int main(int argc, char** argv) {
       return Usage();
     }
     const std::wstring image = norza::platform::Utf8ToWide(argv[2]);
-    return Report("download", DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(), offset,
-                                            PrintProgress, PrintMessage));
+    return Report("download", DownloadImage(kCalculatorVendor, kCalculatorProduct, image.c_str(),
+                                            offset, PrintProgress, PrintMessage));
   }
   return Usage();
 }

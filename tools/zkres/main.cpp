@@ -59,7 +59,8 @@ bool parseInt(const std::string& s, int& value) {
 }
 
 std::u16string toU16(const QString& s) {
-  return std::u16string(reinterpret_cast<const char16_t*>(s.utf16()), static_cast<size_t>(s.size()));
+  return std::u16string(reinterpret_cast<const char16_t*>(s.utf16()),
+                        static_cast<size_t>(s.size()));
 }
 
 struct PackRequest {

@@ -17,7 +17,9 @@ struct Node {
   int child[2] = {-1, -1};
 };
 
-bool isLeaf(const std::vector<Node>& nodes, int n) { return nodes[static_cast<size_t>(n)].symbol >= 0; }
+bool isLeaf(const std::vector<Node>& nodes, int n) {
+  return nodes[static_cast<size_t>(n)].symbol >= 0;
+}
 
 void appendLe16(std::vector<uint8_t>& out, uint16_t value) {
   uint8_t bytes[2];
@@ -251,7 +253,8 @@ PackageHeader makeHeader(const PackOptions& options, const Layout& layout, size_
   header.version = kPackageVersion0;
   header.headerSize = kHeaderSize;
   header.languages[0] = options.code;
-  for (size_t i = 0; i < options.languages.size(); ++i) header.languages[i + 1] = options.languages[i];
+  for (size_t i = 0; i < options.languages.size(); ++i)
+    header.languages[i + 1] = options.languages[i];
   header.treeOffset = coded ? static_cast<uint32_t>(layout.treeOffset) : 0;
   header.treeSize = static_cast<uint32_t>(layout.treeSize);
   header.indexCount = static_cast<int32_t>(blockCount);
@@ -267,8 +270,8 @@ void appendIndex(const BlockStrings& blocks, const std::vector<std::vector<uint8
   size_t k = 0;
   for (const auto& entry : blocks) {
     uint8_t bytes[kIndexEntrySize];
-    PackageIndexEntry::make(entry.first, static_cast<uint32_t>(entry.second.size() - 1), blockOffset,
-                            static_cast<uint32_t>(data[k].size()))
+    PackageIndexEntry::make(entry.first, static_cast<uint32_t>(entry.second.size() - 1),
+                            blockOffset, static_cast<uint32_t>(data[k].size()))
         .toBytes(bytes);
     out.insert(out.end(), bytes, bytes + kIndexEntrySize);
     blockOffset += static_cast<uint32_t>(data[k].size());

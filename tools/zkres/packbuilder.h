@@ -12,8 +12,8 @@
 namespace norza {
 
 struct PackOptions {
-  uint32_t code = 1;                 // the package's own code (first slot)
-  std::vector<uint32_t> languages;   // up to three further codes
+  uint32_t code = 1;                // the package's own code (first slot)
+  std::vector<uint32_t> languages;  // up to three further codes
   bool coded = true;
 };
 

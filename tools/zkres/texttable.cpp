@@ -58,9 +58,12 @@ bool unescape(const std::string& raw, std::string& out, std::string& what) {
       return false;
     }
     const char e = raw[++i];
-    if (e == 't') out += '\t';
-    else if (e == 'n') out += '\n';
-    else if (e == '\\') out += '\\';
+    if (e == 't')
+      out += '\t';
+    else if (e == 'n')
+      out += '\n';
+    else if (e == '\\')
+      out += '\\';
     else {
       what = std::string("unknown escape \\") + e;
       return false;
@@ -95,7 +98,8 @@ bool parseTextTable(const std::string& utf8, TextTable& table, std::string* erro
     const auto parsed = std::from_chars(idText.data(), idText.data() + idText.size(), id);
     if (parsed.ec != std::errc() || id == 0 || id > 0x7FFFFFFFull)
       return fail(error, lineNo, "id " + idText + " is outside 1..2147483647");
-    if (table.count(static_cast<int32_t>(id))) return fail(error, lineNo, "id " + idText + " appears twice");
+    if (table.count(static_cast<int32_t>(id)))
+      return fail(error, lineNo, "id " + idText + " appears twice");
 
     std::string text, what;
     if (!unescape(line.substr(tab + 1), text, what)) return fail(error, lineNo, what);
@@ -117,10 +121,14 @@ std::string formatTextTable(const TextTable& table) {
     out += std::to_string(id);
     out += '\t';
     for (char c : utf16ToUtf8(text)) {
-      if (c == '\t') out += "\\t";
-      else if (c == '\n') out += "\\n";
-      else if (c == '\\') out += "\\\\";
-      else out += c;
+      if (c == '\t')
+        out += "\\t";
+      else if (c == '\n')
+        out += "\\n";
+      else if (c == '\\')
+        out += "\\\\";
+      else
+        out += c;
     }
     out += '\n';
   }
