@@ -1,6 +1,5 @@
 #include "platform.h"
 
-#include <cstdlib>
 #include <mutex>
 
 namespace norza::platform {
