@@ -72,12 +72,11 @@ class DirectoryBackend : public EmulatedBackendBase {
       Faults faults;
       if (!ReadFaultsFile(files.faults, &faults, error)) return nullptr;
       if (faults.appearAfterPolls > 0) break;
-      if (faults.denyOpens > 0) {
+      if (ConsumeDeniedOpen(faults)) {
         // As a disk the user has no rights to (no udev rule) answers.
-        --faults.denyOpens;
         WriteFaultsFile(files.faults, faults, nullptr);
         FileJournal(files.journal).Record(JournalEvent::Fault("deny-open"));
-        *error = "Permission denied";
+        *error = kPermissionDeniedText;
         return nullptr;
       }
       auto storage = FileStorage::Open(files.disk);

@@ -67,6 +67,50 @@ std::string Trim(const std::string& text) {
 
 }  // namespace
 
+const std::array<FaultSetting, 9> kFaultSettings = {{
+    {"fail-writes", [](Faults& f, uint32_t v) { f.failWrites = v; }},
+    {"reject-command", [](Faults& f, uint32_t v) { f.rejectCommand = v; }},
+    {"reject-count", [](Faults& f, uint32_t v) { f.rejectCount = v; }},
+    {"vanish-after-writes", [](Faults& f, uint32_t v) { f.vanishAfterWrites = v; }},
+    {"appear-after-polls", [](Faults& f, uint32_t v) { f.appearAfterPolls = v; }},
+    {"return-after-polls", [](Faults& f, uint32_t v) { f.returnAfterPolls = v; }},
+    {"deny-opens", [](Faults& f, uint32_t v) { f.denyOpens = v; }},
+    {"reject-next", [](Faults& f, uint32_t v) { f.rejectNext = v; }},
+    {"drop-data", [](Faults& f, uint32_t v) { f.dropData = v; }},
+}};
+
+bool SetFault(const std::string& key, uint32_t value, Faults* faults) {
+  for (const FaultSetting& setting : kFaultSettings) {
+    if (key == setting.key) {
+      setting.set(*faults, value);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ConsumeHiddenPoll(Faults& faults) {
+  if (faults.appearAfterPolls == 0) return false;
+  --faults.appearAfterPolls;
+  return true;
+}
+
+bool ConsumeReturnPoll(Faults& faults) {
+  if (!faults.returnAfterPolls) return false;
+  if (*faults.returnAfterPolls > 1) {
+    --*faults.returnAfterPolls;
+    return false;
+  }
+  faults.returnAfterPolls.reset();
+  return true;
+}
+
+bool ConsumeDeniedOpen(Faults& faults) {
+  if (faults.denyOpens == 0) return false;
+  --faults.denyOpens;
+  return true;
+}
+
 bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
   Faults result;
   std::istringstream in(text);
@@ -87,27 +131,7 @@ bool ParseFaults(const std::string& text, Faults* faults, std::string* error) {
     if (!ParseUnsigned(Trim(line.substr(eq + 1)), std::numeric_limits<uint32_t>::max(), &value)) {
       return fail("bad number in: " + line);
     }
-    const auto v = static_cast<uint32_t>(value);
-    if (key == "fail-writes")
-      result.failWrites = v;
-    else if (key == "reject-command")
-      result.rejectCommand = v;
-    else if (key == "reject-count")
-      result.rejectCount = v;
-    else if (key == "vanish-after-writes")
-      result.vanishAfterWrites = v;
-    else if (key == "appear-after-polls")
-      result.appearAfterPolls = v;
-    else if (key == "return-after-polls")
-      result.returnAfterPolls = v;
-    else if (key == "deny-opens")
-      result.denyOpens = v;
-    else if (key == "reject-next")
-      result.rejectNext = v;
-    else if (key == "drop-data")
-      result.dropData = v;
-    else
-      return fail("unknown fault: " + key);
+    if (!SetFault(key, static_cast<uint32_t>(value), &result)) return fail("unknown fault: " + key);
   }
   *faults = result;
   return true;
@@ -583,8 +607,7 @@ bool Calculator::Gone() const {
 
 bool Calculator::ConsumeHiddenPoll() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (faults_.appearAfterPolls == 0) return false;
-  --faults_.appearAfterPolls;
+  if (!emu::ConsumeHiddenPoll(faults_)) return false;
   if (journal_) journal_->Record(JournalEvent::Fault("hidden"));
   FaultsChanged();
   return true;
@@ -597,8 +620,7 @@ bool Calculator::Hidden() const {
 
 bool Calculator::ConsumeDeniedOpen() {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (faults_.denyOpens == 0) return false;
-  --faults_.denyOpens;
+  if (!emu::ConsumeDeniedOpen(faults_)) return false;
   if (journal_) journal_->Record(JournalEvent::Fault("deny-open"));
   FaultsChanged();
   return true;

@@ -71,9 +71,30 @@ struct Faults {
   bool operator==(const Faults& other) const;
 };
 
+// Every fault by the name the faults file and `norza-emu plug` give it.
+struct FaultSetting {
+  const char* key;
+  void (*set)(Faults& faults, uint32_t value);
+};
+extern const std::array<FaultSetting, 9> kFaultSettings;
+// Sets the fault named key to value; false for a name not in kFaultSettings.
+bool SetFault(const std::string& key, uint32_t value, Faults* faults);
+
 // Lines "key=value"; numbers decimal or 0x-hex; '#' starts a comment.
 // false (and *error) on an unknown key or a bad number.
 bool ParseFaults(const std::string& text, Faults* faults, std::string* error);
+
+// Consumes one discovery pass of appear-after-polls: true when the disk stays
+// hidden from this pass.
+bool ConsumeHiddenPoll(Faults& faults);
+
+// Consumes one discovery pass of return-after-polls for a vanished disk: true
+// when this pass lists it again (the fault is then spent). Without the fault
+// a vanished disk stays gone.
+bool ConsumeReturnPoll(Faults& faults);
+
+// Consumes one of deny-opens: true when this open is refused.
+bool ConsumeDeniedOpen(Faults& faults);
 // Only the faults still armed, one per line, in a fixed order.
 std::string FormatFaults(const Faults& faults);
 

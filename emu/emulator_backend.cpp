@@ -13,22 +13,6 @@ std::wstring InterfacePathFor(const Identity& identity, const std::string& name)
   return platform::BuildUsbDiskInterfacePath(identity.vendor, identity.product, kRevision, name);
 }
 
-bool ConsumeHiddenPoll(Faults& faults) {
-  if (faults.appearAfterPolls == 0) return false;
-  --faults.appearAfterPolls;
-  return true;
-}
-
-bool ConsumeReturnPoll(Faults& faults) {
-  if (!faults.returnAfterPolls) return false;
-  if (*faults.returnAfterPolls > 1) {
-    --*faults.returnAfterPolls;
-    return false;
-  }
-  faults.returnAfterPolls.reset();
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // Handle table
 
@@ -63,7 +47,7 @@ std::string EmulatedBackendBase::LastErrorText() { return t_lastError; }
 platform::ErrorKind EmulatedBackendBase::LastErrorKind() {
   // The emulator's own texts for a calculator that is not there.
   if (t_lastError.empty()) return platform::ErrorKind::None;
-  if (t_lastError.find("Permission denied") != std::string::npos)
+  if (t_lastError.find(kPermissionDeniedText) != std::string::npos)
     return platform::ErrorKind::NoAccess;
   if (t_lastError.find("not connected") != std::string::npos ||
       t_lastError.find("no such") != std::string::npos ||
@@ -382,7 +366,7 @@ std::shared_ptr<Calculator> MemoryBackend::AttachCalculator(const std::wstring& 
     if (!entry.plugged || entry.calculator->Gone() || entry.calculator->Hidden()) break;
     if (entry.calculator->ConsumeDeniedOpen()) {
       // As a disk the user has no rights to (no udev rule) answers.
-      *error = "Permission denied";
+      *error = kPermissionDeniedText;
       return nullptr;
     }
     ++openDisks_;

@@ -18,14 +18,8 @@ namespace norza::emu {
 
 std::wstring InterfacePathFor(const Identity& identity, const std::string& name);
 
-// Consumes one discovery pass of appear-after-polls: true when the disk stays
-// hidden from this pass.
-bool ConsumeHiddenPoll(Faults& faults);
-
-// Consumes one discovery pass of return-after-polls for a vanished disk: true
-// when this pass lists it again (the fault is then spent). Without the fault
-// a vanished disk stays gone.
-bool ConsumeReturnPoll(Faults& faults);
+// What an open refused by deny-opens says, as a disk without the rights to it.
+inline constexpr const char kPermissionDeniedText[] = "Permission denied";
 
 // Every <name>.disk in directory is one calculator in update mode.
 std::unique_ptr<platform::Backend> CreateDirectoryBackend(const std::string& directory);

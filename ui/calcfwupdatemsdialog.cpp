@@ -460,7 +460,7 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
     // Gives the worker's loop time to see the request; the link's own lock
     // keeps FinishUpdate from overlapping a pass the worker is still in, and
     // the link sends nothing to calculators of an unfinished update.
-    norza::PauseMs(kFinishPauseMs);
+    norza::PauseMs(CUpdateWorker::kFinishPauseMs);
     const int32_t finished = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
     UpdateLog::instance().write(QStringLiteral("finishing command: result %1 (%2)")
                                     .arg(finished)

@@ -40,7 +40,6 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   // The dialog's fixed pauses, scaled like every other (norza::PauseMs,
   // norza::PaceScale). The countdown is lowered in the worker's steps.
   static constexpr int kCountdownStartMs = 5250;  // when a calculator is found
-  static constexpr int kFinishPauseMs = 250;      // lets the worker see the stop before the finish
   static constexpr int kExitDelayMs = 3000;       // after "Done", or a failure when unattended
 
   // Fields in declaration order. The two atomics are shared with the

@@ -80,50 +80,21 @@ bool ParseCount(const std::string& text, uint32_t* value) {
   return true;
 }
 
-enum PlugOption {
-  kOptSize = 1,
-  kOptVendor,
-  kOptProduct,
-  kOptFailWrites,
-  kOptRejectCommand,
-  kOptRejectCount,
-  kOptVanishAfterWrites,
-  kOptAppearAfterPolls,
-  kOptReturnAfterPolls,
-  kOptDenyOpens,
-  kOptRejectNext,
-  kOptDropData,
-};
+enum PlugOption { kOptSize = 1, kOptVendor, kOptProduct, kOptFault };
 
-const option kPlugOptions[] = {
-    {"size", required_argument, nullptr, kOptSize},
-    {"vendor", required_argument, nullptr, kOptVendor},
-    {"product", required_argument, nullptr, kOptProduct},
-    {"fail-writes", required_argument, nullptr, kOptFailWrites},
-    {"reject-command", required_argument, nullptr, kOptRejectCommand},
-    {"reject-count", required_argument, nullptr, kOptRejectCount},
-    {"vanish-after-writes", required_argument, nullptr, kOptVanishAfterWrites},
-    {"appear-after-polls", required_argument, nullptr, kOptAppearAfterPolls},
-    {"return-after-polls", required_argument, nullptr, kOptReturnAfterPolls},
-    {"deny-opens", required_argument, nullptr, kOptDenyOpens},
-    {"reject-next", required_argument, nullptr, kOptRejectNext},
-    {"drop-data", required_argument, nullptr, kOptDropData},
-    {nullptr, 0, nullptr, 0},
-};
-
-void SetFault(Faults& faults, int option, uint32_t count) {
-  switch (option) {
-    case kOptFailWrites: faults.failWrites = count; break;
-    case kOptRejectCommand: faults.rejectCommand = count; break;
-    case kOptRejectCount: faults.rejectCount = count; break;
-    case kOptVanishAfterWrites: faults.vanishAfterWrites = count; break;
-    case kOptAppearAfterPolls: faults.appearAfterPolls = count; break;
-    case kOptReturnAfterPolls: faults.returnAfterPolls = count; break;
-    case kOptDenyOpens: faults.denyOpens = count; break;
-    case kOptRejectNext: faults.rejectNext = count; break;
-    case kOptDropData: faults.dropData = count; break;
-    default: break;
+// --size, --vendor, --product, then one option per fault, named as in the
+// faults file.
+std::vector<option> PlugOptionTable() {
+  std::vector<option> table = {
+      {"size", required_argument, nullptr, kOptSize},
+      {"vendor", required_argument, nullptr, kOptVendor},
+      {"product", required_argument, nullptr, kOptProduct},
+  };
+  for (const FaultSetting& fault : kFaultSettings) {
+    table.push_back({fault.key, required_argument, nullptr, kOptFault});
   }
+  table.push_back({nullptr, 0, nullptr, 0});
+  return table;
 }
 
 // args: DIR NAME and the options, in any order.
@@ -137,11 +108,12 @@ int Plug(std::vector<std::string> args) {
   bool identityGiven = false;
   optind = 0;  // a full restart of getopt's scan
   opterr = 0;
+  const std::vector<option> table = PlugOptionTable();
   int index = 0;
-  for (int option; (option = getopt_long(argc, argv.data(), ":", kPlugOptions, &index)) != -1;) {
+  for (int option; (option = getopt_long(argc, argv.data(), ":", table.data(), &index)) != -1;) {
     if (option == ':') return Usage(std::string(argv[optind - 1]) + " needs a value");
     if (option == '?') return Usage(std::string("unknown option ") + argv[optind - 1]);
-    const std::string given = std::string("--") + kPlugOptions[index].name;
+    const std::string given = std::string("--") + table[index].name;
     const std::string value = optarg;
     if (option == kOptSize) {
       if (!ParseSize(value, &options.size) || options.size <= 0 || options.size % 512 != 0) {
@@ -153,7 +125,7 @@ int Plug(std::vector<std::string> args) {
     } else {
       uint32_t count = 0;
       if (!ParseCount(value, &count)) return Usage("bad number for " + given + ": " + value);
-      SetFault(options.faults, option, count);
+      SetFault(table[index].name, count, &options.faults);
     }
   }
   if (argc - optind < 2) return Usage("plug needs DIR and NAME");
