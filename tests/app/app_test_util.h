@@ -4,6 +4,7 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -16,6 +17,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "emulator.h"
 
 namespace apptest {
 
@@ -108,6 +111,33 @@ inline int countOf(const std::vector<std::string>& events, const std::string& ev
   int n = 0;
   for (const std::string& e : events) n += (e == event) ? 1 : 0;
   return n;
+}
+
+// The events of an emulated calculator's journal file, in order.
+inline std::vector<norza::emu::JournalEvent> readJournal(const QString& path) {
+  std::vector<norza::emu::JournalEvent> events;
+  for (const QByteArray& line : readFile(path).split('\n')) {
+    norza::emu::JournalEvent event;
+    if (!line.isEmpty() && norza::emu::ParseJsonLine(line.toStdString(), &event))
+      events.push_back(event);
+  }
+  return events;
+}
+
+// Kills the children still running and deletes them all; true when one had
+// to be killed.
+inline bool killAndDelete(std::vector<QProcess*>& processes) {
+  bool killed = false;
+  for (QProcess* process : processes) {
+    if (process->state() != QProcess::NotRunning) {
+      process->kill();
+      process->waitForFinished();
+      killed = true;
+    }
+    delete process;
+  }
+  processes.clear();
+  return killed;
 }
 
 }  // namespace apptest

@@ -29,16 +29,7 @@ class UpdaterRun : public ::testing::Test {
       ASSERT_TRUE(QDir(root_.path()).mkpath(sub));
   }
   void TearDown() override {
-    bool killed = false;
-    for (QProcess* process : processes_) {
-      if (process->state() != QProcess::NotRunning) {
-        process->kill();
-        process->waitForFinished();
-        killed = true;
-      }
-      delete process;
-    }
-    processes_.clear();
+    const bool killed = apptest::killAndDelete(processes_);
 #ifndef _WIN32
     // An updater killed here leaves its key behind. One that takes it over
     // and ends by itself (no image set, exit on failure) releases it.
@@ -91,15 +82,7 @@ class UpdaterRun : public ::testing::Test {
   }
 
   std::vector<JournalEvent> journal(const std::string& name) const {
-    std::vector<JournalEvent> events;
-    const QByteArray text =
-        apptest::readFile(dir("calcs") + "/" + QString::fromStdString(name) + ".journal");
-    for (const QByteArray& line : text.split('\n')) {
-      JournalEvent event;
-      if (!line.isEmpty() && norza::emu::ParseJsonLine(line.toStdString(), &event))
-        events.push_back(event);
-    }
-    return events;
+    return apptest::readJournal(dir("calcs") + "/" + QString::fromStdString(name) + ".journal");
   }
   std::vector<uint32_t> progress(const std::string& name) const {
     std::vector<uint32_t> out;

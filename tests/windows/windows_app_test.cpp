@@ -176,15 +176,7 @@ class WindowsUpdater : public ::testing::Test {
     ASSERT_TRUE(QDir(root_.path()).mkpath(QStringLiteral("calcs")));
     ASSERT_TRUE(QFileInfo::exists(updaterPath())) << updaterPath().toStdString();
   }
-  void TearDown() override {
-    for (QProcess* process : processes_) {
-      if (process->state() != QProcess::NotRunning) {
-        process->kill();
-        process->waitForFinished();
-      }
-      delete process;
-    }
-  }
+  void TearDown() override { apptest::killAndDelete(processes_); }
   QString calcs() const { return root_.filePath(QStringLiteral("calcs")); }
 
   QProcess* start(const QStringList& arguments) {
@@ -228,11 +220,9 @@ class WindowsUpdater : public ::testing::Test {
           << name << " " << file.name.toStdString();
     }
     std::string last;
-    for (const QByteArray& line :
-         apptest::readFile(base + QStringLiteral(".journal")).split('\n')) {
-      norza::emu::JournalEvent event;
-      if (norza::emu::ParseJsonLine(line.toStdString(), &event) && event.event == "command")
-        last = event.name;
+    for (const norza::emu::JournalEvent& event :
+         apptest::readJournal(base + QStringLiteral(".journal"))) {
+      if (event.event == "command") last = event.name;
     }
     EXPECT_EQ(last, "CMD_FINISH") << name;
   }
