@@ -1,11 +1,8 @@
 #include "emulator_backend.h"
 
-#include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 
 namespace norza::emu {
-namespace fs = std::filesystem;
 using platform::Handle;
 using platform::kInvalidHandle;
 
@@ -23,38 +20,56 @@ thread_local const Calculator* t_lastDisk = nullptr;
 }  // namespace
 
 struct EmulatedBackendBase::OpenHandle {
-  // Set at open, then used only by the one thread that owns the handle.
+  // Set at open, then used only by the one thread that owns the handle (a
+  // file may be read with ReadAt by several).
   std::shared_ptr<Calculator> calculator;
   std::unique_ptr<Calculator::Session> session;
-  std::unique_ptr<std::istream> file;
-  int64_t size = 0;
+  Handle hostFile = kInvalidHandle;              // a host file: the native backend's handle
+  std::shared_ptr<const MemoryFile> memoryFile;  // or a file held in memory
+  int64_t size = 0;                              // of a disk
   int64_t position = 0;
+  bool IsFile() const { return hostFile != kInvalidHandle || memoryFile != nullptr; }
 };
 
-EmulatedBackendBase::EmulatedBackendBase() = default;
+EmulatedBackendBase::EmulatedBackendBase() : hostFiles_(platform::CreateNativeBackend()) {}
 
 EmulatedBackendBase::~EmulatedBackendBase() {
   // Handles left open by a careless caller still close their sessions.
   for (auto& [handle, entry] : handles_) {
     if (entry->calculator) entry->calculator->Close(std::move(entry->session));
+    if (entry->hostFile != kInvalidHandle) hostFiles_->Close(entry->hostFile);
   }
 }
 
-void EmulatedBackendBase::SetLastError(const std::string& text) { t_lastError = text; }
+namespace {
+thread_local platform::ErrorKind t_lastKind = platform::ErrorKind::None;
 
-std::string EmulatedBackendBase::LastErrorText() { return t_lastError; }
-
-platform::ErrorKind EmulatedBackendBase::LastErrorKind() {
-  // The emulator's own texts for a calculator that is not there.
-  if (t_lastError.empty()) return platform::ErrorKind::None;
-  if (t_lastError.find(kPermissionDeniedText) != std::string::npos)
-    return platform::ErrorKind::NoAccess;
-  if (t_lastError.find("not connected") != std::string::npos ||
-      t_lastError.find("no such") != std::string::npos ||
-      t_lastError.find("does not exist") != std::string::npos) {
+// The emulator's own texts for a calculator that is not there.
+platform::ErrorKind KindOfText(const std::string& text) {
+  if (text.empty()) return platform::ErrorKind::None;
+  if (text.find(kPermissionDeniedText) != std::string::npos) return platform::ErrorKind::NoAccess;
+  if (text.find("not connected") != std::string::npos ||
+      text.find("no such") != std::string::npos ||
+      text.find("does not exist") != std::string::npos) {
     return platform::ErrorKind::Gone;
   }
   return platform::ErrorKind::Other;
+}
+}  // namespace
+
+void EmulatedBackendBase::SetLastError(const std::string& text) {
+  t_lastError = text;
+  t_lastKind = KindOfText(text);
+}
+
+std::string EmulatedBackendBase::LastErrorText() { return t_lastError; }
+
+platform::ErrorKind EmulatedBackendBase::LastErrorKind() { return t_lastKind; }
+
+bool EmulatedBackendBase::HostFileFailed() {
+  t_lastError = hostFiles_->LastErrorText();
+  t_lastKind = hostFiles_->LastErrorKind();
+  return false;
 }
 
 int EmulatedBackendBase::OpenHandleCount() const {
@@ -72,6 +87,13 @@ std::shared_ptr<EmulatedBackendBase::OpenHandle> EmulatedBackendBase::Find(Handl
   return it->second;
 }
 
+Handle EmulatedBackendBase::Keep(std::shared_ptr<OpenHandle> entry) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const Handle handle = next_++;
+  handles_.emplace(handle, std::move(entry));
+  return handle;
+}
+
 Handle EmulatedBackendBase::OpenDisk(const std::wstring& interfacePath) {
   std::string error = "no such device";
   auto calculator = AttachCalculator(interfacePath, &error);
@@ -83,47 +105,80 @@ Handle EmulatedBackendBase::OpenDisk(const std::wstring& interfacePath) {
   entry->calculator = calculator;
   entry->session = calculator->Open();
   entry->size = calculator->Size();
-  std::lock_guard<std::mutex> lock(mutex_);
-  const Handle handle = next_++;
-  handles_.emplace(handle, std::move(entry));
-  return handle;
-}
-
-std::unique_ptr<std::istream> EmulatedBackendBase::OpenHostFile(const std::wstring& path,
-                                                                int64_t* size, std::string* error) {
-  const fs::path native = fs::u8path(platform::WideToUtf8(path));
-  std::error_code ec;
-  if (!fs::is_regular_file(native, ec)) {
-    *error = "the file does not exist";
-    return nullptr;
-  }
-  auto file = std::make_unique<std::ifstream>(native, std::ios::binary);
-  const auto bytes = fs::file_size(native, ec);
-  if (!file->is_open() || ec) {
-    *error = "the file cannot be opened";
-    return nullptr;
-  }
-  *size = static_cast<int64_t>(bytes);
-  return file;
+  return Keep(std::move(entry));
 }
 
 Handle EmulatedBackendBase::OpenFileForReading(const std::wstring& path) {
   auto entry = std::make_shared<OpenHandle>();
-  std::string error;
-  entry->file = OpenHostFile(path, &entry->size, &error);
-  if (!entry->file) {
-    SetLastError(error);
-    return kInvalidHandle;
+  entry->memoryFile = FindMemoryFile(path);
+  if (!entry->memoryFile) {
+    entry->hostFile = hostFiles_->OpenFileForReading(path);
+    if (entry->hostFile == kInvalidHandle) {
+      HostFileFailed();
+      return kInvalidHandle;
+    }
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  const Handle handle = next_++;
-  handles_.emplace(handle, std::move(entry));
-  return handle;
+  return Keep(std::move(entry));
+}
+
+bool EmulatedBackendBase::DescribeFile(Handle handle, platform::FileFacts* facts) {
+  auto entry = Find(handle);
+  if (!entry) return false;
+  if (!entry->IsFile()) {
+    SetLastError("not a file");
+    return false;
+  }
+  if (entry->memoryFile) {
+    *facts = entry->memoryFile->facts;
+    return true;
+  }
+  return hostFiles_->DescribeFile(entry->hostFile, facts) || HostFileFailed();
+}
+
+bool EmulatedBackendBase::ReadFile(OpenHandle& entry, int64_t offset, void* buffer, uint32_t length,
+                                   uint32_t* done) {
+  *done = 0;
+  if (RefuseFileRead(t_lastDisk)) {
+    SetLastError("the file cannot be read");
+    return false;
+  }
+  if (entry.hostFile != kInvalidHandle) {
+    return hostFiles_->ReadAt(entry.hostFile, offset, buffer, length, done) || HostFileFailed();
+  }
+  const std::string& bytes = entry.memoryFile->bytes;
+  if (offset < 0) {
+    SetLastError("read before the start");
+    return false;
+  }
+  if (static_cast<uint64_t>(offset) >= bytes.size()) return true;  // end of file: 0 bytes
+  const std::size_t available = bytes.size() - static_cast<std::size_t>(offset);
+  const std::size_t n = length < available ? length : available;
+  std::memcpy(buffer, bytes.data() + offset, n);
+  *done = static_cast<uint32_t>(n);
+  return true;
+}
+
+bool EmulatedBackendBase::ReadAt(Handle handle, int64_t offset, void* buffer, uint32_t length,
+                                 uint32_t* done) {
+  uint32_t got = 0;
+  if (done != nullptr) *done = 0;
+  auto entry = Find(handle);
+  if (!entry) return false;
+  if (!entry->IsFile()) {
+    SetLastError("not a file");
+    return false;
+  }
+  const bool ok = ReadFile(*entry, offset, buffer, length, &got);
+  if (done != nullptr) *done = got;
+  return ok;
 }
 
 int64_t EmulatedBackendBase::Size(Handle handle) {
   auto entry = Find(handle);
-  return entry ? entry->size : -1;
+  if (!entry) return -1;
+  if (!entry->IsFile()) return entry->size;
+  platform::FileFacts facts;
+  return DescribeFile(handle, &facts) ? facts.size : -1;
 }
 
 int64_t EmulatedBackendBase::Seek(Handle handle, int64_t distance, platform::SeekFrom from) {
@@ -159,24 +214,12 @@ bool EmulatedBackendBase::Read(Handle handle, void* buffer, uint32_t length, uin
   if (done != nullptr) *done = 0;
   auto entry = Find(handle);
   if (!entry) return false;
-  if (entry->file) {
-    std::istream& file = *entry->file;
-    if (RefuseFileRead(t_lastDisk)) {
-      SetLastError("the file cannot be read");
-      return false;
-    }
-    if (entry->position >= entry->size || length == 0) return true;  // end of file: 0 bytes
-    file.clear();
-    file.seekg(entry->position);
-    file.read(static_cast<char*>(buffer), length);
-    const auto got = static_cast<uint32_t>(file.gcount());
-    if (file.bad()) {
-      SetLastError("the file cannot be read");
-      return false;
-    }
+  if (entry->IsFile()) {
+    uint32_t got = 0;
+    const bool ok = ReadFile(*entry, entry->position, buffer, length, &got);
     entry->position += got;
     if (done != nullptr) *done = got;
-    return true;
+    return ok;
   }
   t_lastDisk = entry->calculator.get();
   if (!Aligned(entry->position, length, buffer)) {
@@ -198,7 +241,7 @@ bool EmulatedBackendBase::Write(Handle handle, const void* buffer, uint32_t leng
   if (done != nullptr) *done = 0;
   auto entry = Find(handle);
   if (!entry) return false;
-  if (entry->file) {
+  if (entry->IsFile()) {
     SetLastError("the file is open for reading only");
     return false;
   }
@@ -220,7 +263,7 @@ bool EmulatedBackendBase::Write(Handle handle, const void* buffer, uint32_t leng
 bool EmulatedBackendBase::Flush(Handle handle) {
   auto entry = Find(handle);
   if (!entry) return false;
-  if (entry->file) return true;
+  if (entry->IsFile()) return true;
   std::string error;
   if (!entry->calculator->Flush(*entry->session, &error)) {
     SetLastError(error);
@@ -242,6 +285,7 @@ void EmulatedBackendBase::Close(Handle handle) {
     entry->calculator->Close(std::move(entry->session));
     DetachCalculator(entry->calculator);
   }
+  if (entry->hostFile != kInvalidHandle) hostFiles_->Close(entry->hostFile);
 }
 
 // ---------------------------------------------------------------------------
@@ -288,8 +332,14 @@ void MemoryBackend::SetInterfacePath(const std::string& name, const std::wstring
 
 void MemoryBackend::AddFile(const std::wstring& path, std::vector<uint8_t> bytes,
                             int64_t reportedSize) {
+  auto file = std::make_shared<MemoryFile>();
+  file->bytes.assign(bytes.begin(), bytes.end());
+  file->facts.regular = true;
+  file->facts.size = reportedSize >= 0 ? reportedSize : static_cast<int64_t>(bytes.size());
+  file->facts.volume = 0xE;
   std::lock_guard<std::mutex> lock(mutex_);
-  files_[path] = File{std::string(bytes.begin(), bytes.end()), reportedSize};
+  file->facts.index = nextFileIndex_++;
+  files_[path] = std::move(file);
 }
 
 void MemoryBackend::FailImageReads(const std::string& name, bool fail) {
@@ -381,18 +431,11 @@ void MemoryBackend::DetachCalculator(const std::shared_ptr<Calculator>& /*calcul
   --openDisks_;
 }
 
-std::unique_ptr<std::istream> MemoryBackend::OpenHostFile(const std::wstring& path, int64_t* size,
-                                                          std::string* error) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = files_.find(path);
-    if (it != files_.end()) {
-      const File& file = it->second;
-      *size = file.reportedSize >= 0 ? file.reportedSize : static_cast<int64_t>(file.bytes.size());
-      return std::make_unique<std::istringstream>(file.bytes, std::ios::binary);
-    }
-  }
-  return EmulatedBackendBase::OpenHostFile(path, size, error);
+std::shared_ptr<const EmulatedBackendBase::MemoryFile> MemoryBackend::FindMemoryFile(
+    const std::wstring& path) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = files_.find(path);
+  return it == files_.end() ? nullptr : it->second;
 }
 
 bool MemoryBackend::RefuseFileRead(const Calculator* lastDisk) {

@@ -3,7 +3,6 @@
 // NORZA_EMULATOR_DIR (directory_backend.cpp).
 #pragma once
 
-#include <istream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -37,7 +36,13 @@ class EmulatedBackendBase : public platform::Backend {
   ~EmulatedBackendBase() override;
 
   platform::Handle OpenDisk(const std::wstring& interfacePath) final;
+  // Host files are opened, described and read by the native backend, as a
+  // real updater would: a FIFO, a device or a file that changes size shows
+  // here as it would there.
   platform::Handle OpenFileForReading(const std::wstring& path) final;
+  bool DescribeFile(platform::Handle handle, platform::FileFacts* facts) final;
+  bool ReadAt(platform::Handle handle, int64_t offset, void* buffer, uint32_t length,
+              uint32_t* done) final;
   int64_t Size(platform::Handle handle) final;
   int64_t Seek(platform::Handle handle, int64_t distance, platform::SeekFrom from) final;
   bool Read(platform::Handle handle, void* buffer, uint32_t length, uint32_t* done) final;
@@ -56,10 +61,15 @@ class EmulatedBackendBase : public platform::Backend {
                                                        std::string* error) = 0;
   // A handle on a calculator was closed.
   virtual void DetachCalculator(const std::shared_ptr<Calculator>& /*calculator*/) {}
-  // Opens a file for OpenFileForReading and says its size; nullptr (and
-  // *error) when it cannot. By default the host's file.
-  virtual std::unique_ptr<std::istream> OpenHostFile(const std::wstring& path, int64_t* size,
-                                                     std::string* error);
+  // A file held in memory instead of the host's file of that name.
+  struct MemoryFile {
+    std::string bytes;
+    platform::FileFacts facts;
+  };
+  // The memory file for OpenFileForReading, or nullptr for the host's file.
+  virtual std::shared_ptr<const MemoryFile> FindMemoryFile(const std::wstring& /*path*/) {
+    return nullptr;
+  }
   // True when a file read fails on a thread whose last disk I/O was on
   // lastDisk (nullptr: none yet).
   virtual bool RefuseFileRead(const Calculator* /*lastDisk*/) { return false; }
@@ -69,6 +79,11 @@ class EmulatedBackendBase : public platform::Backend {
  private:
   struct OpenHandle;
   std::shared_ptr<OpenHandle> Find(platform::Handle handle);
+  platform::Handle Keep(std::shared_ptr<OpenHandle> entry);
+  bool ReadFile(OpenHandle& entry, int64_t offset, void* buffer, uint32_t length, uint32_t* done);
+  bool HostFileFailed();
+
+  const std::unique_ptr<platform::Backend> hostFiles_;
 
   mutable std::mutex mutex_;  // guards handles_ and next_; an entry belongs to its caller's thread
   std::map<platform::Handle, std::shared_ptr<OpenHandle>> handles_;
@@ -90,9 +105,10 @@ class MemoryBackend : public EmulatedBackendBase {
   // Lists the disk under this path, as a platform may report it (e.g. in
   // upper case), instead of the one built from its identity.
   void SetInterfacePath(const std::string& name, const std::wstring& path);
-  // Image files held in memory, found before the host's files. With
-  // reportedSize >= 0 Size() says that much while the file holds its bytes
-  // (a file that shrank after it was measured).
+  // Image files held in memory, found before the host's files; adding one
+  // again makes it another file (a new index). With reportedSize >= 0 its
+  // size says that much while it holds its bytes (a file that shrank after
+  // it was measured).
   void AddFile(const std::wstring& path, std::vector<uint8_t> bytes, int64_t reportedSize = -1);
   // File reads fail on a thread whose last disk I/O was on this disk: the
   // image reads of its writer thread.
@@ -115,8 +131,7 @@ class MemoryBackend : public EmulatedBackendBase {
   std::shared_ptr<Calculator> AttachCalculator(const std::wstring& interfacePath,
                                                std::string* error) override;
   void DetachCalculator(const std::shared_ptr<Calculator>& calculator) override;
-  std::unique_ptr<std::istream> OpenHostFile(const std::wstring& path, int64_t* size,
-                                             std::string* error) override;
+  std::shared_ptr<const MemoryFile> FindMemoryFile(const std::wstring& path) override;
   bool RefuseFileRead(const Calculator* lastDisk) override;
 
  private:
@@ -128,15 +143,12 @@ class MemoryBackend : public EmulatedBackendBase {
     bool plugged = true;
     bool failImageReads = false;
   };
-  struct File {
-    std::string bytes;
-    int64_t reportedSize = -1;
-  };
   static std::wstring PathOf(const std::string& name, const Entry& entry);
 
   mutable std::mutex mutex_;              // guards everything below
   std::map<std::string, Entry> entries_;  // sorted by name: the discovery order
-  std::map<std::wstring, File> files_;
+  std::map<std::wstring, std::shared_ptr<const MemoryFile>> files_;
+  uint64_t nextFileIndex_ = 1;
   int passes_ = 0;
   int passesWhileOpen_ = 0;
   int openDisks_ = 0;

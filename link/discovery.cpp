@@ -3,6 +3,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "ledger.h"
 #include "link.h"
 #include "link_lock.h"
 #include "pacing.h"
@@ -77,13 +78,19 @@ int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wc
 }
 
 int32_t FindCalculatorDisksWithRetry(std::wstring* table, const wchar_t* vendor,
-                                     const wchar_t* product, int32_t slots) {
+                                     const wchar_t* product, int32_t slots, PassObserver observer) {
   for (int pass = 0; pass < kDiscoveryPasses; ++pass) {
     const int32_t count = FindCalculatorDisks(table, vendor, product, slots);
+    if (observer != nullptr) observer(table, count);
     if (count > 0) return count;
     PauseMs(kDiscoveryPauseMs);
   }
   return 0;
+}
+
+void NoteDiscoveryPass(const std::wstring* table, int32_t count) {
+  if (calculatorsBeyondSlots > 0) return;  // some were not listed: no one can be called away
+  Ledger().NoteAttached(std::vector<std::wstring>(table, table + count));
 }
 
 }  // namespace norza::link
@@ -92,7 +99,10 @@ bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product) {
   using namespace norza::link;
   try {
     std::lock_guard<std::mutex> lock(LinkMutex());
-    return FindCalculatorDisks(DevicePathTable.data(), vendor, product, kDeviceSlots) > 0;
+    const int32_t count =
+        FindCalculatorDisks(DevicePathTable.data(), vendor, product, kDeviceSlots);
+    NoteDiscoveryPass(DevicePathTable.data(), count);
+    return count > 0;
   } catch (...) {
     return false;  // the lock could not be taken
   }

@@ -40,9 +40,17 @@ bool MatchesCalculatorPath(const std::wstring& path, const std::wstring& pattern
 int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wchar_t* product,
                             int32_t slots);
 
+// Told of every pass of the retrying discovery: the table and its count.
+using PassObserver = void (*)(const std::wstring* table, int32_t count);
+
 // Up to six passes, each failed one followed by a 500 ms pause; the first
-// non-zero count, or 0.
+// non-zero count, or 0. observer, when given, sees every pass.
 int32_t FindCalculatorDisksWithRetry(std::wstring* table, const wchar_t* vendor,
-                                     const wchar_t* product, int32_t slots);
+                                     const wchar_t* product, int32_t slots,
+                                     PassObserver observer = nullptr);
+
+// What the update's ledger learns from one pass of the link's own table: who
+// is attached now. Nothing when more calculators matched than the table holds.
+void NoteDiscoveryPass(const std::wstring* table, int32_t count);
 
 }  // namespace norza::link

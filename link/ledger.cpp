@@ -10,6 +10,7 @@ void UpdateLedger::Begin(std::vector<int64_t> imageOffsets) {
   images_ = std::move(imageOffsets);
   whole_.clear();
   lastAttached_.clear();
+  everWhole_.clear();
 }
 
 void UpdateLedger::Clear() {
@@ -18,6 +19,7 @@ void UpdateLedger::Clear() {
   images_.clear();
   whole_.clear();
   lastAttached_.clear();
+  everWhole_.clear();
 }
 
 bool UpdateLedger::Active() const {
@@ -30,6 +32,7 @@ void UpdateLedger::Record(const std::wstring& calculator, int64_t offset, int32_
   std::set<int64_t>& whole = whole_[calculator];
   if (code == 0) {
     whole.insert(offset);
+    everWhole_.insert(offset);
   } else {
     whole.erase(offset);
   }
@@ -43,6 +46,15 @@ void UpdateLedger::Join(const std::wstring& calculator) {
 void UpdateLedger::NoteAttached(const std::vector<std::wstring>& calculators) {
   std::lock_guard<std::mutex> lock(mutex_);
   lastAttached_ = std::set<std::wstring>(calculators.begin(), calculators.end());
+  for (auto& [calculator, whole] : whole_) {
+    if (lastAttached_.count(calculator) == 0) whole.clear();
+  }
+}
+
+void UpdateLedger::Forget(const std::wstring& calculator) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto found = whole_.find(calculator);
+  if (found != whole_.end()) found->second.clear();
 }
 
 bool UpdateLedger::TookPart(const std::wstring& calculator) const {
@@ -96,6 +108,11 @@ int32_t UpdateLedger::NotCompletedCount() const {
     if (!CompleteLocked(calculator) || lastAttached_.count(calculator) == 0) ++count;
   }
   return count;
+}
+
+int32_t UpdateLedger::ImagesEverWhole() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return static_cast<int32_t>(everWhole_.size());
 }
 
 UpdateLedger& Ledger() {

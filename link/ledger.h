@@ -31,8 +31,13 @@ class UpdateLedger {
   void Record(const std::wstring& calculator, int64_t offset, int32_t code);
   // A calculator seen during the update that holds nothing of it yet.
   void Join(const std::wstring& calculator);
-  // The calculators a link entry found attached just now.
+  // The calculators a discovery pass of this update listed just now. One
+  // that took part and is not listed has gone away: whatever comes back
+  // under its path may be another calculator (one without a serial, or a
+  // swapped disk), so it holds nothing until it is written again.
   void NoteAttached(const std::vector<std::wstring>& calculators);
+  // A transfer found the calculator gone: it holds nothing any more.
+  void Forget(const std::wstring& calculator);
 
   bool TookPart(const std::wstring& calculator) const;
   bool Complete(const std::wstring& calculator) const;
@@ -46,6 +51,10 @@ class UpdateLedger {
   // Calculators that took part and do not hold every image, or were not
   // attached at the last look.
   int32_t NotCompletedCount() const;
+  // Images of the update that a transfer has made whole on some calculator
+  // at least once. It only grows, so a rule that starts the retries again
+  // when it grows still bounds an update whose calculators keep going away.
+  int32_t ImagesEverWhole() const;
 
  private:
   bool CompleteLocked(const std::wstring& calculator) const;
@@ -55,6 +64,7 @@ class UpdateLedger {
   std::vector<int64_t> images_;
   std::map<std::wstring, std::set<int64_t>> whole_;  // calculator -> offsets held whole
   std::set<std::wstring> lastAttached_;
+  std::set<int64_t> everWhole_;
 };
 
 // The ledger of this process's update.

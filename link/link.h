@@ -34,6 +34,8 @@ enum LinkResult : int32_t {
   LINK_TOO_MANY_CALCULATORS = 121,     // more than 16 attached: nothing written or finished
   LINK_SECTOR_SIZE_UNSUPPORTED = 122,  // the disk's logical sectors are not 512 bytes
   LINK_IMAGE_TOO_LARGE = 123,          // the image would run past the end of the disk
+  LINK_IMAGE_CHANGED = 124,   // the image file is not the one examined, or changed meanwhile
+  LINK_IMAGE_UNUSABLE = 125,  // the image file is empty or not a regular file
 };
 
 // What a result code means, in one English sentence (for the command-line
@@ -76,14 +78,37 @@ using MessageCallback = void (*)(const wchar_t* text);
 // Does not retry and does not change the device count of the transfer.
 bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product);
 
+// What an image file was when it was examined. A transfer that is given it
+// sends the file only while it is still that file: the same size, the same
+// file (not another one written over its name) and not written since.
+struct ImageFileFacts {
+  int64_t size = 0;
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  int64_t modified = 0;
+};
+// 0 with the file's facts; 105 when it cannot be opened; 125 when it is
+// empty or not a regular file (a FIFO, a device, a folder). Never waits for
+// a writer of a FIFO.
+int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts);
+
 // Streams one image file to every attached calculator, one writer thread
-// each, and blocks until all have ended. Returns 0 or the code of the first
+// each, and blocks until all have ended. The file is opened once and sent as
+// it is then; 125 when it is empty or not a regular file, 124 for every
+// calculator when it changed while it was being sent. Returns 0 or the code of the first
 // calculator (in discovery order) that failed; 119 when every attached one
 // succeeded but a calculator of this update is not attached; 121 (nothing
 // written) when more calculators are attached than the link has slots.
 // Every calculator's outcome goes into the update's ledger.
 int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
                       int64_t targetOffset, ProgressCallback progress, MessageCallback message);
+
+// DownloadImage of a file examined before: 124, before any calculator is
+// touched, when it is no longer what was examined.
+int32_t DownloadExaminedImage(const wchar_t* vendor, const wchar_t* product,
+                              const wchar_t* imagePath, const ImageFileFacts& examined,
+                              int64_t targetOffset, ProgressCallback progress,
+                              MessageCallback message);
 
 // Ends the update on the calculators. During an update (BeginUpdateLedger),
 // CMD_FINISH goes out only when the update is whole: calculators took part,
@@ -108,6 +133,10 @@ int64_t NextImageNeeded();
 // Calculators of the update that lack an image or were not attached when the
 // link last looked.
 int32_t CalculatorsNotCompleted();
+// Images of the update that some transfer has written whole at least once.
+// It only grows: a calculator that went away and came back gets its images
+// again, and those transfers are no new progress.
+int32_t ImagesEverWhole();
 
 // Size of a file in bytes, 0 when it cannot be opened.
 int64_t GetImageFileSize(const wchar_t* path);

@@ -19,6 +19,17 @@ inline constexpr Handle kInvalidHandle = -1;
 
 enum class SeekFrom { Begin, Current };
 
+// An open file as the platform describes it: what it is, how large, and
+// which file it is (the same volume and index mean the same file, however
+// it is named; a new file written over the old name has another index).
+struct FileFacts {
+  bool regular = false;  // a plain file: no FIFO, device, socket or folder
+  int64_t size = 0;
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  int64_t modified = 0;  // last write, in the platform's own units
+};
+
 // What the last failure on a thread was, as far as a user can act on it.
 enum class ErrorKind {
   None,
@@ -49,6 +60,10 @@ inline constexpr std::size_t kSectorSize = 512;
 //   last listing and may run one listing itself when the path is not in it
 //   (the Linux backend does); callers must not rely on a listing being fresh
 //   otherwise.
+// - Files. OpenFileForReading, DescribeFile, ReadAt, Size and Close on a
+//   file handle may also be called outside the link's lock (the image set is
+//   examined before any entry runs); one file handle may be read with ReadAt
+//   by several threads at once.
 // - Outcomes. Failures return kInvalidHandle, -1 or false, never throw, and
 //   leave the failure for LastErrorText/LastErrorKind on the calling thread.
 //   ErrorKind::Gone means the platform said the device or file is not there
@@ -67,8 +82,20 @@ class Backend {
   // existing only, write-through and unbuffered. kInvalidHandle on failure.
   virtual Handle OpenDisk(const std::wstring& interfacePath) = 0;
 
-  // Opens an existing file for reading, shared for reading.
+  // Opens an existing file for reading, shared for reading, without waiting
+  // for a writer: a FIFO or a device opens at once (and DescribeFile then
+  // says it is no regular file) instead of blocking.
   virtual Handle OpenFileForReading(const std::wstring& path) = 0;
+
+  // What an open file is now, as its handle tells it. false on error.
+  virtual bool DescribeFile(Handle handle, FileFacts* facts) = 0;
+
+  // Reads length bytes at offset without moving a shared position, so the
+  // writer threads of a transfer can read one image handle at once. *done
+  // is short at the end of the file; false when the platform reports an
+  // error.
+  virtual bool ReadAt(Handle handle, int64_t offset, void* buffer, uint32_t length,
+                      uint32_t* done) = 0;
 
   // Size in bytes of an open file or disk, -1 on error.
   virtual int64_t Size(Handle handle) = 0;

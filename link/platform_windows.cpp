@@ -92,6 +92,53 @@ class WindowsBackend final : public Backend {
     return Wrap(handle);
   }
 
+  // A file on a volume, not a pipe, console or device. Opening a pipe does
+  // not wait; reading it would.
+  bool DescribeFile(Handle handle, FileFacts* facts) override {
+    const DWORD type = api_.getFileType(Native(handle));
+    if (type != FILE_TYPE_DISK) {
+      *facts = FileFacts{};
+      return true;
+    }
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!api_.getFileInformationByHandle(Native(handle), &info)) return Remember();
+    facts->regular =
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+    facts->size =
+        static_cast<int64_t>((static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+    facts->volume = info.dwVolumeSerialNumber;
+    facts->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    facts->modified =
+        static_cast<int64_t>((static_cast<uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+                             info.ftLastWriteTime.dwLowDateTime);
+    return true;
+  }
+
+  // ReadFile with an offset in its OVERLAPPED record reads there on a
+  // synchronous handle; each writer thread passes its own.
+  bool ReadAt(Handle handle, int64_t offset, void* buffer, uint32_t length,
+              uint32_t* done) override {
+    uint32_t total = 0;
+    bool ok = true;
+    while (total < length) {
+      OVERLAPPED at{};
+      const auto position = static_cast<uint64_t>(offset) + total;
+      at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+      at.OffsetHigh = static_cast<DWORD>(position >> 32);
+      DWORD n = 0;
+      if (!api_.readFile(Native(handle), static_cast<char*>(buffer) + total, length - total, &n,
+                         &at)) {
+        if (api_.getLastError() == ERROR_HANDLE_EOF) break;
+        ok = Remember();
+        break;
+      }
+      if (n == 0) break;  // end of file
+      total += n;
+    }
+    if (done != nullptr) *done = total;
+    return ok;
+  }
+
   int64_t Size(Handle handle) override {
     LARGE_INTEGER size{};
     if (!api_.getFileSizeEx(Native(handle), &size)) {
@@ -230,6 +277,8 @@ const WindowsApi& SystemWindowsApi() {
       &::CloseHandle,
       &::GetLastError,
       &::FormatMessageW,
+      &::GetFileType,
+      &::GetFileInformationByHandle,
   };
   return api;
 }

@@ -32,6 +32,8 @@ struct WindowsApi {
   decltype(&::CloseHandle) closeHandle;
   decltype(&::GetLastError) getLastError;
   decltype(&::FormatMessageW) formatMessage;
+  decltype(&::GetFileType) getFileType;
+  decltype(&::GetFileInformationByHandle) getFileInformationByHandle;
 };
 
 // The real functions.

@@ -66,6 +66,11 @@ class FileCloser {
  public:
   FileCloser(Backend& backend, Handle handle) : backend_(backend), handle_(handle) {}
   ~FileCloser() { backend_.Close(handle_); }
+  void Reset(Handle handle) {
+    backend_.Close(handle_);
+    handle_ = handle;
+  }
+  Handle Get() const { return handle_; }
   FileCloser(const FileCloser&) = delete;
   FileCloser& operator=(const FileCloser&) = delete;
 
@@ -111,6 +116,7 @@ bool WriteChunk(Backend& backend, TransferJob& job, int64_t position, unsigned c
       return true;
     }
   }
+  job.calculatorGone = backend.LastErrorKind() == platform::ErrorKind::Gone;
   try {
     job.writeErrorText = "Write Disk File: " + backend.LastErrorText();
     job.writeErrorKind = KindOf(backend.LastErrorKind());
@@ -129,15 +135,16 @@ void RunJob(TransferJob* job) {
 }
 
 // The common frame of the entries that talk to the calculators: under the
-// link lock, the calculators found (with retries) and their disks open for
-// the time of work(); nothing throws out of an entry.
+// link lock, the calculators found (with retries; the ledger sees every
+// pass) and their disks open for the time of work(); nothing throws out of
+// an entry.
 template <typename Work>
 int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, Work&& work) {
   try {
     std::lock_guard<std::mutex> lock(LinkMutex());
     ClearFailureDetail();
-    deviceCount =
-        FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product, kDeviceSlots);
+    deviceCount = FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product,
+                                               kDeviceSlots, NoteDiscoveryPass);
     if (deviceCount == 0) return LINK_NO_CALCULATOR;
     // Working on 16 of 17 would leave one behind unnoticed: the user must
     // take some away first. Not a disk is opened.
@@ -197,6 +204,15 @@ void AnnounceImage(const TransferJob& job) {
   }
 }
 
+// Whether length bytes from target, rounded up to whole sectors, lie on a
+// disk of diskSize bytes; in unsigned arithmetic, so no offset can wrap.
+bool FitsOnDisk(int64_t diskSize, int64_t target, int64_t length) {
+  if (target < 0 || length < 0 || target > diskSize) return false;
+  const auto sector = static_cast<uint64_t>(kSectorSize);
+  const uint64_t rounded = (static_cast<uint64_t>(length) + sector - 1) / sector * sector;
+  return rounded <= static_cast<uint64_t>(diskSize - target);
+}
+
 // Refused before the calculator is touched: commands on a disk of larger
 // sectors never reach it, and an image past the disk's end would be written
 // as far as it goes, seven times over, before failing.
@@ -206,9 +222,8 @@ int32_t CheckDiskTakesImage(Backend& backend, const TransferJob& job) {
     return LINK_SECTOR_SIZE_UNSUPPORTED;
   }
   const int64_t diskSize = backend.Size(job.device);
-  const auto sector = static_cast<int64_t>(kSectorSize);
-  const int64_t imageEnd = job.targetOffset + (job.length + sector - 1) / sector * sector;
-  if (diskSize >= 0 && imageEnd > diskSize) return LINK_IMAGE_TOO_LARGE;
+  if (diskSize >= 0 && !FitsOnDisk(diskSize, job.targetOffset, job.length))
+    return LINK_IMAGE_TOO_LARGE;
   return LINK_OK;
 }
 
@@ -221,20 +236,35 @@ void StartOnCalculator(const TransferJob& job) {
   if (ProgressCallback callback = progressCallback.load()) callback(0);
 }
 
-// Reads the next n bytes of the image; a short read means the file shrank
-// under us, which must never end as success.
-int32_t ReadImageChunk(Backend& backend, const TransferJob& job, Handle image,
+constexpr const char kImageChangedText[] = "the file changed while it was being sent";
+
+// Reads the n bytes of the image at offset; a short read means the file
+// shrank under us, which must never end as success.
+int32_t ReadImageChunk(Backend& backend, const TransferJob& job, int64_t offset,
                        unsigned char* buffer, uint32_t wanted) {
   uint32_t n = 0;
-  const bool read = backend.Read(image, buffer, wanted, &n);
+  const bool read = backend.ReadAt(job.image, job.sourceOffset + offset, buffer, wanted, &n);
   ChainFilter(buffer, n);
   if (read && n == wanted) return LINK_OK;
   if (read) {
-    NoteFailure(ImageName(job), "the file ended early", LINK_FAILURE_OTHER);
-  } else {
-    NoteFailure(ImageName(job));
+    NoteFailure(ImageName(job), kImageChangedText, LINK_FAILURE_OTHER);
+    return LINK_IMAGE_CHANGED;
   }
+  NoteFailure(ImageName(job));
   return LINK_IMAGE_READ_FAILED;
+}
+
+// After the last chunk: the open file must still be what it was when the
+// transfer opened it, or the calculator holds a mix of two files.
+int32_t CheckImageUnchanged(Backend& backend, const TransferJob& job) {
+  platform::FileFacts now;
+  if (!backend.DescribeFile(job.image, &now)) {
+    NoteFailure(ImageName(job));
+    return LINK_IMAGE_READ_FAILED;
+  }
+  if (now.size == job.imageFacts.size && now.modified == job.imageFacts.modified) return LINK_OK;
+  NoteFailure(ImageName(job), kImageChangedText, LINK_FAILURE_OTHER);
+  return LINK_IMAGE_CHANGED;
 }
 
 // One chunk of n bytes at image offset sent, by command or positional write.
@@ -248,17 +278,18 @@ int32_t DeliverChunk(Backend& backend, TransferJob& job, unsigned char* buffer, 
   return LINK_WRITE_FAILED;
 }
 
-int32_t SendImage(Backend& backend, TransferJob& job, Handle image, unsigned char* buffer) {
+int32_t SendImage(Backend& backend, TransferJob& job, unsigned char* buffer) {
   int64_t remaining = job.length;
   int64_t sent = 0;  // also the image offset of the next chunk
   int32_t lastPercent = 0;
   while (remaining > 0) {
     const uint32_t n = remaining < kChunkSize ? static_cast<uint32_t>(remaining) : kChunkSize;
-    if (const int32_t code = ReadImageChunk(backend, job, image, buffer, n); code != LINK_OK)
+    if (const int32_t code = ReadImageChunk(backend, job, sent, buffer, n); code != LINK_OK)
       return code;
     if (const int32_t code = DeliverChunk(backend, job, buffer, n, sent); code != LINK_OK)
       return code;
     if (remaining <= kChunkSize) {
+      if (const int32_t code = CheckImageUnchanged(backend, job); code != LINK_OK) return code;
       if (job.useCommandPath == 0) return LINK_OK;
       if (!CheckImageSize(job.device, static_cast<uint32_t>(job.length)))
         return LINK_SIZE_CHECK_FAILED;
@@ -280,8 +311,9 @@ int32_t SendImage(Backend& backend, TransferJob& job, Handle image, unsigned cha
 
 // Data the disk did not take is not written: a calculator that vanished right
 // after the last chunk fails here.
-int32_t FinishOnCalculator(Backend& backend, const TransferJob& job, int32_t result) {
+int32_t FinishOnCalculator(Backend& backend, TransferJob& job, int32_t result) {
   if (!backend.Flush(job.device) && result == LINK_OK) {
+    job.calculatorGone = backend.LastErrorKind() == platform::ErrorKind::Gone;
     NoteFailure(DeviceSubject(job));
     result = LINK_FLUSH_FAILED;
   }
@@ -300,18 +332,12 @@ int32_t WriterThread(TransferJob& job) {
   Backend& backend = platform::ActiveBackend();
   AlignedBuffer buffer(kChunkSize);
   if (!buffer) return LINK_BUFFER_ALLOC_FAILED;
-  const Handle image = backend.OpenFileForReading(job.imagePath ? *job.imagePath : std::wstring());
-  if (image == kInvalidHandle) {
-    NoteFailure(ImageName(job));
-    return LINK_IMAGE_OPEN_FAILED;
-  }
-  FileCloser imageCloser(backend, image);
-  backend.Seek(image, job.sourceOffset, SeekFrom::Begin);
+  if (job.image == kInvalidHandle) return LINK_IMAGE_OPEN_FAILED;
 
   AnnounceImage(job);
   if (const int32_t code = CheckDiskTakesImage(backend, job); code != LINK_OK) return code;
   StartOnCalculator(job);
-  const int32_t result = SendImage(backend, job, image, buffer.data());
+  const int32_t result = SendImage(backend, job, buffer.data());
   return FinishOnCalculator(backend, job, result);
 }
 
@@ -326,22 +352,70 @@ bool StartWriterThread(std::thread& thread, TransferJob& job) {
 
 void SetThreadStarterForTesting(ThreadStarter starter) { g_threadStarter.store(starter); }
 
-int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes) {
+namespace {
+
+bool SameFile(const ImageFileFacts& examined, const platform::FileFacts& now) {
+  return examined.size == now.size && examined.volume == now.volume &&
+         examined.index == now.index && examined.modified == now.modified;
+}
+
+// Opens the image once for the whole transfer; it must be a regular file
+// that is not empty and, when it was examined before, still that file.
+int32_t OpenImage(Backend& backend, const TransferRequest& request, FileCloser* closer,
+                  platform::FileFacts* facts) {
+  const std::string name = platform::WideToUtf8(request.imagePath);
+  const Handle image = backend.OpenFileForReading(request.imagePath);
+  if (image == kInvalidHandle) {
+    NoteFailure(name);
+    return LINK_IMAGE_OPEN_FAILED;
+  }
+  closer->Reset(image);
+  if (!backend.DescribeFile(image, facts)) {
+    NoteFailure(name);
+    return LINK_IMAGE_READ_FAILED;
+  }
+  if (request.examined != nullptr && !SameFile(*request.examined, *facts)) {
+    NoteFailure(name, "the file changed after it was checked", LINK_FAILURE_OTHER);
+    return LINK_IMAGE_CHANGED;
+  }
+  if (!facts->regular || facts->size <= 0) {
+    NoteFailure(name, facts->regular ? "the file is empty" : "not a regular file",
+                LINK_FAILURE_OTHER);
+    return LINK_IMAGE_UNUSABLE;
+  }
+  return LINK_OK;
+}
+
+}  // namespace
+
+int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes,
+                        CalculatorFlags* gone) {
   if (request.requestKind >= 3) return LINK_BAD_REQUEST_KIND;
   ThreadStarter start = g_threadStarter.load();
   if (start == nullptr) start = StartWriterThread;
+  const int32_t count = deviceCount < kDeviceSlots ? deviceCount : kDeviceSlots;
+
+  Backend& backend = platform::ActiveBackend();
+  FileCloser imageCloser(backend, kInvalidHandle);
+  platform::FileFacts facts;
+  if (const int32_t code = OpenImage(backend, request, &imageCloser, &facts); code != LINK_OK) {
+    // Not a calculator was touched.
+    for (int32_t i = 0; codes != nullptr && i < count; ++i) (*codes)[i] = code;
+    return code;
+  }
 
   std::array<TransferJob, kDeviceSlots> jobs;
   std::array<std::thread, kDeviceSlots> threads;
   std::array<bool, kDeviceSlots> started{};
-  const int32_t count = deviceCount < kDeviceSlots ? deviceCount : kDeviceSlots;
   for (int32_t i = 0; i < count; ++i) {
     TransferJob& job = jobs[i];
     job.device = DeviceHandleTable[i];
     job.devicePath = &DevicePathTable[i];
+    job.image = imageCloser.Get();
+    job.imageFacts = facts;
     job.targetOffset = request.targetOffset;
     job.sourceOffset = request.sourceOffset;
-    job.length = request.length;
+    job.length = facts.size;
     job.imagePath = &request.imagePath;
     job.messageText = &request.messageText;
     job.useCommandPath = static_cast<int32_t>(request.useCommandPath);
@@ -354,6 +428,7 @@ int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes) 
   for (int32_t i = 0; i < count; ++i) {
     if (started[i]) threads[i].join();
     if (codes != nullptr) (*codes)[i] = jobs[i].exitCode;
+    if (gone != nullptr) (*gone)[i] = jobs[i].calculatorGone;
     if (result == LINK_OK) result = jobs[i].exitCode;
   }
   return result;
@@ -368,10 +443,27 @@ std::vector<std::wstring> AttachedCalculators() {
   return std::vector<std::wstring>(DevicePathTable.begin(), DevicePathTable.begin() + deviceCount);
 }
 
+// One listing after a failed transfer, with the disks closed: a calculator
+// that was pulled is not in it, even when it is back before the next poll.
+void NoteWhoIsStillThere(const wchar_t* vendor, const wchar_t* product) {
+  using namespace norza::link;
+  CloseCalculatorDisks();
+  std::array<std::wstring, kDeviceSlots> table;
+  const int32_t count = FindCalculatorDisks(table.data(), vendor, product, kDeviceSlots);
+  NoteDiscoveryPass(table.data(), count);
+}
+
 }  // namespace
 
-int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
-                      int64_t targetOffset, ProgressCallback progress, MessageCallback message) {
+namespace {
+
+// One transfer to every attached calculator, and what the ledger learns of
+// it: each calculator's outcome, and who went away. A calculator found gone,
+// or not listed again by a pass after a failed transfer, holds nothing of
+// the update any more (it may come back as another one).
+int32_t Download(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
+                 const ImageFileFacts* examined, int64_t targetOffset, ProgressCallback progress,
+                 MessageCallback message) {
   using namespace norza::link;
   return WithCalculatorDisks(vendor, product, [&] {
     const std::vector<std::wstring> attached = AttachedCalculators();
@@ -383,18 +475,55 @@ int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar
     TransferRequest request;
     request.imagePath = imagePath != nullptr ? imagePath : L"";
     request.messageText = request.imagePath;
-    request.length = GetImageFileSize(request.imagePath.c_str());
     request.targetOffset = targetOffset;
+    request.examined = examined;
     CalculatorCodes codes{};
-    int32_t result = RunTransferJobs(request, &codes);
+    CalculatorFlags gone{};
+    int32_t result = RunTransferJobs(request, &codes, &gone);
     NoteOutcomes(&codes);
-    if (result != LINK_BAD_REQUEST_KIND) {
-      for (std::size_t i = 0; i < attached.size(); ++i)
-        ledger.Record(attached[i], targetOffset, codes[i]);
+    if (result == LINK_BAD_REQUEST_KIND) return result;
+    bool anyFailed = false;
+    for (std::size_t i = 0; i < attached.size(); ++i) {
+      ledger.Record(attached[i], targetOffset, codes[i]);
+      if (gone[i]) ledger.Forget(attached[i]);
+      anyFailed = anyFailed || codes[i] != LINK_OK;
     }
+    if (anyFailed && ledger.Active()) NoteWhoIsStillThere(vendor, product);
     if (result == LINK_OK && someoneMissing) result = LINK_CALCULATOR_MISSING;
     return result;
   });
+}
+
+}  // namespace
+
+int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
+                      int64_t targetOffset, ProgressCallback progress, MessageCallback message) {
+  return Download(vendor, product, imagePath, nullptr, targetOffset, progress, message);
+}
+
+int32_t DownloadExaminedImage(const wchar_t* vendor, const wchar_t* product,
+                              const wchar_t* imagePath, const ImageFileFacts& examined,
+                              int64_t targetOffset, ProgressCallback progress,
+                              MessageCallback message) {
+  return Download(vendor, product, imagePath, &examined, targetOffset, progress, message);
+}
+
+int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts) {
+  using namespace norza::platform;
+  try {
+    Backend& backend = ActiveBackend();
+    const Handle file = backend.OpenFileForReading(path != nullptr ? path : L"");
+    if (file == kInvalidHandle) return LINK_IMAGE_OPEN_FAILED;
+    FileFacts now;
+    const bool described = backend.DescribeFile(file, &now);
+    backend.Close(file);
+    if (!described) return LINK_IMAGE_READ_FAILED;
+    if (!now.regular || now.size <= 0) return LINK_IMAGE_UNUSABLE;
+    if (facts != nullptr) *facts = ImageFileFacts{now.size, now.volume, now.index, now.modified};
+    return LINK_OK;
+  } catch (...) {
+    return LINK_BUFFER_ALLOC_FAILED;
+  }
 }
 
 int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product) {
@@ -453,6 +582,8 @@ int64_t NextImageNeeded() { return norza::link::Ledger().NextImageNeeded(); }
 
 int32_t CalculatorsNotCompleted() { return norza::link::Ledger().NotCompletedCount(); }
 
+int32_t ImagesEverWhole() { return norza::link::Ledger().ImagesEverWhole(); }
+
 int64_t GetImageFileSize(const wchar_t* path) {
   using namespace norza::platform;
   if (path == nullptr) return 0;
@@ -488,6 +619,8 @@ const char* LinkResultMeaning(int32_t code) {
     case LINK_TOO_MANY_CALCULATORS: return "more than 16 calculators are connected";
     case LINK_SECTOR_SIZE_UNSUPPORTED: return "the disk does not have 512-byte sectors";
     case LINK_IMAGE_TOO_LARGE: return "the image does not fit on the calculator's disk";
+    case LINK_IMAGE_CHANGED: return "the image file changed after it was checked";
+    case LINK_IMAGE_UNUSABLE: return "the image file is empty or not a regular file";
     default: return "unknown result code";
   }
 }

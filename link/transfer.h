@@ -31,16 +31,23 @@ struct TransferRequest {
   uint32_t requestKind = 0;     // 3 or more is refused with 106
   int64_t targetOffset = 0;     // byte offset on the calculator's disk
   int64_t sourceOffset = 0;     // byte offset in the image file
-  int64_t length = 0;           // bytes to send
+  int64_t length = 0;           // bytes to send: the size of the file as RunTransferJobs opens it
   std::wstring imagePath;       // whole path, never cut
   std::wstring messageText;     // handed to the MessageCallback
   uint32_t useCommandPath = 0;  // non-zero: data by CMD_DATA blocks
+  // The file as it was examined before; when given, the transfer sends the
+  // file only while it is still that one.
+  const ImageFileFacts* examined = nullptr;
 };
 
 // One per calculator. The writer thread owns the job while it runs; the
 // starting thread reads exitCode and writeErrorText only after joining it.
 struct TransferJob {
   platform::Handle device = platform::kInvalidHandle;
+  // The image, opened once for the whole transfer and read at offsets by
+  // every writer thread, and what it was when it was opened.
+  platform::Handle image = platform::kInvalidHandle;
+  platform::FileFacts imageFacts;
   int64_t targetOffset = 0;
   int64_t sourceOffset = 0;
   int64_t length = 0;
@@ -49,9 +56,12 @@ struct TransferJob {
   int32_t useCommandPath = 0;
   int32_t exitCode = 0;
   // The platform's text for the 7th failed write ("Write Disk File: ..."),
-  // kept for a debugger or a test; the updater writes no log.
+  // which becomes the failure's detail (the updater logs it).
   std::string writeErrorText;
   LinkFailureKind writeErrorKind = LINK_FAILURE_OTHER;
+  // The platform said the calculator was not there at a failed write or
+  // flush: whatever it held of this update may have gone with it.
+  bool calculatorGone = false;
   // The calculator's interface path, for reports; may be null.
   const std::wstring* devicePath = nullptr;
 };
@@ -72,11 +82,18 @@ int32_t WriterThread(TransferJob& job);
 // Each calculator's code, in table order.
 using CalculatorCodes = std::array<int32_t, kDeviceSlots>;
 
-// One writer thread per calculator of DeviceHandleTable[0..deviceCount);
-// 0, or the code of the first calculator in table order that failed. A
-// calculator whose thread cannot be started fails with 108. codes, when
-// given, receives every calculator's code.
-int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes = nullptr);
+// Which calculators of the table a transfer found gone (see calculatorGone).
+using CalculatorFlags = std::array<bool, kDeviceSlots>;
+
+// Opens the request's image once, checks it (105 when it cannot be opened;
+// 125 when it is empty or no regular file; 124 when it is not the file that
+// was examined) and, only then, runs one writer thread per calculator of
+// DeviceHandleTable[0..deviceCount), each reading that one handle. 0, or the
+// code of the first calculator in table order that failed. A calculator
+// whose thread cannot be started fails with 108. codes, when given, receives
+// every calculator's code, gone which of them the platform found gone.
+int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes = nullptr,
+                        CalculatorFlags* gone = nullptr);
 
 // How RunTransferJobs starts a thread; tests replace it to make starts fail.
 using ThreadStarter = bool (*)(std::thread& thread, TransferJob& job);

@@ -58,6 +58,12 @@ class AcceptingBackend final : public norza::platform::Backend {
   norza::platform::Handle OpenFileForReading(const std::wstring& path) override {
     return inner_->OpenFileForReading(path);
   }
+  bool DescribeFile(norza::platform::Handle h, norza::platform::FileFacts* facts) override {
+    return inner_->DescribeFile(h, facts);
+  }
+  bool ReadAt(norza::platform::Handle h, int64_t at, void* b, uint32_t l, uint32_t* d) override {
+    return inner_->ReadAt(h, at, b, l, d);
+  }
   int64_t Size(norza::platform::Handle h) override { return inner_->Size(h); }
   int64_t Seek(norza::platform::Handle h, int64_t d, norza::platform::SeekFrom f) override {
     return inner_->Seek(h, d, f);

@@ -141,7 +141,7 @@ TEST_F(EmulatedLinkTest, ALateCalculatorIsFoundByTheRetryingDiscovery) {
   Faults late;
   late.appearAfterPolls = 2;
   backend.AddCalculator("calc", kDisk, late);
-  EXPECT_EQ(LINK_OK, Download(Image("empty.dat", 0, 1), 0));
+  EXPECT_EQ(LINK_OK, Download(Image("one.dat", 512, 1), 0));
   EXPECT_EQ(3, backend.DiscoveryPasses());
   EXPECT_EQ((std::vector<uint32_t>{0, 100}), ProgressSent(backend.Journal("calc")));
 }

@@ -37,14 +37,18 @@ TEST(UpdateLedgerTest, TracksWholeAndTornImagesAndWhoIsMissing) {
   ledger.NoteAttached({L"A", L"B"});
   EXPECT_EQ(ledger.NotCompletedCount(), 0);
 
-  // A failed rewrite tears an image that was whole; a calculator that is
-  // not attached is not completed either.
+  // A failed rewrite tears an image that was whole; a calculator that a
+  // pass did not list is not completed, and what comes back under its path
+  // may be another calculator: it holds nothing.
   ledger.Record(L"A", kMaster, 112);
   ledger.NoteAttached({L"A"});
   EXPECT_FALSE(ledger.Complete(L"A"));
-  EXPECT_EQ(ledger.NextImageNeeded(), kMaster);
   EXPECT_EQ(ledger.NotCompletedCount(), 2);
   EXPECT_EQ(ledger.Missing({L"A"}), std::vector<std::wstring>{L"B"});
+  ledger.NoteAttached({L"A", L"B"});
+  EXPECT_EQ(ledger.NextImageNeeded(), kApp) << "B came back with nothing of the update";
+  EXPECT_TRUE(ledger.TookPart(L"B"));
+  EXPECT_EQ(ledger.ImagesEverWhole(), 3) << "rewriting what was once written is no progress";
 
   ledger.Begin({kApp});
   EXPECT_FALSE(ledger.AnyoneTookPart()) << "a new update forgets the last";
@@ -101,10 +105,14 @@ TEST_F(LedgerLinkTest, FinishGoesOutOnlyWhenEveryCalculatorHoldsEveryImage) {
   EXPECT_EQ(Finish(), LINK_UPDATE_INCOMPLETE);
   EXPECT_EQ(CalculatorsNotCompleted(), 1);
 
-  // b is back and gets what it lacks; c arrives late and has nothing.
-  backend.Replug("b");
-  EXPECT_EQ(NextImageNeeded(), kMaster);
+  // Under b's path comes a fresh calculator (b had no serial, or it was
+  // swapped): it gets every image, not only the one b lacked.
+  backend.AddCalculator("b", 8 << 20);
+  EXPECT_EQ(NextImageNeeded(), kApp);
+  ASSERT_EQ(Download(app, kApp), LINK_OK);
+  EXPECT_EQ(Finish(), LINK_UPDATE_INCOMPLETE);
   ASSERT_EQ(Download(master, kMaster), LINK_OK);
+  EXPECT_TRUE(Holds("b", kApp, 40000, 1));
   backend.AddCalculator("c", 8 << 20);
   EXPECT_EQ(Finish(), LINK_UPDATE_INCOMPLETE) << "an attached calculator not in the update";
   EXPECT_EQ(Finishes(), 0);
@@ -115,6 +123,9 @@ TEST_F(LedgerLinkTest, FinishGoesOutOnlyWhenEveryCalculatorHoldsEveryImage) {
   EXPECT_EQ(Finish(), LINK_CALCULATOR_MISSING);
   EXPECT_EQ(Finishes(), 0);
   backend.Replug("c");
+  EXPECT_EQ(Finish(), LINK_UPDATE_INCOMPLETE) << "c was away: it is written again";
+  ASSERT_EQ(Download(app, kApp), LINK_OK);
+  ASSERT_EQ(Download(master, kMaster), LINK_OK);
   EXPECT_EQ(Finish(), LINK_OK);
   EXPECT_EQ(Finishes(), 3);
   for (const char* name : {"a", "b", "c"}) {

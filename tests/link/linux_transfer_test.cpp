@@ -3,6 +3,8 @@
 // allows one.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -159,6 +161,35 @@ TEST_F(LinuxTransfer, OntoALoopBlockDeviceWithDirectIo) {
     TransferAndCheck(loop.node());
   }
   EXPECT_EQ(ReadFile(backing)[kTarget + 5], image[5]);  // reached the file behind the device
+}
+
+// Image files of the emulated calculators are the host's files, opened and
+// measured as the native backend does: a FIFO is refused at once instead of
+// hanging the transfer, and a file cut short after it was examined is not
+// sent.
+class HostImageFiles : public LinkTest {};
+
+TEST_F(HostImageFiles, AFifoIsRefusedAndATruncatedFileIsNotSent) {
+  AddCalculator(1);
+  SysfsTree scratch;
+  const std::string fifo = scratch.root() + "/KORVAARM.ROM";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ImageFileFacts facts;
+  EXPECT_EQ(ExamineImageFile(platform::Utf8ToWide(fifo).c_str(), &facts), LINK_IMAGE_UNUSABLE);
+  EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, platform::Utf8ToWide(fifo).c_str(),
+                          kTarget, nullptr, nullptr),
+            LINK_IMAGE_UNUSABLE);
+
+  const std::string file = scratch.root() + "/MASTER.DAT";
+  WriteFile(file, std::vector<uint8_t>(65536, 0x42));
+  const std::wstring wide = platform::Utf8ToWide(file);
+  ASSERT_EQ(ExamineImageFile(wide.c_str(), &facts), LINK_OK);
+  ASSERT_EQ(::truncate(file.c_str(), 0), 0);
+  EXPECT_EQ(DownloadExaminedImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), facts,
+                                  kTarget, nullptr, nullptr),
+            LINK_IMAGE_CHANGED);
+  EXPECT_TRUE(Events(1).empty()) << "not a byte went to the calculator";
+  EXPECT_EQ(fake.OpenHandleCount(), 0);
 }
 
 }  // namespace

@@ -53,7 +53,6 @@ TEST_F(TransferTest, ProgressCountsWholeChunks) {
     std::size_t size;
     std::vector<int32_t> progress;
   } cases[] = {
-      {0, {0, 100}},
       {16384, {0, 100}},
       {16385, {0, 99, 100}},
       {163840, {0, 10, 20, 30, 40, 50, 60, 70, 80, 90, 100}},
@@ -76,13 +75,43 @@ TEST_F(TransferTest, ProgressCountsWholeChunks) {
   EXPECT_EQ(fake.OpenHandleCount(), 0);
 }
 
-TEST_F(TransferTest, EmptyImageStepsAndPauses) {
+TEST_F(TransferTest, StepsAndPauses) {
   AddCalculator(1);
-  fake.AddFile(kImage, {});
+  fake.AddFile(kImage, Pattern(512, 1));
   ASSERT_EQ(Download(), LINK_OK);
-  EXPECT_EQ(Events(1), (std::vector<std::string>{"window 15360", "cmd bedc 0", "flush",
-                                                 "cmd bedc 100", "window 15872"}));
+  EXPECT_EQ(Events(1), (std::vector<std::string>{"window 15360", "cmd bedc 0", "write 262144 512",
+                                                 "flush", "cmd bedc 100", "window 15872"}));
   EXPECT_EQ(Recorder::Pauses(), (std::vector<int>{100, 100, 100, 100}));
+}
+
+// The file sent is the file that was examined, opened once: an empty file,
+// one that changed size or was replaced since it was examined never reaches
+// a calculator, and never ends in 0 (FIFOs: linux_transfer_test.cpp).
+TEST_F(TransferTest, AnImageIsSentOnlyAsItWasExamined) {
+  AddCalculator(1);
+  ImageFileFacts facts;
+  fake.AddFile(kImage, {});
+  EXPECT_EQ(Download(), LINK_IMAGE_UNUSABLE);
+
+  fake.AddFile(kImage, Pattern(32768, 1));
+  ASSERT_EQ(ExamineImageFile(kImage.c_str(), &facts), LINK_OK);
+  EXPECT_EQ(facts.size, 32768);
+  const auto downloadExamined = [&] {
+    return DownloadExaminedImage(kCalculatorVendor, kCalculatorProduct, kImage.c_str(), facts,
+                                 kTarget, Recorder::OnProgress, Recorder::OnMessage);
+  };
+  fake.AddFile(kImage, Pattern(65536, 1));  // still being copied: it grew
+  EXPECT_EQ(downloadExamined(), LINK_IMAGE_CHANGED);
+  fake.AddFile(kImage, Pattern(32768, 2));  // another file of the same size
+  EXPECT_EQ(downloadExamined(), LINK_IMAGE_CHANGED);
+  EXPECT_TRUE(Events(1).empty());
+  EXPECT_TRUE(Recorder::Messages().empty());
+  EXPECT_EQ(LastLinkFailure().systemText, "the file changed after it was checked");
+
+  ASSERT_EQ(ExamineImageFile(kImage.c_str(), &facts), LINK_OK);
+  EXPECT_EQ(downloadExamined(), LINK_OK);
+  EXPECT_TRUE(ImageOnDisk(1, Pattern(32768, 2)));
+  EXPECT_EQ(fake.OpenHandleCount(), 0);
 }
 
 TEST_F(TransferTest, NoCalculatorIs104WithoutCallbacks) {
@@ -126,12 +155,14 @@ TEST_F(TransferTest, WriteRetriesAndFirstFailureInTableOrder) {
   request.length = static_cast<int64_t>(image.size());
   TransferJob job;
   job.device = Open(1);
+  job.image = fake.OpenFileForReading(kImage);
   job.length = request.length;
   job.imagePath = job.messageText = &request.imagePath;
   FailWrites(1, 7);
   EXPECT_EQ(WriterThread(job), LINK_WRITE_FAILED);
   EXPECT_EQ(job.writeErrorText, "Write Disk File: injected write failure");
   fake.Close(job.device);
+  fake.Close(job.image);
 }
 
 TEST_F(TransferTest, FailuresBeforeTheDataLoop) {
@@ -191,10 +222,10 @@ TEST_F(TransferTest, PartialLastSectorKeepsTheBytesAfterTheImage) {
   EXPECT_EQ(Recorder::Progress(), (std::vector<int32_t>{0, 94, 100}));
 }
 
-TEST_F(TransferTest, ShrunkenImageIsAReadFailure) {
+TEST_F(TransferTest, AnImageThatShrinksWhileSentHasChanged) {
   AddCalculator(1);
   fake.AddFile(kImage, Pattern(20000, 1), /*reportedSize=*/32768);
-  EXPECT_EQ(Download(), LINK_IMAGE_READ_FAILED);
+  EXPECT_EQ(Download(), LINK_IMAGE_CHANGED);
   EXPECT_EQ(Recorder::Progress(), (std::vector<int32_t>{0, 50}));
 }
 

@@ -183,13 +183,18 @@ BOOL WINAPI FakeFileSize(HANDLE handle, PLARGE_INTEGER size) {
   return TRUE;
 }
 
-BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done, LPOVERLAPPED) {
+BOOL WINAPI FakeReadFile(HANDLE handle, LPVOID buffer, DWORD length, LPDWORD done,
+                         LPOVERLAPPED at) {
   std::lock_guard<std::mutex> lock(g_fake->mutex);
   FakeSystem::Open* open = Find(handle);
   if (open == nullptr) {
     t_error = ERROR_INVALID_HANDLE;
     return FALSE;
   }
+  // A synchronous read with an offset reads there and leaves the position behind it.
+  if (at != nullptr)
+    open->position =
+        static_cast<int64_t>((static_cast<uint64_t>(at->OffsetHigh) << 32) | at->Offset);
   if (open->disk) {
     if (g_fake->ioLimit != 0) length = std::min(length, g_fake->ioLimit);
     if (!g_fake->calculator.Read(*open->session, open->position, buffer, length)) {
@@ -249,6 +254,24 @@ BOOL WINAPI FakeCloseHandle(HANDLE handle) {
   return TRUE;
 }
 
+DWORD WINAPI FakeFileType(HANDLE) { return FILE_TYPE_DISK; }
+
+BOOL WINAPI FakeFileInformation(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
+  std::lock_guard<std::mutex> lock(g_fake->mutex);
+  FakeSystem::Open* open = Find(handle);
+  if (open == nullptr) {
+    t_error = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  *info = BY_HANDLE_FILE_INFORMATION{};
+  info->dwFileAttributes = FILE_ATTRIBUTE_ARCHIVE;
+  const auto size = static_cast<uint64_t>(open->disk ? kDiskSize : g_fake->image.size());
+  info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+  info->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFFu);
+  info->nFileIndexLow = open->disk ? 1 : 2;
+  return TRUE;
+}
+
 DWORD WINAPI FakeGetLastError() { return t_error; }
 
 DWORD WINAPI FakeFormatMessage(DWORD, LPCVOID, DWORD error, DWORD, LPWSTR out, DWORD size,
@@ -260,9 +283,10 @@ DWORD WINAPI FakeFormatMessage(DWORD, LPCVOID, DWORD error, DWORD, LPWSTR out, D
 }
 
 const WindowsApi kFakeApi = {
-    FakeClassDevs,    FakeEnumInterfaces, FakeInterfaceDetail, FakeDestroy,       FakeCreateFile,
-    FakeFullPathName, FakeSetFilePointer, FakeFileSize,        FakeReadFile,      FakeWriteFile,
-    FakeFlush,        FakeCloseHandle,    FakeGetLastError,    FakeFormatMessage,
+    FakeClassDevs,    FakeEnumInterfaces, FakeInterfaceDetail, FakeDestroy,
+    FakeCreateFile,   FakeFullPathName,   FakeSetFilePointer,  FakeFileSize,
+    FakeReadFile,     FakeWriteFile,      FakeFlush,           FakeCloseHandle,
+    FakeGetLastError, FakeFormatMessage,  FakeFileType,        FakeFileInformation,
 };
 
 class WindowsLinkTest : public ::testing::Test {
