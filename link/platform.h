@@ -151,7 +151,8 @@ std::unique_ptr<Backend> CreateNativeBackend();
 // The device interface path Windows reports for a USB mass-storage disk, in
 // lower case:
 // \\?\usbstor#disk&ven_<vendor>&prod_<product>&rev_<rev>#<serial>&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}
-// Bytes <= 0x20 or >= 0x7F, and the path's separators # & \ ?, become '_'.
+// Bytes <= 0x20 or >= 0x7F become '_' as on Windows; the path's separators
+// # & \ ? become U+FFFD, which no device byte maps to.
 std::wstring BuildUsbDiskInterfacePath(const std::string& vendor, const std::string& product,
                                        const std::string& revision, const std::string& serial);
 

@@ -41,7 +41,10 @@ std::wstring BuildUsbDiskInterfacePath(const std::string& vendor, const std::str
     for (unsigned char c : text) {
       // The path's own separators never come from a device: a serial that
       // spells "\\?\usbstor#disk&ven_zk&prod_..." must not look like one.
-      if (c <= 0x20 || c >= 0x7F || c == '#' || c == '&' || c == '\\' || c == '?') {
+      // Nor do they stand for a blank: "Norza#update" is no calculator.
+      if (c == '#' || c == '&' || c == '\\' || c == '?') {
+        out.push_back(L'\uFFFD');
+      } else if (c <= 0x20 || c >= 0x7F) {
         out.push_back(L'_');
       } else if (c >= 'A' && c <= 'Z') {
         out.push_back(static_cast<wchar_t>(c - 'A' + 'a'));

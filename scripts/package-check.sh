@@ -176,8 +176,8 @@ rules="$work/tree/usr/lib/udev/rules.d/70-norza-calculator.rules"
 if command -v udevadm >/dev/null && udevadm verify --help >/dev/null 2>&1; then
   check "udev rule (udevadm verify)" udevadm verify "$rules"
 fi
-check "udev rule: syntax and matches (rule evaluator)" bash -c 'python3 "$1" "$2" >/dev/null' _ \
-  "$root/tests/system/udev_rule_test.py" "$rules"
+check "udev rule: syntax and matches (rule evaluator)" bash -c 'python3 "$1" "$2" "$3" >/dev/null' _ \
+  "$root/tests/system/udev_rule_test.py" "$rules" "$root/tests/system/calculator_identities.tsv"
 
 echo "== installing"
 if dpkg-query -W -f='${Status}' norza-updater 2>/dev/null | grep -q installed; then

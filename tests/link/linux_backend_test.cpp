@@ -6,6 +6,9 @@
 #include <fstream>
 #include <numeric>
 #include <set>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "aligned_buffer.h"
 #include "link.h"
@@ -79,6 +82,69 @@ TEST(LinuxDiscovery, OnlyTheCalculatorsDiskUnitMatches) {
   EXPECT_EQ(CalculatorsFound(*backend), 1);
   EXPECT_EQ(link::DevicePathTable[0], kCalculator);
   EXPECT_EQ(backend->DeviceNodeOf(kCalculator), platform::Utf8ToWide(tree.dev() + "/sdb"));
+}
+
+// One row of tests/system/calculator_identities.tsv, the table the udev rule
+// is checked against too.
+struct Identity {
+  std::string vendor, model;
+  bool calculator = false;
+  std::string note;
+};
+
+// Tab-separated: "vendor", "model" (quoted so that blanks show), yes|no, note.
+std::vector<Identity> ReadIdentities(const std::string& path, std::string* error) {
+  std::vector<Identity> rows;
+  std::ifstream in(path);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::istringstream split(line);
+    for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+    const auto quoted = [](const std::string& f) {
+      return f.size() >= 2 && f.front() == '"' && f.back() == '"';
+    };
+    if (fields.size() != 4 || !quoted(fields[0]) || !quoted(fields[1]) ||
+        (fields[2] != "yes" && fields[2] != "no")) {
+      *error = path + ":" + std::to_string(number) + ": malformed row";
+      return {};
+    }
+    rows.push_back({fields[0].substr(1, fields[0].size() - 2),
+                    fields[1].substr(1, fields[1].size() - 2), fields[2] == "yes", fields[3]});
+  }
+  if (rows.empty()) *error = path + ": no rows";
+  return rows;
+}
+
+// The link takes for a calculator exactly the disks the udev rule grants:
+// each row is a USB disk of its own in one tree, found by the real Linux
+// backend and matched with the updater's own vendor and product.
+TEST(LinuxDiscovery, FindsExactlyTheCalculatorsOfTheSharedTable) {
+  std::string error;
+  const std::vector<Identity> rows = ReadIdentities(NORZA_CALCULATOR_IDENTITIES, &error);
+  ASSERT_TRUE(error.empty()) << error;
+  ASSERT_LE(rows.size(), 25u) << "kernel names sdb to sdz";
+  SysfsTree tree;
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    tree.AddUsbDisk(std::string("sd") + static_cast<char>('b' + i), static_cast<int>(i + 1),
+                    rows[i].vendor, rows[i].model, "1.00", "NZ" + std::to_string(i));
+  }
+  tree.Activate();
+  const auto backend = platform::CreateNativeBackend();
+  std::vector<std::wstring> paths;
+  backend->ListDiskInterfaces(paths);
+  ASSERT_EQ(paths.size(), rows.size()) << "every row is a USB disk";
+  const int32_t found = CalculatorsFound(*backend);
+  std::set<std::wstring> calculators;
+  for (int32_t i = 0; i < found; ++i) {
+    calculators.insert(backend->DeviceNodeOf(link::DevicePathTable[static_cast<std::size_t>(i)]));
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    const std::wstring node = platform::Utf8ToWide(tree.dev() + "/sd" + static_cast<char>('b' + i));
+    EXPECT_EQ(calculators.count(node) == 1, rows[i].calculator)
+        << "\"" << rows[i].vendor << "\" \"" << rows[i].model << "\" (" << rows[i].note << ")";
+  }
 }
 
 // One path per block device, always: serials X, X_SDD and X would otherwise

@@ -4,7 +4,7 @@ devices, with a small evaluator of the rule language (matches with globs and
 '|' alternatives, ATTRS/SUBSYSTEMS on one device of the parent chain, the
 attribute's trailing padding ignored, ENV/TAG assignments, GOTO/LABEL).
 
-usage: udev_rule_test.py RULES_FILE     (exit 0 when every check passes)
+usage: udev_rule_test.py RULES_FILE IDENTITIES_TSV     (exit 0 when every check passes)
 """
 import fnmatch
 import re
@@ -128,36 +128,61 @@ def run(rules, device):
     return device
 
 
-def usb_disk(vendor, model, with_ids=True, action="add", bus_path=True):
+def udev_id(text):
+    """An ID_VENDOR/ID_MODEL value as udev derives it from an inquiry string:
+    outer whitespace dropped, every inner run of it one '_'."""
+    return "_".join(text.split())
+
+
+def usb_disk(vendor, model, action="add", bus_path=True, scsi_type="0"):
     host = "/devices/pci0000:00/0000:00:14.0/usb1/1-2/1-2:1.0/host6/target6:0:0/6:0:0:0" if bus_path \
         else "/devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0"
-    env = {}
-    if with_ids:
-        env = {"ID_BUS": "usb" if bus_path else "ata",
-               "ID_VENDOR": vendor.strip().replace(" ", "_"),
-               "ID_MODEL": model.strip().replace(" ", "_")}
+    # 60-persistent-storage.rules has run before: the ID_* properties are set.
+    env = {"ID_BUS": "usb" if bus_path else "ata", "ID_VENDOR": udev_id(vendor),
+           "ID_MODEL": udev_id(model)}
+    kernel = "sdb" if scsi_type != "5" else "sr0"
     return {
-        "ACTION": action, "SUBSYSTEM": "block", "DEVPATH": host + "/block/sdb", "ENV": env,
+        "ACTION": action, "SUBSYSTEM": "block", "DEVPATH": host + "/block/" + kernel, "ENV": env,
         "chain": [
-            {"SUBSYSTEM": "block", "KERNEL": "sdb", "ATTRS": {"size": "131072"}},
+            {"SUBSYSTEM": "block", "KERNEL": kernel, "ATTRS": {"size": "131072"}},
             # The kernel pads the SCSI inquiry strings: vendor to 8, model to 16.
             {"SUBSYSTEM": "scsi", "KERNEL": "6:0:0:0",
-             "ATTRS": {"vendor": vendor.ljust(8), "model": model.ljust(16), "rev": "1.00"}},
+             "ATTRS": {"type": scsi_type, "vendor": vendor.ljust(8), "model": model.ljust(16),
+                       "rev": "1.00"}},
             {"SUBSYSTEM": "usb" if bus_path else "pci", "KERNEL": "1-2", "ATTRS": {"idVendor": "1d6b"}},
         ],
     }
 
 
+def read_identities(path):
+    """[(vendor, model, expected, note)] from the shared table: tab-separated,
+    vendor and model in double quotes, then yes or no, then a note."""
+    rows = []
+    for number, line in enumerate(open(path, encoding="utf-8").read().splitlines(), 1):
+        if not line or line.startswith("#"):
+            continue
+        fields = line.split("\t")
+        quoted = fields[:2]
+        if (len(fields) != 4 or fields[2] not in ("yes", "no")
+                or any(len(f) < 2 or f[0] != '"' or f[-1] != '"' for f in quoted)):
+            raise ValueError(f"{path}:{number}: not \"vendor\"<tab>\"model\"<tab>yes|no<tab>note")
+        rows.append((quoted[0][1:-1], quoted[1][1:-1], fields[2] == "yes", fields[3]))
+    if not rows:
+        raise ValueError(f"{path}: no rows")
+    return rows
+
+
 def is_calculator(device):
     return ("uaccess" in device["TAGS"] and device["ENV"].get("UDISKS_IGNORE") == "1"
-            and device["ENV"].get("UDISKS_AUTO") == "0")
+            and device["ENV"].get("UDISKS_AUTO") == "0"
+            and device["ENV"].get("ID_NORZA_CALCULATOR") == "1")
 
 
 def untouched(before, after):
     return after["TAGS"] == set(before.get("TAGS", ())) and after["ENV"] == before.get("ENV", {})
 
 
-def main(path):
+def main(path, identities_path):
     failures = []
 
     def check(name, condition):
@@ -172,19 +197,23 @@ def main(path):
         return 1
     check("syntax: every line parses, every GOTO has its LABEL", bool(rules))
 
-    calculator = usb_disk("ZK", "Norza update")
-    check("calculator with udev's ID_* properties: uaccess, no automount",
-          is_calculator(run(rules, calculator)))
-    check("calculator seen only through padded SCSI attributes: uaccess, no automount",
-          is_calculator(run(rules, usb_disk("ZK", "Norza update", with_ids=False))))
+    # What is a calculator: the table the link's discovery is tested with too.
+    try:
+        identities = read_identities(identities_path)
+    except ValueError as error:
+        print(f"FAIL identities: {error}")
+        return 1
+    for vendor, model, expected, note in identities:
+        device = usb_disk(vendor, model)
+        after = run(rules, device)
+        if expected:
+            check(f"granted, no automount: {vendor!r} {model!r} ({note})", is_calculator(after))
+        else:
+            check(f"left alone: {vendor!r} {model!r} ({note})", untouched(device, after))
+
     for name, device in [
-            ("a memory stick", usb_disk("Generic", "Flash Disk")),
-            ("a memory stick without ID_* properties", usb_disk("Generic", "Flash Disk", with_ids=False)),
-            ("vendor ZKX", usb_disk("ZKX", "Norza update", with_ids=False)),
-            ("model Norza updater", usb_disk("ZK", "Norza updater")),
-            ("model Norza updater, attributes only", usb_disk("ZK", "Norza updater", with_ids=False)),
-            ("a SATA disk calling itself ZK Norza update",
-             usb_disk("ZK", "Norza update", with_ids=False, bus_path=False)),
+            ("a SATA disk calling itself ZK Norza update", usb_disk("ZK", "Norza update", bus_path=False)),
+            ("the calculator's CD-ROM unit", usb_disk("ZK", "Norza update", scsi_type="5")),
             ("the calculator's remove event", usb_disk("ZK", "Norza update", action="remove")),
             ("the calculator's USB device (not a block device)",
              dict(usb_disk("ZK", "Norza update"), SUBSYSTEM="usb"))]:
@@ -202,6 +231,6 @@ def main(path):
 
 
 if __name__ == "__main__":
-    if len(sys.argv) != 2:
+    if len(sys.argv) != 3:
         sys.exit(__doc__)
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(sys.argv[1], sys.argv[2]))
