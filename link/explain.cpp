@@ -71,11 +71,27 @@ LinkExplanation ExplainLinkFailure(int32_t code, const LinkFailure& failure, int
           7809,
           "The image does not fit on the calculator's disk. Check that the update files are meant for "
           "this calculator.");
+    case LINK_IMAGE_CHANGED:
+      return Make(7819,
+                  "The image file changed while the update ran: wait until it is copied "
+                  "completely, then start again");
+    case LINK_IMAGE_UNUSABLE:
+      return Make(7820,
+                  "The file %1 is no firmware image: %2. Copy the update files into the folder "
+                  "again.",
+                  {subject, failure.systemText});
     case LINK_NO_WRITER_THREAD:
     case LINK_BUFFER_ALLOC_FAILED:
       return Make(7810, "The updater ran out of resources. Close other programs and try again.");
     default: return {};  // a request the updater never makes, or a code it does not know
   }
+}
+
+LinkExplanation ExplainImageTooLarge(const std::string& fileName, int64_t largestSize) {
+  return Make(7821,
+              "The image file %1 is larger than the %2 bytes it may have: it would overwrite the "
+              "next image. Check that the update files are meant for this calculator.",
+              {fileName, std::to_string(largestSize)});
 }
 
 std::string FormatExplanation(const LinkExplanation& explanation) {

@@ -21,6 +21,10 @@ struct LinkExplanation {
 // and 104 during an update).
 LinkExplanation ExplainLinkFailure(int32_t code, const LinkFailure& failure, int32_t notCompleted);
 
+// An image of the set larger than the room before the next image on the
+// disk: which file, and the most it may hold.
+LinkExplanation ExplainImageTooLarge(const std::string& fileName, int64_t largestSize);
+
 // The English text with its arguments in place.
 std::string FormatExplanation(const LinkExplanation& explanation);
 

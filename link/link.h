@@ -89,8 +89,8 @@ struct ImageFileFacts {
 };
 // 0 with the file's facts; 105 when it cannot be opened; 125 when it is
 // empty or not a regular file (a FIFO, a device, a folder). Never waits for
-// a writer of a FIFO.
-int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts);
+// a writer of a FIFO. reason, when given, gets what was wrong in words.
+int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts, std::string* reason = nullptr);
 
 // Streams one image file to every attached calculator, one writer thread
 // each, and blocks until all have ended. The file is opened once and sent as

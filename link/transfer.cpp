@@ -508,17 +508,23 @@ int32_t DownloadExaminedImage(const wchar_t* vendor, const wchar_t* product,
   return Download(vendor, product, imagePath, &examined, targetOffset, progress, message);
 }
 
-int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts) {
+int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts, std::string* reason) {
   using namespace norza::platform;
+  const auto fail = [reason](int32_t code, std::string text) {
+    if (reason != nullptr) *reason = std::move(text);
+    return code;
+  };
   try {
     Backend& backend = ActiveBackend();
     const Handle file = backend.OpenFileForReading(path != nullptr ? path : L"");
-    if (file == kInvalidHandle) return LINK_IMAGE_OPEN_FAILED;
+    if (file == kInvalidHandle) return fail(LINK_IMAGE_OPEN_FAILED, backend.LastErrorText());
     FileFacts now;
     const bool described = backend.DescribeFile(file, &now);
+    const std::string error = described ? std::string() : backend.LastErrorText();
     backend.Close(file);
-    if (!described) return LINK_IMAGE_READ_FAILED;
-    if (!now.regular || now.size <= 0) return LINK_IMAGE_UNUSABLE;
+    if (!described) return fail(LINK_IMAGE_READ_FAILED, error);
+    if (!now.regular) return fail(LINK_IMAGE_UNUSABLE, "not a regular file");
+    if (now.size <= 0) return fail(LINK_IMAGE_UNUSABLE, "the file is empty");
     if (facts != nullptr) *facts = ImageFileFacts{now.size, now.volume, now.index, now.modified};
     return LINK_OK;
   } catch (...) {

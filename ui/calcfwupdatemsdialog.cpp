@@ -294,7 +294,14 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
   if (result == 0) {
     statusLabel->setText(QStringLiteral("Update OK (%1)").arg(worker->lastResult.load()));
     noteLabel->setText(QString());
-    worker->retryCount.store(0);
+    // Only new progress starts the retries again: images written once more
+    // to a calculator that went away and came back must not, or such a
+    // calculator could keep the update going for good.
+    const int32_t reached = ImagesEverWhole();
+    if (reached > imagesReached) {
+      imagesReached = reached;
+      worker->retryCount.store(0);
+    }
   }
   // The next image some calculator of the update lacks, or the finish.
   armNextStep();
@@ -323,10 +330,7 @@ void CCalcFWUpdateMSDialog::showNote(const QString& text) {
   adjustSize();
 }
 
-QString CCalcFWUpdateMSDialog::failureNote(int result) const {
-  const LinkExplanation explanation =
-      ExplainLinkFailure(result, LastLinkFailure(), CalculatorsNotCompleted());
-  if (explanation.textId == 0) return QString();
+QString CCalcFWUpdateMSDialog::explanationText(const LinkExplanation& explanation) {
   QString text = textOr(explanation.textId, explanation.english);
   const auto& arguments = explanation.arguments;
   // One pass over the markers: an argument may itself contain "%2".
@@ -334,9 +338,19 @@ QString CCalcFWUpdateMSDialog::failureNote(int result) const {
   if (arguments.size() >= 2) {
     text = text.arg(QString::fromStdString(arguments[0]), QString::fromStdString(arguments[1]));
   }
-  return text + QLatin1Char('\n') +
-         textOr(kLogPointerTextId, kLogPointerEnglish)
-             .arg(QDir::toNativeSeparators(UpdateLog::instance().path()));
+  return text;
+}
+
+QString CCalcFWUpdateMSDialog::logPointer() {
+  return textOr(kLogPointerTextId, kLogPointerEnglish)
+      .arg(QDir::toNativeSeparators(UpdateLog::instance().path()));
+}
+
+QString CCalcFWUpdateMSDialog::failureNote(int result) const {
+  const LinkExplanation explanation =
+      ExplainLinkFailure(result, LastLinkFailure(), CalculatorsNotCompleted());
+  if (explanation.textId == 0) return QString();
+  return explanationText(explanation) + QLatin1Char('\n') + logPointer();
 }
 
 void CCalcFWUpdateMSDialog::logResult(int result, bool finishRan) {
@@ -431,6 +445,7 @@ void CCalcFWUpdateMSDialog::onBrowseFolder() {
   progressBar->show();
   updateEnded = false;
   finishSent = false;
+  imagesReached = 0;
   worker->resume();
 }
 
@@ -441,7 +456,7 @@ void CCalcFWUpdateMSDialog::prepareCurrentImage() {
   const FWImageEntry& entry = imageList.at(currentImage);
   cancelButton->setVisible(true);
   imageLabel->setText(entry.path);
-  worker->armTransfer(entry.path, entry.targetOffset);
+  worker->armTransfer(entry.path, entry.targetOffset, entry.facts);
 }
 
 void CCalcFWUpdateMSDialog::endUpdate(QString message) {

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <string>
 
+#include "explain.h"
+#include "link.h"
 #include "updatehost.h"
 
 class QCloseEvent;
@@ -28,6 +30,11 @@ struct FWImageEntry {
   std::string tag;   // copy of the dialog's imageTag
   int64_t size = 0;
   int64_t targetOffset = 0;  // where the image goes on the calculator's disk
+  // The file as the scan found it; the transfer sends it only while it is
+  // still that file. examined is the link's code for the look (0: usable).
+  ImageFileFacts facts;
+  int32_t examined = 0;
+  std::string examineText;  // why it is not usable, in words
 };
 
 class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
@@ -69,6 +76,9 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   bool updateEnded = false;
   bool finishArmed = false;
   bool finishSent = false;
+  // Images some transfer has made whole so far (the link's count): the
+  // retries start again only when it grows.
+  int32_t imagesReached = 0;
 
   // Language and work folder.
   bool setLanguage(int index);
@@ -78,6 +88,9 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   void discoverImageSet();
   void detectPrefixedSet();
   static bool isPrefixedImageName(const QString& name);
+  // Upper case of a-z only: the names of the set are plain ASCII.
+  static QString asciiUpper(const QString& name);
+  static QString imageKind(const FWImageEntry& entry);
 
   void prepareCurrentImage();
   // Arms the worker with the first image that a calculator of the update
@@ -86,6 +99,9 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   // The lines under a failure: what happened and what to do, and where the
   // log is; empty when there is nothing to explain.
   QString failureNote(int result) const;
+  // An explanation in the user's language, and the line saying where the log is.
+  static QString explanationText(const LinkExplanation& explanation);
+  static QString logPointer();
   void showNote(const QString& text);
   // The result of a step, each calculator's outcome and the failure's detail.
   void logResult(int result, bool finishRan);

@@ -27,11 +27,12 @@ CUpdateWorker::CUpdateWorker() : QObject(nullptr) {}
 
 CUpdateWorker::~CUpdateWorker() = default;
 
-void CUpdateWorker::armTransfer(const QString& path, int64_t offset) {
+void CUpdateWorker::armTransfer(const QString& path, int64_t offset, const ImageFileFacts& facts) {
   {
     std::lock_guard<std::mutex> guard(stepLock_);
     targetOffset.set(offset);
     imagePath.set(path);
+    imageFacts.set(facts);
     armed_ = Step::Transfer;
     everArmed_ = true;
   }
@@ -62,7 +63,8 @@ void CUpdateWorker::resume() {
   QMetaObject::invokeMethod(this, "process", Qt::QueuedConnection);
 }
 
-CUpdateWorker::Step CUpdateWorker::takeArmedStep(QString* path, int64_t* offset) {
+CUpdateWorker::Step CUpdateWorker::takeArmedStep(QString* path, int64_t* offset,
+                                                 ImageFileFacts* facts) {
   std::unique_lock<std::mutex> guard(stepLock_);
   stepChanged_.wait(guard, [this] { return stopRequested.load() || armed_ != Step::None; });
   if (stopRequested.load()) return Step::None;
@@ -70,6 +72,7 @@ CUpdateWorker::Step CUpdateWorker::takeArmedStep(QString* path, int64_t* offset)
   armed_ = Step::None;
   *path = imagePath.get();
   *offset = targetOffset.get();
+  *facts = imageFacts.get();
   return step;
 }
 
@@ -153,7 +156,8 @@ void CUpdateWorker::countDown() {
 void CUpdateWorker::transfer() {
   QString path;
   int64_t offset = 0;
-  const Step step = takeArmedStep(&path, &offset);
+  ImageFileFacts facts;
+  const Step step = takeArmedStep(&path, &offset, &facts);
   if (step == Step::None) return;  // stopped while waiting
   if (UpdateHost* host = currentDialog.host()) host->transferActiveField().store(true);
   transferStarted.store(true);
@@ -163,8 +167,8 @@ void CUpdateWorker::transfer() {
     result = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
   } else {
     const std::wstring widePath = path.toStdWString();
-    result = DownloadImage(kCalculatorVendor, kCalculatorProduct, widePath.c_str(), offset,
-                           workerProgressCallback, workerMessageCallback);
+    result = DownloadExaminedImage(kCalculatorVendor, kCalculatorProduct, widePath.c_str(), facts,
+                                   offset, workerProgressCallback, workerMessageCallback);
   }
   lastResult.store(result);
   // Stored before updaterRan so the dialog's "state = 2" for the next step

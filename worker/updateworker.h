@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "link.h"
+
 // A value written by the GUI thread and read by the worker's thread, handed
 // over under the worker's image lock.
 template <typename T>
@@ -78,12 +80,14 @@ class CUpdateWorker : public QObject {
   // Written by the GUI thread while no transfer runs, read in state 2.
   LockedValue<QString> imagePath{imageLock_};
   LockedValue<int64_t> targetOffset{imageLock_, 0};
+  // What the scan found the file to be: it is sent only while it still is.
+  LockedValue<ImageFileFacts> imageFacts{imageLock_};
 
   // GUI thread: what the worker runs next in state 2. The worker runs a step
   // only once it is armed, and each armed step once, so it never starts a
   // transfer the dialog has not asked for, however late the dialog handles
   // the previous result. The loop starts polling only after the first arm.
-  void armTransfer(const QString& path, int64_t offset);
+  void armTransfer(const QString& path, int64_t offset, const ImageFileFacts& facts);
   // The finishing step: the link's FinishUpdate, which tells the calculators
   // the update is over only when every one of them holds every image.
   void armFinish();
@@ -113,7 +117,7 @@ class CUpdateWorker : public QObject {
   enum class Step { None, Transfer, Finish };
   // Worker thread: waits until a step is armed or a stop is asked; takes the
   // step (Step::None on a stop).
-  Step takeArmedStep(QString* path, int64_t* offset);
+  Step takeArmedStep(QString* path, int64_t* offset, ImageFileFacts* facts);
   void waitUntilArmedOnce();
 
   void runCycle();

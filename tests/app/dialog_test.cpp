@@ -440,6 +440,24 @@ TEST_F(DialogWithImages, LateAndMissingCalculatorsNeverEndInDone) {
   EXPECT_TRUE(d->worker->stopRequested.load());
 }
 
+// Writing a calculator that came back once more is no new progress: it
+// does not start the retries again, so one that keeps going away cannot keep
+// the update going for good.
+TEST_F(DialogWithImages, OnlyNewProgressStartsTheRetriesAgain) {
+  CCalcFWUpdateMSDialog* d = dialog_.get();
+  holds(L"alpha", {0});
+  call("onUpdaterRan", Q_ARG(int, 0));
+  call("onUpdaterRan", Q_ARG(int, int(LINK_WRITE_FAILED)));
+  ASSERT_EQ(d->worker->retryCount.load(), 1);
+  norza::link::Ledger().NoteAttached({});  // alpha went away, came back
+  holds(L"alpha", {0});                    // and got the first image again
+  call("onUpdaterRan", Q_ARG(int, 0));
+  EXPECT_EQ(d->worker->retryCount.load(), 1);
+  holds(L"alpha", {1});
+  call("onUpdaterRan", Q_ARG(int, 0));
+  EXPECT_EQ(d->worker->retryCount.load(), 0) << "the second image is new";
+}
+
 // Reports the worker sent before the end never change the screen after it,
 // and the final text is painted before the finishing command blocks.
 TEST_F(DialogTest, TheEndStaysOnScreen) {

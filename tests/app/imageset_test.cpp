@@ -1,7 +1,9 @@
 // Firmware image set discovery: names, sets, order, offsets, and what does
 // not count.
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QPushButton>
 
 #include "app_test_util.h"
@@ -159,6 +161,39 @@ TEST_F(ImageSetTest, TwoFilesOfOneKindDifferingInCaseAreNoCompleteSet) {
   touch("APPSDISK.DAT");
   scan();
   EXPECT_EQ(dialog_->imageList.size(), 3);
+  expectNoUpdates();
+}
+
+// A set a calculator cannot hold as it is, is refused with the reason: an
+// image that would run into the next one on the disk (named, with the most
+// it may hold), an empty image; and only a-z are letters of the names.
+TEST_F(ImageSetTest, ASetThatCannotBeWrittenAsItIsIsRefusedAndSaysWhy) {
+  touch("APPSDISK.DAT");
+  touch("MASTER.DAT");
+  touch("KORVAARM.ROM", 0x100000 + 512);
+  scan();
+  expectNoUpdates();
+  EXPECT_TRUE(dialog_->noteLabel->text().startsWith(
+      QStringLiteral("The image file KORVAARM.ROM is larger than the 1048576 bytes it may have")))
+      << dialog_->noteLabel->text().toStdString();
+  touch("KORVAARM.ROM", 0x100000);  // ends where the master image begins
+  touch("MASTER.DAT", 0x400000 + 512);
+  scan();
+  expectNoUpdates();
+  EXPECT_TRUE(dialog_->noteLabel->text().contains(
+      QStringLiteral("MASTER.DAT is larger than the 4194304 bytes")));
+
+  touch("MASTER.DAT", 0);
+  scan();
+  expectNoUpdates();
+  EXPECT_TRUE(dialog_->noteLabel->text().startsWith(
+      QStringLiteral("The file MASTER.DAT is no firmware image: the file is empty.")));
+
+  touch("MASTER.DAT", 0x400000);
+  ASSERT_TRUE(
+      QFile::rename(folder_ + "/APPSDISK.DAT", folder_ + QStringLiteral("/APP\u017fDISK.DAT")));
+  scan();
+  EXPECT_EQ(names(), QStringList({"KORVAARM.ROM", "MASTER.DAT"}));
   expectNoUpdates();
 }
 

@@ -21,6 +21,13 @@
 
 namespace {
 
+// What the dialog's scan would hand the worker for an image file.
+ImageFileFacts examined(const QString& path) {
+  ImageFileFacts facts;
+  ExamineImageFile(path.toStdWString().c_str(), &facts);
+  return facts;
+}
+
 using apptest::EventLog;
 using Events = std::vector<std::string>;
 
@@ -71,7 +78,8 @@ class WorkerTest : public ::testing::Test {
     currentDialog.set(nullptr, &host_);
     imagePath_ = images_.filePath("MASTER.DAT");
     ASSERT_TRUE(apptest::writeFile(imagePath_, apptest::patternBytes(65536, 7)));
-    worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);
+    worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000,
+                        examined(QDir::toNativeSeparators(imagePath_)));
 
     // Direct connections: recorded on the worker's thread, in emission order.
     QObject::connect(
@@ -205,7 +213,8 @@ TEST_F(WorkerTest, FailureIsRetriedWhenTheCalculatorIsBackWithoutCountdown) {
       [this](int code) {
         if (code == 0) return;
         backend_.Remove("alpha");  // unplugged after the failure
-        worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);  // the dialog's retry
+        worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000,
+                            examined(QDir::toNativeSeparators(imagePath_)));  // the dialog's retry
       },
       Qt::DirectConnection);
   QObject::connect(
@@ -272,7 +281,8 @@ TEST_F(WorkerTest, NextImageStartsAtOnceWhenTheDialogSetsTransferState) {
       &worker_, &CUpdateWorker::updaterRan, &worker_,
       [&](int) {
         if (apptest::countOf(log_.events(), "ran 0") == 1) {
-          worker_.armTransfer(QDir::toNativeSeparators(second), 0);
+          worker_.armTransfer(QDir::toNativeSeparators(second), 0,
+                              examined(QDir::toNativeSeparators(second)));
           worker_.state.store(CUpdateWorker::StateTransfer);
         }
       },
@@ -310,10 +320,10 @@ TEST_F(WorkerTest, NoTransferRunsUntilTheDialogArmsIt) {
   });
   ASSERT_TRUE(log_.waitForEvent("pause 500"));
   const QString path = QDir::toNativeSeparators(imagePath_);
-  late.armTransfer(path, 0x100000);
+  late.armTransfer(path, 0x100000, examined(path));
   for (int failures = 1; failures <= 6; ++failures) {
     ASSERT_TRUE(log_.waitForEvent("ran 112", failures));
-    if (failures < 6) late.armTransfer(path, 0x100000);  // the dialog's retry, late
+    if (failures < 6) late.armTransfer(path, 0x100000, examined(path));  // the dialog's retry, late
   }
   // Back from the failure pause and through the countdown: it would start a
   // seventh transfer now if it did not wait for an arm.
@@ -342,7 +352,8 @@ TEST_F(WorkerTest, ACalculatorThatNeverReturnsFailsTheRetryWith104) {
       [this](int code) {
         if (code != LINK_WRITE_FAILED) return;
         backend_.Remove("alpha");  // gone for good
-        worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000);
+        worker_.armTransfer(QDir::toNativeSeparators(imagePath_), 0x100000,
+                            examined(QDir::toNativeSeparators(imagePath_)));
       },
       Qt::DirectConnection);
   start();
