@@ -120,12 +120,20 @@ class DirectoryBackend : public EmulatedBackendBase {
       return false;
     }
     const bool back = ConsumeReturnPoll(faults);
+    const bool blank = back && faults.returnBlank != 0;
+    if (blank) faults.returnBlank = 0;
     WriteFaultsFile(files.faults, faults, nullptr);
     if (!back) return false;
     std::error_code ec;
+    if (blank) {
+      // Another calculator under the same path: nothing of the update on it.
+      const auto size = fs::file_size(fs::u8path(files.disk), ec);
+      if (!ec) fs::resize_file(fs::u8path(files.disk), 0, ec);
+      if (!ec) fs::resize_file(fs::u8path(files.disk), size, ec);
+    }
     fs::remove(fs::u8path(files.gone), ec);
     live_.erase(name);
-    FileJournal(files.journal).Record(JournalEvent::Fault("return"));
+    FileJournal(files.journal).Record(JournalEvent::Fault(blank ? "return-blank" : "return"));
     return true;
   }
 

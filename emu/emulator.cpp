@@ -53,7 +53,7 @@ bool Faults::operator==(const Faults& other) const {
          rejectCount == other.rejectCount && vanishAfterWrites == other.vanishAfterWrites &&
          appearAfterPolls == other.appearAfterPolls && returnAfterPolls == other.returnAfterPolls &&
          denyOpens == other.denyOpens && rejectNext == other.rejectNext &&
-         dropData == other.dropData;
+         dropData == other.dropData && returnBlank == other.returnBlank;
 }
 
 namespace {
@@ -67,7 +67,7 @@ std::string Trim(const std::string& text) {
 
 }  // namespace
 
-const std::array<FaultSetting, 9> kFaultSettings = {{
+const std::array<FaultSetting, 10> kFaultSettings = {{
     {"fail-writes", [](Faults& f, uint32_t v) { f.failWrites = v; }},
     {"reject-command", [](Faults& f, uint32_t v) { f.rejectCommand = v; }},
     {"reject-count", [](Faults& f, uint32_t v) { f.rejectCount = v; }},
@@ -77,6 +77,7 @@ const std::array<FaultSetting, 9> kFaultSettings = {{
     {"deny-opens", [](Faults& f, uint32_t v) { f.denyOpens = v; }},
     {"reject-next", [](Faults& f, uint32_t v) { f.rejectNext = v; }},
     {"drop-data", [](Faults& f, uint32_t v) { f.dropData = v; }},
+    {"return-blank", [](Faults& f, uint32_t v) { f.returnBlank = v; }},
 }};
 
 bool SetFault(const std::string& key, uint32_t value, Faults* faults) {
@@ -151,6 +152,7 @@ std::string FormatFaults(const Faults& faults) {
   if (faults.denyOpens > 0) out << "deny-opens=" << faults.denyOpens << '\n';
   if (faults.rejectNext > 0) out << "reject-next=" << faults.rejectNext << '\n';
   if (faults.dropData > 0) out << "drop-data=" << faults.dropData << '\n';
+  if (faults.returnBlank > 0) out << "return-blank=" << faults.returnBlank << '\n';
   return out.str();
 }
 

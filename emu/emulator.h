@@ -66,6 +66,9 @@ struct Faults {
   uint32_t denyOpens = 0;                     // the next N opens fail: permission denied
   uint32_t rejectNext = 0;                    // answer the next N commands, any code, wrongly
   uint32_t dropData = 0;  // acknowledge the next N CMD_DATA blocks, keep nothing
+  // Non-zero: a calculator that returns comes back with a blank disk, as
+  // another calculator plugged in under the same path (no serial, a swap).
+  uint32_t returnBlank = 0;
 
   bool Empty() const;
   bool operator==(const Faults& other) const;
@@ -76,7 +79,7 @@ struct FaultSetting {
   const char* key;
   void (*set)(Faults& faults, uint32_t value);
 };
-extern const std::array<FaultSetting, 9> kFaultSettings;
+extern const std::array<FaultSetting, 10> kFaultSettings;
 // Sets the fault named key to value; false for a name not in kFaultSettings.
 bool SetFault(const std::string& key, uint32_t value, Faults* faults);
 

@@ -17,6 +17,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 SECTOR = 512
@@ -96,6 +97,10 @@ def make_faults(rng, chunks, allow_late):
         m = rng.randint(1, 6)
         options += ["--return-after-polls", str(m)]
         text += f" return-after-polls={m}"
+        if rng.random() < 0.35:
+            # Another calculator under the same path: it holds nothing.
+            options += ["--return-blank", "1"]
+            text += " return-blank"
     return options, text
 
 
@@ -123,7 +128,7 @@ def make_schedule(seed):
     for i in range(count):
         options, text = make_faults(rng, chunks, allow_late=not crowd)
         calculators.append({"name": f"calc-{i + 1:02d}", "options": options, "faults": text})
-    return {
+    schedule = {
         "seed": seed,
         "images": images,
         "empty": empty,
@@ -131,7 +136,16 @@ def make_schedule(seed):
         "calculators": calculators,
         "decoy": rng.random() < 0.85,
         "bytes_seed": rng.getrandbits(64),
+        "image_fault": None,
     }
+    # An image file that changes after the scan: cut short, grown (still
+    # being copied) or replaced by another file of the same size, during the
+    # countdown or once the first data reached a calculator.
+    if not empty and rng.random() < 0.1:
+        schedule["image_fault"] = {"kind": rng.choice(["truncate", "grow", "replace"]),
+                                   "file": rng.choice(images)["file"],
+                                   "when": rng.choice(["countdown", "first write"])}
+    return schedule
 
 
 def image_bytes(schedule):
@@ -141,6 +155,45 @@ def image_bytes(schedule):
 
 # ---------------------------------------------------------------------------
 # One run
+
+def change_image(fault, work, data):
+    path = os.path.join(work, fault["file"])
+    original = data[fault["file"]]
+    if fault["kind"] == "truncate":
+        os.truncate(path, len(original) // 2)
+    elif fault["kind"] == "grow":
+        with open(path, "ab") as f:
+            f.write(b"\x5a" * 65536)
+    else:
+        with open(path + ".new", "wb") as f:
+            f.write(bytes(b ^ 0xFF for b in original))
+        os.replace(path + ".new", path)
+
+
+def fault_is_due(fault, log, calcs):
+    """The scan has run (its line is in the updater's log), or some calculator
+    got its first data write. Only a trigger: the judge never reads the log."""
+    try:
+        if fault["when"] == "countdown":
+            with open(log, encoding="utf-8", errors="replace") as f:
+                return "image set in " in f.read()
+        for name in os.listdir(calcs):
+            if name.endswith(".journal"):
+                with open(os.path.join(calcs, name), encoding="utf-8", errors="replace") as f:
+                    if '"event":"write"' in f.read():
+                        return True
+    except OSError:
+        pass
+    return False
+
+
+def change_image_when_due(fault, folder, work, calcs, data, stop):
+    log = os.path.join(folder, "home", ".local", "state", "norza-updater", "updater.log")
+    while not stop.wait(0.002):
+        if fault_is_due(fault, log, calcs):
+            change_image(fault, work, data)
+            fault["applied"] = True
+            return
 
 def plug(emu, calcs, name, options):
     subprocess.run([emu, "plug", calcs, name, "--size", "8M"] + options, check=True,
@@ -157,6 +210,7 @@ def run_updater(updater, folder, work, calcs, scale, timeout):
     env.update(QT_QPA_PLATFORM="offscreen", NORZA_EMULATOR_DIR=calcs,
                NORZA_PACE_SCALE=str(scale), NORZA_EXIT_ON_FAILURE="1",
                TMPDIR=private["tmp"], HOME=private["home"], XDG_RUNTIME_DIR=private["runtime"])
+    env.pop("XDG_STATE_HOME", None)  # the log under HOME, where the image fault looks
     with open(os.path.join(folder, "updater.log"), "wb") as log:
         process = subprocess.Popen([updater, work, "1"], env=env, cwd=folder, stdout=log,
                                    stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
@@ -276,6 +330,8 @@ def judge(schedule, data, calcs, exit_code):
 def fault_kind(calc):
     faults = calc["faults"]
     if faults.startswith("vanish"):
+        if "return-blank" in faults:
+            return "replaced by a blank calculator"
         return "vanished and came back" if "return" in faults else "vanished for good"
     if faults.startswith("fail-writes"):
         return "write failures"
@@ -289,6 +345,10 @@ def failure_key(schedule, verdict):
     the faults of the calculators left incomplete."""
     if schedule["empty"]:
         return "an image is empty"
+    fault = schedule.get("image_fault")
+    if fault and fault.get("applied"):
+        done = {"truncate": "cut short", "grow": "grown", "replace": "replaced"}[fault["kind"]]
+        return f"an image file {done} ({fault['when']})"
     if not verdict["incomplete"]:
         return "no calculator opened" if verdict["absent"] else "every calculator complete"
     kinds = {fault_kind(calc) for calc in verdict["incomplete"]} - {None}
@@ -315,7 +375,18 @@ def run_one(seed, options):
     with open(os.path.join(folder, "schedule.json"), "w") as f:
         json.dump(schedule, f, indent=1)
     started = time.monotonic()
+    stop = threading.Event()
+    changer = None
+    if schedule["image_fault"]:
+        changer = threading.Thread(target=change_image_when_due,
+                                   args=(schedule["image_fault"], folder, work, calcs, data, stop))
+        changer.start()
     exit_code = run_updater(updater, folder, work, calcs, options.scale, options.timeout)
+    stop.set()
+    if changer:
+        changer.join()
+    # Judged by the image as the scan found it: a calculator holds that, or
+    # it is incomplete.
     verdict = judge(schedule, data, calcs, exit_code)
     verdict.update(seed=seed, folder=folder, exit=exit_code, schedule=schedule,
                    seconds=time.monotonic() - started)

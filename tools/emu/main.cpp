@@ -30,7 +30,7 @@ const char* kUsage =
     "usage:\n"
     "  norza-emu plug DIR NAME [--size BYTES] [--fail-writes N] [--reject-command CODE]\n"
     "                 [--reject-count N] [--vanish-after-writes N] [--return-after-polls N]\n"
-    "                 [--deny-opens N] [--reject-next N] [--drop-data N]\n"
+    "                 [--deny-opens N] [--reject-next N] [--drop-data N] [--return-blank 1]\n"
     "                 [--appear-after-polls N] [--vendor V] [--product P]\n"
     "  norza-emu unplug DIR NAME\n"
     "  norza-emu journal DIR NAME\n"
@@ -40,7 +40,8 @@ const char* kUsage =
     "Each DIR/NAME.disk is one calculator in update mode (default 64 MiB, sparse).\n"
     "plug creates it or plugs a vanished one back in keeping its bytes; the fault\n"
     "options replace its faults file. With --return-after-polls N a calculator\n"
-    "that vanished comes back by itself at the Nth discovery pass after. BYTES\n"
+    "that vanished comes back by itself at the Nth discovery pass after; with\n"
+    "--return-blank 1 as a blank disk (another calculator under the same path). BYTES\n"
     "takes a K, M or G suffix; numbers may be 0x-hex. verify exits 0 when the\n"
     "disk holds IMAGE at OFFSET, else 1.\n"
     "Bad usage exits 2.\n";
