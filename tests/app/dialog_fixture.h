@@ -16,7 +16,7 @@
 #include <memory>
 
 #include "calcfwupdatemsdialog.h"
-#include "emulator_backend.h"
+#include "memory_backend.h"
 #include "pacing.h"
 #include "platform.h"
 #include "updateworker.h"

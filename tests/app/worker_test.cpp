@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "app_test_util.h"
-#include "emulator_backend.h"
+#include "memory_backend.h"
 #include "link.h"
 #include "pacing.h"
 #include "platform.h"

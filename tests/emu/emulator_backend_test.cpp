@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "emu_test_util.h"
-#include "emulator_backend.h"
+#include "memory_backend.h"
 
 namespace norza::emu {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "discovery.h"
 #include "emu_test_util.h"
-#include "emulator_backend.h"
+#include "memory_backend.h"
 #include "link.h"
 #include "link_lock.h"
 #include "pacing.h"

@@ -6,7 +6,7 @@
 #include <algorithm>
 
 #include "emu_test_util.h"
-#include "emulator_backend.h"
+#include "memory_backend.h"
 #include "ledger.h"
 #include "link.h"
 #include "pacing.h"

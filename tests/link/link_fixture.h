@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "discovery.h"
-#include "emulator_backend.h"
+#include "memory_backend.h"
 #include "ledger.h"
 #include "pacing.h"
 #include "platform.h"
