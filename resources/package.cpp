@@ -230,23 +230,30 @@ bool canDecode(const ResourcePackage& package) {
 
 namespace {
 
-constexpr size_t kGrowUnits = 1024;
+constexpr size_t kFirstUnits = 1024;
 
-// Output of the coded decoder: one buffer that grows in steps of 1024 units
-// and always has room for one more (the terminating zero).
+// Output of the coded decoder: one buffer with room for 1024 units that
+// doubles its room whenever it fills, so a block's cost stays linear in its
+// output however long its strings are (a fixed step makes a long string
+// quadratic). One unit more than the room is kept for the terminating zero.
 class UnitBuffer {
  public:
-  UnitBuffer() { units_.reserve(kGrowUnits + 1); }
+  UnitBuffer() { units_.reserve(room_ + 1); }
   void put(char16_t u) {
-    if (!units_.empty() && units_.size() % kGrowUnits == 0)
-      units_.reserve(units_.size() + kGrowUnits + 1);
+    if (units_.size() == room_) {
+      room_ *= 2;
+      units_.reserve(room_ + 1);
+    }
     units_.push_back(u);
   }
+  // Ends the buffer in the unit kept for it: never grows.
+  void terminate() { units_.push_back(0); }
   size_t size() const { return units_.size(); }
   std::vector<char16_t>& units() { return units_; }
 
  private:
   std::vector<char16_t> units_;
+  size_t room_ = kFirstUnits;  // units before the next growth
 };
 
 // The bits of a coded block, low bit of each byte first.
@@ -327,7 +334,7 @@ void decodeCoded(StringList& list, const uint8_t* block, size_t size, const uint
       bits.skipStringGap();
     }
   }
-  out.put(0);  // terminates an unfinished last string (not counted)
+  out.terminate();  // also ends an unfinished last string (not counted)
   if (starts.empty()) {
     list.clear();
     return;

@@ -108,6 +108,39 @@ void BM_DecodePlainBlock(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodePlainBlock)->RangeMultiplier(2)->Range(64, 512)->Complexity(benchmark::oN);
 
+// The block of the package fuzz/long_string_seed.py writes for a package of
+// range(0) bytes: strings "", "" and then one string of a unit per bit (2.09
+// million units at 256 KiB). Growing the output by a fixed step made this
+// quadratic; the time must grow linearly.
+void BM_DecodeLongString(benchmark::State& state) {
+  const std::vector<uint8_t> tree = {3, 'A', 0, 0, 0};
+  const size_t blockSize =
+      size_t(state.range(0)) - norza::kHeaderSize - norza::kIndexEntrySize - tree.size();
+  std::vector<uint8_t> block = {0x01, 0x00, 0x01, 0x00};
+  block.resize(blockSize - 1, 0);
+  block.push_back(0x01);
+  const size_t units = 8 * (blockSize - 5);
+  {
+    norza::StringList list;
+    norza::decodeBlock(list, block.data(), block.size(), tree.data(), tree.size(), 511);
+    if (list.size() != 3 || std::char_traits<char16_t>::length(list.at(2)) != units)
+      state.SkipWithError("not the expected long string");
+  }
+  for (auto _ : state) {
+    norza::StringList list;
+    norza::decodeBlock(list, block.data(), block.size(), tree.data(), tree.size(), 511);
+    benchmark::DoNotOptimize(list.size());
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(block.size()));
+  state.counters["units"] = double(units);
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_DecodeLongString)
+    ->RangeMultiplier(2)
+    ->Range(32 << 10, 256 << 10)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
+
 // Sizes of the shipped tables packed both ways (one run each; the time is
 // the packing time, the counters are the report).
 void BM_ShippedPackageSizes(benchmark::State& state) {

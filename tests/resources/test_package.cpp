@@ -1,4 +1,5 @@
 // The package reader: header checks, index, blocks and both decoders.
+#include "allocations.h"
 #include "testutil.h"
 
 #include <QDir>
@@ -299,6 +300,26 @@ TEST(DecodeCoded, LongStringsCrossBufferSteps) {
   ASSERT_EQ(out.size(), 2u);
   EXPECT_EQ(out[0], std::u16string(3000, u'a'));
   EXPECT_EQ(out[1], u"a");
+}
+
+TEST(DecodeCoded, LongStringIsNotCopiedOverAndOver) {
+  // One string of 262,136 units. A buffer grown by a fixed step is allocated
+  // (and the string copied) anew at every step, over a hundred times the
+  // string's size in all; a geometric growth stays within a few times.
+  std::vector<uint8_t> block(32767, 0);
+  block.push_back(0x01);
+  const std::vector<uint8_t> tree = {3, 'a', 0, 0, 0};
+  StringList list;
+  size_t allocated = 0;
+  {
+    test::AllocatedBytes scope;
+    decodeBlock(list, block.data(), block.size(), tree.data(), tree.size(), 0);
+    allocated = scope.total();
+  }
+  ASSERT_EQ(list.size(), 1u);
+  const size_t units = 8 * 32767;
+  EXPECT_EQ(list.str(0), std::u16string(units, u'a'));
+  EXPECT_LE(allocated, 4 * units * sizeof(char16_t));
 }
 
 TEST(DecodePlain, LastIndexDecidesTheCount) {
