@@ -8,6 +8,7 @@
 
 #include "emulator_backend.h"
 #include "platform.h"
+#include "seams.h"
 
 namespace norza::emu {
 namespace {
@@ -41,6 +42,8 @@ class DirectoryBackend : public EmulatedBackendBase {
       paths.push_back(InterfacePathFor(ReadIdentityFile(files.identity), name));
     }
   }
+
+  std::string CalculatorSource() override { return "emulated calculators in " + directory_; }
 
   // The disk file stands for the device node.
   std::wstring DeviceNodeOf(const std::wstring& interfacePath) override {
@@ -156,8 +159,8 @@ std::unique_ptr<platform::Backend> CreateDirectoryBackend(const std::string& dir
 }
 
 bool UseEmulatedCalculatorsIfConfigured() {
-  const char* directory = std::getenv("NORZA_EMULATOR_DIR");
-  if (directory == nullptr || *directory == '\0') return false;
+  const char* directory = SeamVariable("NORZA_EMULATOR_DIR");
+  if (directory == nullptr) return false;
   platform::InstallBackend(CreateDirectoryBackend(directory));
   return true;
 }

@@ -138,5 +138,10 @@ int32_t CalculatorsNotCompleted();
 // again, and those transfers are no new progress.
 int32_t ImagesEverWhole();
 
+// Empty when the calculators are the machine's own disks; otherwise what
+// they are ("emulated calculators in DIR"). The programs show it, so a
+// setting left in an environment cannot pass for a real update.
+std::string CalculatorSource();
+
 // Size of a file in bytes, 0 when it cannot be opened.
 int64_t GetImageFileSize(const wchar_t* path);

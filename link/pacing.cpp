@@ -1,5 +1,7 @@
 #include "pacing.h"
 
+#include "seams.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -9,8 +11,8 @@ namespace norza {
 namespace {
 
 double ScaleFromEnvironment() {
-  const char* text = std::getenv("NORZA_PACE_SCALE");
-  if (text == nullptr || *text == '\0') return 1.0;
+  const char* text = SeamVariable("NORZA_PACE_SCALE");
+  if (text == nullptr) return 1.0;
   char* end = nullptr;
   const double value = std::strtod(text, &end);
   if (end == text || !(value >= 0.0) || value > 1000.0) return 1.0;

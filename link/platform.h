@@ -126,6 +126,11 @@ class Backend {
   // The same failure, classified.
   virtual ErrorKind LastErrorKind() { return ErrorKind::Other; }
 
+  // What the calculators of this backend are when they are not the
+  // machine's own disks ("emulated calculators in /tmp/calcs"), so programs
+  // can say so; empty for the native backend.
+  virtual std::string CalculatorSource() { return {}; }
+
   // Optional: the device node behind an interface path of the last listing
   // (e.g. L"/dev/sdb"), for diagnostics; empty when the backend cannot tell.
   virtual std::wstring DeviceNodeOf(const std::wstring& interfacePath) {

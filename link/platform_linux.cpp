@@ -22,6 +22,7 @@
 
 #include "number_parse.h"
 #include "platform.h"
+#include "seams.h"
 
 namespace norza::platform {
 namespace {
@@ -36,8 +37,8 @@ bool Fail() {
 }
 
 std::string RootFromEnvironment(const char* name, const char* fallback) {
-  const char* value = std::getenv(name);
-  std::string root = value != nullptr && *value != '\0' ? value : fallback;
+  const char* value = SeamVariable(name);
+  std::string root = value != nullptr ? value : fallback;
   while (root.size() > 1 && root.back() == '/') root.pop_back();
   return root;
 }
@@ -172,12 +173,21 @@ class LinuxBackend final : public Backend {
     // a mounted file system would corrupt it, so such a disk is refused.
     int fd = ::open(disk.node.c_str(), O_RDWR | O_DIRECT | O_SYNC | O_EXCL | O_CLOEXEC);
     if (fd < 0 && errno == EINVAL) {
-      // The file system under the node has no direct I/O (tmpfs): synchronous
-      // writes still reach it before write() returns.
+      // A device without direct I/O: synchronous writes still reach it
+      // before write() returns.
       fd = ::open(disk.node.c_str(), O_RDWR | O_SYNC | O_EXCL | O_CLOEXEC);
     }
     if (fd < 0) {
       Fail();
+      return kInvalidHandle;
+    }
+    // Only a block device is a disk: a node that is a regular file (a fake
+    // tree's node linked to someone's document, say) is never written.
+    struct stat info {};
+    const bool described = ::fstat(fd, &info) == 0;
+    if (!described || !S_ISBLK(info.st_mode)) {
+      t_lastError = described ? ENOTBLK : errno;
+      ::close(fd);
       return kInvalidHandle;
     }
     std::lock_guard<std::mutex> lock(mutex_);

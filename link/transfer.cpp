@@ -590,6 +590,8 @@ int32_t CalculatorsNotCompleted() { return norza::link::Ledger().NotCompletedCou
 
 int32_t ImagesEverWhole() { return norza::link::Ledger().ImagesEverWhole(); }
 
+std::string CalculatorSource() { return norza::platform::ActiveBackend().CalculatorSource(); }
+
 int64_t GetImageFileSize(const wchar_t* path) {
   using namespace norza::platform;
   if (path == nullptr) return 0;

@@ -85,9 +85,12 @@ void CCalcFWUpdateMSDialog::settleLanguageAndFolder(const QString& folder, int l
     workFolder += QLatin1Char('/') + textOr(657, "Firmware");
   }
 
-  UpdateLog::instance().write(QStringLiteral("norza-updater %1 started: folder %2, language %3")
-                                  .arg(QCoreApplication::applicationVersion(), workFolder)
-                                  .arg(language));
+  const std::string source = CalculatorSource();
+  UpdateLog::instance().write(
+      QStringLiteral("norza-updater %1 started: folder %2, language %3%4")
+          .arg(QCoreApplication::applicationVersion(), workFolder)
+          .arg(language)
+          .arg(source.empty() ? QString() : QStringLiteral(", ") + QString::fromStdString(source)));
 }
 
 void CCalcFWUpdateMSDialog::startWorkerThread() {
@@ -125,7 +128,11 @@ void CCalcFWUpdateMSDialog::buildWidgets() {
   progressBar = new QProgressBar(this);
   progressBar->setRange(0, 100);
 
-  setWindowTitle(textOr(631, "Firmware update"));
+  // A window on emulated calculators says so: its "Done" writes no real one.
+  const bool emulated = !CalculatorSource().empty();
+  setWindowTitle(
+      textOr(631, "Firmware update") +
+      (emulated ? QStringLiteral(" \u2013 ") + textOr(7822, "emulated calculators") : QString()));
   setWindowIcon(calculatorIcon);
 
   textColumn->addWidget(statusLabel, 0);

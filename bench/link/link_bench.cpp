@@ -161,18 +161,23 @@ BENCHMARK(BM_DataPhaseVsDdToLoopDevice)
     ->UseRealTime()
     ->Iterations(6);
 
-// N calculators whose nodes are files of the temp directory (direct I/O
-// where the file system has it), all written in parallel.
+// N calculators on loop devices over files of the temp directory, all
+// written in parallel.
 void BM_AggregateThroughput(benchmark::State& state) {
   const int calculators = static_cast<int>(state.range(0));
   constexpr std::size_t kSize = 4 << 20;
   SysfsTree tree;
   const std::string image = tree.root() + "/image.bin";
   WriteFile(image, kSize, 'i');
+  std::vector<std::unique_ptr<LoopDevice>> loops;
   for (int i = 0; i < calculators; ++i) {
     const std::string name = std::string("sd") + static_cast<char>('b' + i);
-    tree.AddUsbDisk(name, i + 1, "ZK", "Norza update", "1.00", "B" + std::to_string(i));
-    WriteFile(tree.dev() + "/" + name, kSize + 2 * kTarget, '\0');
+    const std::string backing = tree.root() + "/" + name + ".img";
+    WriteFile(backing, kSize + 2 * kTarget, '\0');
+    loops.push_back(std::make_unique<LoopDevice>(backing));
+    if (!loops.back()->ok()) return state.SkipWithError(loops.back()->why().c_str());
+    tree.AddUsbDisk(name, i + 1, "ZK", "Norza update", "1.00", "B" + std::to_string(i),
+                    loops.back()->node());
   }
   tree.Activate();
   const auto backend = norza::platform::CreateNativeBackend();

@@ -13,6 +13,7 @@
 #include "aligned_buffer.h"
 #include "link.h"
 #include "link_fixture.h"
+#include "loop_device.h"
 #include "sysfs_tree.h"
 #include "windows_path.h"
 
@@ -181,11 +182,14 @@ TEST(LinuxDiscovery, RootsAreReadAtEveryPass) {
   EXPECT_EQ(paths, std::vector<std::wstring>{kCalculator});
 }
 
-TEST(LinuxRawIo, SeekReadWriteFlushOnADiskNode) {
+TEST(LinuxRawIo, SeekReadWriteFlushOnABlockDevice) {
   SysfsTree tree;
-  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
+  const std::string backing = tree.root() + "/disk.img";
+  std::ofstream(backing, std::ios::binary) << std::string(65536, '\0');
+  LoopDevice loop(backing);
+  if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.why();
+  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", loop.node());
   tree.Activate();
-  fs::resize_file(tree.dev() + "/sdb", 65536);
   const auto backend = platform::CreateNativeBackend();
   const platform::Handle disk = backend->OpenDisk(kCalculator);  // no pass yet: it looks itself
   ASSERT_NE(disk, kInvalidHandle);
@@ -211,6 +215,32 @@ TEST(LinuxRawIo, SeekReadWriteFlushOnADiskNode) {
   EXPECT_FALSE(backend->Write(disk, out.data(), 512, &done));
   EXPECT_NE(backend->LastErrorText().find("Bad file descriptor"), std::string::npos);
   EXPECT_EQ(backend->OpenDisk(L"\\\\?\\usbstor#disk&ven_none"), kInvalidHandle);
+}
+
+// Only a block device is a disk: a fake tree whose node leads to someone's
+// document (a variable left behind in an environment, say) gets the document
+// refused, never written.
+TEST(LinuxRawIo, ANodeThatIsNoBlockDeviceIsNeverWritten) {
+  SysfsTree tree;
+  const std::string document = tree.root() + "/thesis.odt";
+  const std::string text(1 << 20, 'T');
+  std::ofstream(document, std::ios::binary) << text;
+  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", document);
+  tree.Activate();
+  const auto backend = platform::CreateNativeBackend();
+  platform::SetBackendForTesting(backend.get());
+  const std::string image = tree.root() + "/NORZA_OS.ROM";
+  std::ofstream(image, std::ios::binary) << std::string(4096, 'x');
+  EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct,
+                          platform::Utf8ToWide(image).c_str(), 0x40000, nullptr, nullptr),
+            LINK_DISK_NOT_OPEN);
+  EXPECT_NE(LinkFailureDetail().find("Block device required"), std::string::npos)
+      << LinkFailureDetail();
+  EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_OK) << "nothing to tell";
+  platform::SetBackendForTesting(nullptr);
+  std::stringstream kept;
+  kept << std::ifstream(document, std::ios::binary).rdbuf();
+  EXPECT_EQ(kept.str(), text);
 }
 
 TEST(LinuxRawIo, ImagePathsAreNotCutAndMayBeNonAscii) {

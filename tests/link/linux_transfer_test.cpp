@@ -75,40 +75,41 @@ class LinuxTransfer : public ::testing::Test {
   std::vector<uint8_t> image = std::vector<uint8_t>(3 * 16384 + 700);
 };
 
-TEST_F(LinuxTransfer, OntoADiskNodeFile) {
-  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
-  tree.AddUsbDisk("sdc", 2, "Generic", "Flash Disk", "8.07", "0001");
-  tree.Activate();
-  WriteFile(tree.dev() + "/sdc", std::vector<uint8_t>(kDiskSize, 0x11));
-  WriteFile(tree.dev() + "/sdb", std::vector<uint8_t>(kDiskSize, 0xEE));
-  TransferAndCheck(tree.dev() + "/sdb");
-  EXPECT_EQ(ReadFile(tree.dev() + "/sdc"), std::vector<uint8_t>(kDiskSize, 0x11));
-}
-
 // Refused before a byte reaches the disk: a disk of 4096-byte sectors, where
 // the commands at sector 170 would fail and be ignored, and an image that
 // runs past the disk's end.
 TEST_F(LinuxTransfer, DisksThatCannotTakeTheImageAreRefusedUntouched) {
-  SysfsTree::Unit largeSectors;
-  largeSectors.logicalBlockSize = 4096;
-  tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", "", largeSectors);
-  tree.Activate();
   const std::vector<uint8_t> before(kDiskSize, 0xEE);
-  WriteFile(tree.dev() + "/sdb", before);
+  const std::string large = tree.root() + "/large-sectors.img";
+  const std::string small = tree.root() + "/small.img";
+  WriteFile(large, before);
+  WriteFile(small, before);
   const std::wstring wide = platform::Utf8ToWide(imagePath);
-  EXPECT_EQ(
-      DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kTarget, nullptr, nullptr),
-      LINK_SECTOR_SIZE_UNSUPPORTED);
-  EXPECT_EQ(ReadFile(tree.dev() + "/sdb"), before);
-
-  SysfsTree small;
-  small.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042");
-  small.Activate();
-  WriteFile(small.dev() + "/sdb", before);
-  EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kDiskSize - 16384,
-                          nullptr, nullptr),
-            LINK_IMAGE_TOO_LARGE);
-  EXPECT_EQ(ReadFile(small.dev() + "/sdb"), before);
+  {
+    LoopDevice largeSectors(large, 4096);
+    if (!largeSectors.ok()) GTEST_SKIP() << "no loop device: " << largeSectors.why();
+    tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", largeSectors.node());
+    tree.Activate();
+    EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kTarget, nullptr,
+                            nullptr),
+              LINK_SECTOR_SIZE_UNSUPPORTED);
+  }
+  {
+    LoopDevice loop(small);
+    ASSERT_TRUE(loop.ok()) << loop.why();
+    SysfsTree other;
+    other.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", loop.node());
+    other.Activate();
+    EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), kDiskSize - 16384,
+                            nullptr, nullptr),
+              LINK_IMAGE_TOO_LARGE);
+    EXPECT_EQ(DownloadImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), 0x7FFFFFFFFFFFFE00,
+                            nullptr, nullptr),
+              LINK_IMAGE_TOO_LARGE)
+        << "the end of the image does not wrap around";
+  }
+  EXPECT_EQ(ReadFile(large), before);
+  EXPECT_EQ(ReadFile(small), before);
 }
 
 // On a real block device: a disk too small for the command window is never
@@ -145,12 +146,14 @@ TEST_F(LinuxTransfer, OntoALoopBlockDeviceWithDirectIo) {
     LoopDevice loop(backing);
     if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.why();
     tree.AddUsbDisk("sdb", 1, "ZK", "Norza update", "1.00", "NZ0042", loop.node());
+    tree.AddUsbDisk("sdc", 2, "Generic", "Flash Disk", "8.07", "0001");
     tree.Activate();
+    WriteFile(tree.dev() + "/sdc", std::vector<uint8_t>(4096, 0x11));
 
     // The disk really is opened for direct I/O (no fallback on a block device).
     std::vector<std::wstring> paths;
     backend->ListDiskInterfaces(paths);
-    ASSERT_EQ(paths.size(), 1u);
+    ASSERT_EQ(paths.size(), 2u);  // the calculator and the stick
     const platform::Handle disk = backend->OpenDisk(paths[0]);
     ASSERT_NE(disk, platform::kInvalidHandle);
     const int flags = fcntl(static_cast<int>(disk), F_GETFL);
@@ -159,6 +162,7 @@ TEST_F(LinuxTransfer, OntoALoopBlockDeviceWithDirectIo) {
     EXPECT_TRUE(flags & O_DIRECT);
 
     TransferAndCheck(loop.node());
+    EXPECT_EQ(ReadFile(tree.dev() + "/sdc"), std::vector<uint8_t>(4096, 0x11)) << "the stick";
   }
   EXPECT_EQ(ReadFile(backing)[kTarget + 5], image[5]);  // reached the file behind the device
 }

@@ -11,12 +11,15 @@ namespace norza::linktest {
 
 class LoopDevice {
  public:
-  explicit LoopDevice(const std::string& backingFile) {
+  // sectorSize: the device's logical sector size (0: the default, 512).
+  explicit LoopDevice(const std::string& backingFile, int sectorSize = 0) {
     if (::geteuid() != 0) {
       why_ = "needs root for losetup";
       return;
     }
-    const std::string command = "losetup --find --show '" + backingFile + "' 2>&1";
+    const std::string sectors =
+        sectorSize > 0 ? " --sector-size " + std::to_string(sectorSize) : std::string();
+    const std::string command = "losetup --find --show" + sectors + " '" + backingFile + "' 2>&1";
     FILE* pipe = ::popen(command.c_str(), "r");
     if (pipe == nullptr) {
       why_ = "cannot run losetup";

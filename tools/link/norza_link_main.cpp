@@ -88,7 +88,8 @@ int List() {
 // Three fixed command shapes and no options: a table for getopt_long would be
 // longer than these comparisons.
 int main(int argc, char** argv) {
-  norza::emu::UseEmulatedCalculatorsIfConfigured();
+  if (norza::emu::UseEmulatedCalculatorsIfConfigured())
+    std::fprintf(stderr, "norza-link: %s, not this machine's disks\n", CalculatorSource().c_str());
   if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
     std::fputs(kUsage, stdout);
     return 0;
