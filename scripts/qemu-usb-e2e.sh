@@ -94,11 +94,11 @@ fi
 kdeb=$(basename "$(ls "$cache/${kpkg}_"*.deb 2>/dev/null | tail -n 1)")
 echo "kernel: $kpkg (${kdeb:-deb removed}), cached in $kdir"
 
-echo "== build (build-qemu)"
+echo "== build (build-e2e)"
 start=$(date +%s%N)
-cmake -S . -B build-qemu -G Ninja -DNORZA_BUILD_FUSE=ON >/dev/null
-cmake --build build-qemu --target norza-updater norza-link norza-emu norza-emu-fuse >/dev/null
-bin="$root/build-qemu/bin"
+cmake -S . -B build-e2e -G Ninja -DNORZA_BUILD_FUSE=ON >/dev/null
+cmake --build build-e2e --target norza-updater norza-link norza-emu norza-emu-fuse >/dev/null
+bin="$root/build-e2e/bin"
 echo "built in $(ms_since "$start") ms"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/norza-qemu.XXXXXX")

@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
-# The installed updater against real kernel block devices: an emulated
+# The updater against real kernel block devices: an emulated
 # calculator served by norza-emu-fuse as one file with direct I/O, a loop
 # device over it, and a fake sysfs tree (NORZA_SYSFS_ROOT/NORZA_DEV_ROOT)
 # presenting that loop device as the USB disk "ZK" "Norza update", beside a
 # second loop device over a plain file presented as another vendor's USB disk.
-# /usr/bin/norza-updater (the Linux backend: O_DIRECT | O_SYNC) runs a whole
-# update; the calculator answers the command protocol through the kernel.
+# norza-updater of a build with the test seams (build-e2e/; the packaged one
+# reads no NORZA_SYSFS_ROOT) runs a whole update through the Linux backend
+# (O_DIRECT | O_SYNC); the calculator answers the command protocol through
+# the kernel.
 # Checks every image byte for byte, the calculator's protocol sequence, and
 # that the other disk is untouched; prints the data phase's throughput.
 # Needs root, /dev/fuse and loop devices; skips (exit 0) with a message
-# elsewhere. When the package is not installed, the one package-check.sh
-# builds is installed for this run and purged again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -21,13 +21,18 @@ skip() { echo "real-device-e2e: SKIP: $*"; exit 0; }
 [[ -c /dev/loop-control ]] || skip "no loop devices on this machine (/dev/loop-control)"
 command -v losetup >/dev/null || skip "losetup (util-linux) is missing"
 
-deb=$(bash scripts/package-check.sh --build-only)
-fuse_server="$root/build-pkg/bin/norza-emu-fuse"
-[[ -x $fuse_server ]] || { echo "real-device-e2e: $fuse_server was not built (libfuse3-dev missing?)" >&2; exit 1; }
+pkg-config --exists fuse3 && command -v fusermount3 >/dev/null || bash scripts/deps.sh full >&2
+bash scripts/deps.sh build >&2
+# The same tree as the QEMU check: the default build (test seams on) with the FUSE server.
+cmake -S . -B build-e2e -G Ninja -DNORZA_BUILD_FUSE=ON >/dev/null
+cmake --build build-e2e --target norza-updater norza-link norza-emu norza-emu-fuse >/dev/null
+bin="$root/build-e2e/bin"
+fuse_server="$bin/norza-emu-fuse"
+export PATH="$bin:$PATH"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/norza-real.XXXXXX")
 mnt="$work/mnt"
-calc_loop="" stick_loop="" fuse_pid="" installed_here=0
+calc_loop="" stick_loop="" fuse_pid=""
 teardown() {  # safe to run twice
   [[ -n $calc_loop ]] && { losetup -d "$calc_loop" 2>/dev/null || true; calc_loop=""; }
   [[ -n $stick_loop ]] && { losetup -d "$stick_loop" 2>/dev/null || true; stick_loop=""; }
@@ -38,17 +43,11 @@ teardown() {  # safe to run twice
 }
 cleanup() {
   teardown
-  if [[ $installed_here -eq 1 ]]; then dpkg -P norza-updater >/dev/null 2>&1 || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-if [[ ! -x /usr/bin/norza-updater ]]; then
-  echo "installing $deb for this run"
-  dpkg -i "$deb" >/dev/null || DEBIAN_FRONTEND=noninteractive apt-get install -f -y -qq >/dev/null
-  installed_here=1
-fi
 
 # shellcheck source=lib/check.sh
 source scripts/lib/check.sh  # the scripts run from the repository root
@@ -105,7 +104,7 @@ listed=$(norza-link list)
 echo "norza-link list: $listed"
 check "only the calculator is listed" test "$(grep -c . <<<"$listed")" -eq 1 -a -n "$(grep 'ven_zk&prod_norza_update' <<<"$listed")"
 
-echo "== a complete update by /usr/bin/norza-updater through the block device"
+echo "== a complete update by norza-updater through the block device"
 images="$work/firmware"
 mkdir -p "$images"
 names=(NORZA_APP.DAT NORZA_MASTER.DAT NORZA_OS.ROM)
@@ -114,7 +113,7 @@ sizes=($((8 * 1024 * 1024 + 1536)) $((2 * 1024 * 1024)) $((960 * 1024 + 512)))
 for i in 0 1 2; do head -c "${sizes[$i]}" /dev/urandom >"$images/${names[$i]}"; done
 start=$(date +%s%N)
 set +e
-QT_QPA_PLATFORM=offscreen NORZA_PACE_SCALE=0.01 timeout 300 /usr/bin/norza-updater "$images" 1 \
+QT_QPA_PLATFORM=offscreen NORZA_PACE_SCALE=0.01 timeout 300 "$bin/norza-updater" "$images" 1 \
   >"$work/updater.log" 2>&1
 code=$?
 set -e
