@@ -209,6 +209,10 @@ TEST_F(UpdaterRun, NoAccessToTheDiskIsExplained) {
       << log.toStdString();
   EXPECT_TRUE(log.contains("Install the updater's udev rule"));
   EXPECT_EQ(log.count("retry "), 5);
+  // Not the machine's disks, and the log says so from its first line.
+  EXPECT_TRUE(log.section('\n', 0, 0).contains(" started: ") &&
+              log.section('\n', 0, 0).contains(", emulated calculators in "))
+      << log.toStdString();
   EXPECT_EQ(commands("alpha", "CMD_FINISH"), 0);
   for (const JournalEvent& e : journal("alpha")) EXPECT_NE(e.event, "write");
 }
