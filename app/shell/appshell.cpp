@@ -85,14 +85,19 @@ SuiteSettings readSuiteSettings() {
   QCoreApplication::setOrganizationDomain(QLatin1String(kSettingsDomain));
   QCoreApplication::setApplicationName(QLatin1String(kSettingsApplication));
   SuiteSettings result;
-  QSettings settings;
-  // The file is UTF-8 (a hand-edited folder name with accents or CJK must be
-  // found); Qt 5 reads it as Latin-1 unless told. No effect on the registry.
-  settings.setIniCodec("UTF-8");
-  result.language = settings.value(QStringLiteral("Language"), systemLanguage()).toInt();
-  result.workFolder =
-      settings.value(QStringLiteral("WorkFolder"), documentsFolder() + QStringLiteral("/Calvora"))
-          .toString();
+  result.language = systemLanguage();
+  result.workFolder = documentsFolder() + QStringLiteral("/Calvora");
+  // QSettings reads its files as soon as it exists: checked first.
+  result.problem = settingsFileProblem();
+  if (result.problem.isEmpty()) {
+    QSettings settings;
+    // The file is UTF-8 (a hand-edited folder name with accents or CJK must
+    // be found); Qt 5 reads it as Latin-1 unless told. No effect on the
+    // registry.
+    settings.setIniCodec("UTF-8");
+    result.language = settings.value(QStringLiteral("Language"), result.language).toInt();
+    result.workFolder = settings.value(QStringLiteral("WorkFolder"), result.workFolder).toString();
+  }
   result.workFolder.replace(QLatin1Char('\\'), QLatin1Char('/'));
   return result;
 }
@@ -100,11 +105,37 @@ SuiteSettings readSuiteSettings() {
 SingleInstanceGuard::SingleInstanceGuard(const QString& key)
     : lock_(perUserInstanceKey(key)), memory_(perUserInstanceKey(key)) {}
 
-bool SingleInstanceGuard::claim() {
-  if (!lock_.acquire()) return false;
+namespace {
+const char kAnotherRuns[] = "another updater of this user is running; it holds the calculators";
+}  // namespace
+
+GuardOutcome SingleInstanceGuard::claim() {
+  switch (lock_.acquire()) {
+    case InstanceLock::State::Busy:
+      note_ = QLatin1String(kAnotherRuns);
+      return GuardOutcome::AnotherRuns;
+    case InstanceLock::State::Refused: note_ = lock_.problem(); return GuardOutcome::Refused;
+    case InstanceLock::State::Held: break;
+  }
+  if (createKey()) return GuardOutcome::Held;
+  const QString failed = QStringLiteral("the single-instance key %1 cannot be made (%2); ")
+                             .arg(memory_.key(), memory_.errorString());
+  if (!InstanceLock::lockDecides()) {
+    // The key is the lock: one that exists has a live owner.
+    note_ = memory_.error() == QSharedMemory::AlreadyExists
+                ? QString(QLatin1String(kAnotherRuns))
+                : failed + QStringLiteral("another updater may hold it");
+    return GuardOutcome::AnotherRuns;
+  }
+  // With the lock held no updater of this user lives, so whatever holds the
+  // key (another user can plant it) must not stop the start.
+  note_ = failed + QStringLiteral("going on, as no other updater of this user runs");
+  return GuardOutcome::HeldWithoutKey;
+}
+
+bool SingleInstanceGuard::createKey() {
   if (memory_.create(1, QSharedMemory::ReadWrite)) return true;
-  if (memory_.error() != QSharedMemory::AlreadyExists || !InstanceLock::existingKeyIsStale())
-    return false;
+  if (memory_.error() != QSharedMemory::AlreadyExists || !InstanceLock::lockDecides()) return false;
   // No live updater holds the key: one that was killed left it behind, and
   // detaching as its last user releases it.
   if (!memory_.attach(QSharedMemory::ReadWrite)) return false;
