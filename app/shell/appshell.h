@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // The two optional arguments; taken only when the list holds exactly three
 // entries (program, folder, number).
 struct CommandLine {
@@ -114,10 +116,12 @@ class SingleInstanceGuard {
   QString note() const { return note_; }
 
  private:
-  bool createKey();
+  std::unique_ptr<QSharedMemory> newMemory() const;
+  bool createKey(QSharedMemory::SharedMemoryError* error, QString* errorText);
 
+  const QString key_;  // this user's
   InstanceLock lock_;  // taken before the key, released after it
-  QSharedMemory memory_;
+  std::unique_ptr<QSharedMemory> memory_;
   QString note_;
 };
 

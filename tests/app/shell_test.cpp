@@ -14,7 +14,14 @@
 #include <QUuid>
 
 #ifndef _WIN32
+#include <QCryptographicHash>
+#include <QSystemSemaphore>
+
+#include <chrono>
+#include <thread>
+
 #include <sys/ipc.h>
+#include <sys/sem.h>
 #include <sys/shm.h>
 #include <unistd.h>
 #endif
@@ -249,6 +256,43 @@ TEST(SingleInstance, AKeyHeldByAnotherDoesNotStopTheStart) {
   EXPECT_EQ(second.answer(), "refused");
   first.release();
   EXPECT_TRUE(first.endsWithZero());
+}
+
+// Qt guards a key with a System V semaphore of its own, named after the key
+// in the shared temp folder. Someone waiting on it takes the one unit Qt
+// puts in before locking, and Qt's lock then waits for good: the guard must
+// not use it.
+TEST(SingleInstance, AKeysSemaphoreHeldByAnotherDoesNotBlockTheStart) {
+  const QString key =
+      QStringLiteral("CALVUD-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  const QString perUserKey = perUserInstanceKey(key);
+  QSystemSemaphore semaphore(perUserKey, 0, QSystemSemaphore::Create);
+  ASSERT_EQ(semaphore.error(), QSystemSemaphore::NoError);
+  std::thread taker([&] { semaphore.acquire(); });
+  // Qt 5's file for the semaphore, to see the taker wait.
+  QString file = QDir::tempPath() + QStringLiteral("/qipc_systemsem_");
+  for (const QChar c : perUserKey) {
+    if ((c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+        (c >= QLatin1Char('A') && c <= QLatin1Char('Z')))
+      file += c;
+  }
+  file += QString::fromLatin1(
+      QCryptographicHash::hash(perUserKey.toUtf8(), QCryptographicHash::Sha1).toHex());
+  const int id = ::semget(::ftok(QFile::encodeName(file).constData(), 'Q'), 1, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (id >= 0 && ::semctl(id, 0, GETNCNT) < 1 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  const bool waiting = id >= 0 && ::semctl(id, 0, GETNCNT) == 1;
+  {
+    Probe probe(key);
+    if (waiting) {
+      EXPECT_EQ(probe.answer(), "held");
+    }
+    semaphore.release();  // to the taker, or to a probe that waits on it
+    taker.join();
+    probe.release();
+  }
+  ASSERT_TRUE(waiting);
 }
 #endif
 
