@@ -7,6 +7,7 @@
 #include "appshell.h"
 #include "calcfwupdatemsdialog.h"
 #include "emulator_backend.h"
+#include "updatelog.h"
 
 int main(int argc, char* argv[]) {
   norza::emu::UseEmulatedCalculatorsIfConfigured();
@@ -21,6 +22,21 @@ int main(int argc, char* argv[]) {
     return early == EarlyAnswer::LanguageMissing ? 2 : 0;
   }
 
+  // The guard comes before the application: a start that gives way needs no
+  // display, and without XDG_RUNTIME_DIR the guard points Qt's runtime folder
+  // at this user's checked folder before Qt looks for one.
+  SingleInstanceGuard guard(QStringLiteral("CALVUD"));
+  const GuardOutcome outcome = guard.claim();
+  if (!guard.note().isEmpty()) {
+    std::fputs((QStringLiteral("norza-updater: ") + guard.note() + QLatin1Char('\n'))
+                   .toLocal8Bit()
+                   .constData(),
+               stderr);
+    UpdateLog::instance().write(guard.note());
+  }
+  if (outcome == GuardOutcome::AnotherRuns) return 0;
+  if (outcome == GuardOutcome::Refused) return kExitLockRefused;
+
   // Scale to the screen's pixel density (Qt 5 leaves it off) with pictures
   // to match; both only take effect when set before the application exists.
   QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
@@ -30,8 +46,6 @@ int main(int argc, char* argv[]) {
   // the entry's name and icon.
   QGuiApplication::setDesktopFileName(QStringLiteral("com.zk.NorzaUpdater"));
   QCoreApplication::setApplicationVersion(updaterVersion());
-  SingleInstanceGuard guard(QStringLiteral("CALVUD"));
-  if (!guard.claim()) return 0;
 
   const CommandLine line = parseCommandLine(QCoreApplication::arguments());
   new CCalcFWUpdateMSDialog(line.folder, line.number);

@@ -226,6 +226,7 @@ bool CCalcFWUpdateMSDialog::setLanguage(int index) {
 
 void CCalcFWUpdateMSDialog::loadSettings() {
   const SuiteSettings settings = readSuiteSettings();
+  if (!settings.problem.isEmpty()) UpdateLog::instance().write(settings.problem);
   setLanguage(settings.language);
   workFolder = settings.workFolder;
 }

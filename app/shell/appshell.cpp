@@ -6,6 +6,8 @@
 #include <QSettings>
 #include <QStandardPaths>
 
+#include <memory>
+
 CommandLine parseCommandLine(const QStringList& arguments) {
   CommandLine line;
   if (arguments.size() == 3) {
@@ -85,29 +87,86 @@ SuiteSettings readSuiteSettings() {
   QCoreApplication::setOrganizationDomain(QLatin1String(kSettingsDomain));
   QCoreApplication::setApplicationName(QLatin1String(kSettingsApplication));
   SuiteSettings result;
-  QSettings settings;
-  // The file is UTF-8 (a hand-edited folder name with accents or CJK must be
-  // found); Qt 5 reads it as Latin-1 unless told. No effect on the registry.
-  settings.setIniCodec("UTF-8");
-  result.language = settings.value(QStringLiteral("Language"), systemLanguage()).toInt();
-  result.workFolder =
-      settings.value(QStringLiteral("WorkFolder"), documentsFolder() + QStringLiteral("/Calvora"))
-          .toString();
+  result.language = systemLanguage();
+  result.workFolder = documentsFolder() + QStringLiteral("/Calvora");
+  // QSettings reads its files as soon as it exists: checked first.
+  result.problem = settingsFileProblem();
+  if (result.problem.isEmpty()) {
+    QSettings settings;
+    // The file is UTF-8 (a hand-edited folder name with accents or CJK must
+    // be found); Qt 5 reads it as Latin-1 unless told. No effect on the
+    // registry.
+    settings.setIniCodec("UTF-8");
+    result.language = settings.value(QStringLiteral("Language"), result.language).toInt();
+    result.workFolder = settings.value(QStringLiteral("WorkFolder"), result.workFolder).toString();
+  }
   result.workFolder.replace(QLatin1Char('\\'), QLatin1Char('/'));
   return result;
 }
 
 SingleInstanceGuard::SingleInstanceGuard(const QString& key)
-    : lock_(perUserInstanceKey(key)), memory_(perUserInstanceKey(key)) {}
+    : key_(perUserInstanceKey(key)), lock_(key_) {}
 
-bool SingleInstanceGuard::claim() {
-  if (!lock_.acquire()) return false;
-  if (memory_.create(1, QSharedMemory::ReadWrite)) return true;
-  if (memory_.error() != QSharedMemory::AlreadyExists || !InstanceLock::existingKeyIsStale())
+std::unique_ptr<QSharedMemory> SingleInstanceGuard::newMemory() const {
+  auto memory = std::make_unique<QSharedMemory>();
+  if (InstanceLock::lockDecides()) {
+    // The same segment without Qt's semaphore, which serializes the users
+    // of a key: the lock keeps this user's updaters apart already, and a
+    // semaphore someone else holds would block create() for good.
+    memory->setNativeKey(QSharedMemory(key_).nativeKey());
+  } else {
+    memory->setKey(key_);
+  }
+  return memory;
+}
+
+namespace {
+const char kAnotherRuns[] = "another updater of this user is running; it holds the calculators";
+}  // namespace
+
+GuardOutcome SingleInstanceGuard::claim() {
+  switch (lock_.acquire()) {
+    case InstanceLock::State::Busy:
+      note_ = QLatin1String(kAnotherRuns);
+      return GuardOutcome::AnotherRuns;
+    case InstanceLock::State::Refused: note_ = lock_.problem(); return GuardOutcome::Refused;
+    case InstanceLock::State::Held: break;
+  }
+  QSharedMemory::SharedMemoryError error = QSharedMemory::NoError;
+  QString errorText;
+  if (createKey(&error, &errorText)) return GuardOutcome::Held;
+  const QString failed =
+      QStringLiteral("the single-instance key %1 cannot be made (%2); ").arg(key_, errorText);
+  if (!InstanceLock::lockDecides()) {
+    // The key is the lock: one that exists has a live owner.
+    note_ = error == QSharedMemory::AlreadyExists
+                ? QString(QLatin1String(kAnotherRuns))
+                : failed + QStringLiteral("another updater may hold it");
+    return GuardOutcome::AnotherRuns;
+  }
+  // With the lock held no updater of this user lives, so whatever holds the
+  // key (another user can plant it) must not stop the start.
+  note_ = failed + QStringLiteral("going on, as no other updater of this user runs");
+  return GuardOutcome::HeldWithoutKey;
+}
+
+// A new object for each step: once it has created a segment, or failed to,
+// a QSharedMemory with a native key fails every later call.
+bool SingleInstanceGuard::createKey(QSharedMemory::SharedMemoryError* error, QString* errorText) {
+  const auto failed = [&](const QSharedMemory& memory) {
+    *error = memory.error();
+    *errorText = memory.errorString();
     return false;
+  };
+  memory_ = newMemory();
+  if (memory_->create(1, QSharedMemory::ReadWrite)) return true;
+  if (memory_->error() != QSharedMemory::AlreadyExists || !InstanceLock::lockDecides())
+    return failed(*memory_);
   // No live updater holds the key: one that was killed left it behind, and
   // detaching as its last user releases it.
-  if (!memory_.attach(QSharedMemory::ReadWrite)) return false;
-  memory_.detach();
-  return memory_.create(1, QSharedMemory::ReadWrite);
+  const std::unique_ptr<QSharedMemory> stale = newMemory();
+  if (!stale->attach(QSharedMemory::ReadWrite)) return failed(*stale);
+  stale->detach();
+  memory_ = newMemory();
+  return memory_->create(1, QSharedMemory::ReadWrite) || failed(*memory_);
 }

@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // The two optional arguments; taken only when the list holds exactly three
 // entries (program, folder, number).
 struct CommandLine {
@@ -50,10 +52,16 @@ QString documentsFolder();
 struct SuiteSettings {
   int language = 1;    // raw value; the caller applies the language rule
   QString workFolder;  // with every "\" turned into "/"
+  QString problem;     // why the defaults were used instead of the file, for the log
 };
 // Sets the application's names process-wide and reads "Language" and
 // "WorkFolder" (never writes).
 SuiteSettings readSuiteSettings();
+
+// Platform part of the settings: why this user's settings files cannot be
+// read safely (a FIFO there would block the read for good), or empty. Always
+// empty on Windows, where the settings are in the registry.
+QString settingsFileProblem();
 
 // Platform part of the guard (one file per platform): whether another
 // updater of this user is alive, told by something the system drops when
@@ -64,16 +72,38 @@ class InstanceLock {
   ~InstanceLock();
   InstanceLock(const InstanceLock&) = delete;
   InstanceLock& operator=(const InstanceLock&) = delete;
-  // False while another live updater holds it (or it cannot be taken);
-  // otherwise this process holds it until the lock is destroyed.
-  bool acquire();
-  // Whether, with the lock held, a key that exists can only be one a killed
-  // updater left behind.
-  static bool existingKeyIsStale();
+
+  enum class State {
+    Held,     // this process holds it until the lock is destroyed
+    Busy,     // another live updater of this user holds it
+    Refused,  // it cannot be taken safely: problem() says why and what to do
+  };
+  State acquire();
+  QString problem() const { return problem_; }
+  // Whether holding the lock alone proves that no updater of this user
+  // lives (Unix: the flock), so the key cannot stop a start; false where
+  // the key is the lock itself (Windows).
+  static bool lockDecides();
 
  private:
+  const QString key_;
   qintptr handle_ = -1;
+  QString problem_;
 };
+
+// What a start found; the updater goes on for the first two.
+enum class GuardOutcome {
+  Held,            // the lock and the key
+  HeldWithoutKey,  // the lock; the key could not be made (note() says why)
+  AnotherRuns,     // another updater of this user runs: exit 0 at once
+  Refused,         // the lock's folder is not safely this user's: exit kExitLockRefused
+};
+inline bool updaterGoesOn(GuardOutcome outcome) {
+  return outcome == GuardOutcome::Held || outcome == GuardOutcome::HeldWithoutKey;
+}
+// The exit code of a start refused because the lock cannot be taken safely
+// (0 is a live updater, 1 an unattended failure, 2 a usage error).
+inline constexpr int kExitLockRefused = 3;
 
 // One updater per user session: a 1-byte shared-memory segment under a fixed
 // key (the companion suite looks for it), held for the guard's lifetime. A
@@ -81,12 +111,18 @@ class InstanceLock {
 class SingleInstanceGuard {
  public:
   explicit SingleInstanceGuard(const QString& key = QStringLiteral("CALVUD"));
-  // True when this process now holds the key.
-  bool claim();
+  GuardOutcome claim();
+  // One line for stderr and the log on anything but Held; empty for Held.
+  QString note() const { return note_; }
 
  private:
+  std::unique_ptr<QSharedMemory> newMemory() const;
+  bool createKey(QSharedMemory::SharedMemoryError* error, QString* errorText);
+
+  const QString key_;  // this user's
   InstanceLock lock_;  // taken before the key, released after it
-  QSharedMemory memory_;
+  std::unique_ptr<QSharedMemory> memory_;
+  QString note_;
 };
 
 // The key as this user's own: on Linux the key's file lives in a temp folder

@@ -2,12 +2,12 @@
 // always has a live owner: the key itself is the lock.
 #include "appshell.h"
 
-InstanceLock::InstanceLock(const QString&) {}
+InstanceLock::InstanceLock(const QString& perUserKey) : key_(perUserKey) {}
 
 InstanceLock::~InstanceLock() = default;
 
-bool InstanceLock::acquire() { return true; }
+InstanceLock::State InstanceLock::acquire() { return State::Held; }
 
-bool InstanceLock::existingKeyIsStale() { return false; }
+bool InstanceLock::lockDecides() { return false; }
 
 QString perUserInstanceKey(const QString& key) { return key; }

@@ -70,7 +70,7 @@ class FirstFrame : public QObject {
 int childUpdater(int argc, char** argv) {
   QApplication application(argc, argv);
   SingleInstanceGuard guard(QStringLiteral("CALVUD-bench-%1").arg(getpid()));
-  if (!guard.claim()) return 3;
+  if (!updaterGoesOn(guard.claim())) return 3;
   new CCalcFWUpdateMSDialog(QString::fromStdString(g_firmware), 1);
   FirstFrame first;
   currentDialog->installEventFilter(&first);

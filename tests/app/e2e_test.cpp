@@ -13,7 +13,13 @@
 
 #include <functional>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 #include "app_test_util.h"
+#include "appshell.h"
 #include "emulator.h"
 #include "emulator_dir.h"
 
@@ -52,7 +58,8 @@ class UpdaterRun : public ::testing::Test {
   }
 
   QProcess* start(const QStringList& arguments,
-                  const std::vector<std::pair<QString, QString>>& extraEnvironment = {}) {
+                  const std::vector<std::pair<QString, QString>>& extraEnvironment = {},
+                  QProcess::ProcessChannelMode channels = QProcess::ForwardedErrorChannel) {
     auto* process = new QProcess();
     processes_.push_back(process);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -70,7 +77,7 @@ class UpdaterRun : public ::testing::Test {
     env.insert("TMPDIR", dir("tmp"));  // the instance key lives here: one per test
     for (const auto& [name, value] : extraEnvironment) env.insert(name, value);
     process->setProcessEnvironment(env);
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setProcessChannelMode(channels);
     process->start(QStringLiteral(NORZA_UPDATER), arguments);
     return process;
   }
@@ -217,8 +224,8 @@ TEST_F(UpdaterRun, NoAccessToTheDiskIsExplained) {
   for (const JournalEvent& e : journal("alpha")) EXPECT_NE(e.event, "write");
 }
 
-// The updater writes its start to the log only once it holds the key, so a
-// refused start never appears there. On Windows,
+// The updater writes its start to the log only once it holds the key; a
+// start that gives way says so, on stderr and in the log. On Windows,
 // tests/windows/windows_app_test.cpp checks the key.
 TEST_F(UpdaterRun, SecondStartExitsAtOnceAndAKilledFirstDoesNotBlockTheNext) {
   files_ = apptest::writeImageSet(dir("fw"), false, 17);
@@ -230,8 +237,12 @@ TEST_F(UpdaterRun, SecondStartExitsAtOnceAndAKilledFirstDoesNotBlockTheNext) {
   };
   QProcess* first = startUpdate();  // no calculator: it keeps waiting
   ASSERT_TRUE(waitForFiles(log, [&] { return startsLogged() == 1; }));
-  QProcess* second = startUpdate();
+  QProcess* second = start({dir("fw"), QStringLiteral("1")}, {}, QProcess::SeparateChannels);
   EXPECT_EQ(exitCodeOf(second), 0);
+  const QString givenWay = QStringLiteral("another updater of this user is running");
+  EXPECT_TRUE(QString::fromLocal8Bit(second->readAllStandardError())
+                  .contains(QStringLiteral("norza-updater: ") + givenWay));
+  EXPECT_EQ(QString::fromUtf8(apptest::readFile(log)).count(givenWay), 1);
   EXPECT_EQ(first->state(), QProcess::Running);
   EXPECT_EQ(startsLogged(), 1);
 
@@ -244,6 +255,84 @@ TEST_F(UpdaterRun, SecondStartExitsAtOnceAndAKilledFirstDoesNotBlockTheNext) {
   EXPECT_EQ(startsLogged(), 2);
   expectImages("alpha");
   expectFinishedLast("alpha");
+}
+
+// Without a runtime folder (su, sudo, ssh) the lock lives in a folder of
+// this user in the temp folder all users share, which is also Qt's runtime
+// folder. One that someone else made first (a link, another owner, open to
+// others) is refused with what to do, never used.
+TEST_F(UpdaterRun, WithoutARuntimeFolderTheLockIsInAFolderOnlyThisUserMayUse) {
+  const std::vector<std::pair<QString, QString>> noRuntime = {
+      {"XDG_RUNTIME_DIR", ""}, {"NORZA_EXIT_ON_FAILURE", "1"}};  // no image set: exit 1
+  const QString folder = dir("tmp") + "/norza-updater-" + QString::number(::geteuid());
+  EXPECT_EQ(exitCodeOf(start({dir("fw"), QStringLiteral("1")}, noRuntime)), 1);
+  struct stat status;
+  ASSERT_EQ(::lstat(QFile::encodeName(folder).constData(), &status), 0);
+  EXPECT_TRUE(S_ISDIR(status.st_mode));
+  EXPECT_EQ(status.st_mode & 0777, 0700u);
+  EXPECT_TRUE(
+      QDir(dir("tmp")).entryList({QStringLiteral("runtime-*")}, QDir::AllEntries).isEmpty());
+
+  ASSERT_TRUE(QDir(folder).removeRecursively());
+  const QString elsewhere = root_.filePath("elsewhere");
+  ASSERT_TRUE(QDir().mkpath(elsewhere));
+  ASSERT_TRUE(QFile::link(elsewhere, folder));
+  QProcess* linked = start({dir("fw"), QStringLiteral("1")}, noRuntime, QProcess::SeparateChannels);
+  EXPECT_EQ(exitCodeOf(linked), kExitLockRefused);
+  const QString linkedSays = QString::fromLocal8Bit(linked->readAllStandardError());
+  EXPECT_TRUE(
+      linkedSays.contains(folder + " cannot hold the updater's lock (it is a symbolic link)"))
+      << linkedSays.toStdString();
+  EXPECT_TRUE(linkedSays.contains("XDG_RUNTIME_DIR"));
+  EXPECT_TRUE(QDir(elsewhere).isEmpty());
+
+  ASSERT_TRUE(QFile::remove(folder));
+  ASSERT_TRUE(QDir().mkdir(folder));
+  // Root can make the folder another user's; anyone can open it to others.
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(QFile::encodeName(folder).constData(), 65534, 65534), 0);
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0700), 0);
+  } else {
+    ASSERT_EQ(::chmod(QFile::encodeName(folder).constData(), 0777), 0);
+  }
+  QProcess* foreign =
+      start({dir("fw"), QStringLiteral("1")}, noRuntime, QProcess::SeparateChannels);
+  EXPECT_EQ(exitCodeOf(foreign), kExitLockRefused);
+  EXPECT_TRUE(QString::fromLocal8Bit(foreign->readAllStandardError())
+                  .contains(folder + " cannot hold the updater's lock"));
+  EXPECT_TRUE(QDir(folder).isEmpty());
+  const QString log =
+      QString::fromUtf8(apptest::readFile(dir("home") + "/state/norza-updater/updater.log"));
+  EXPECT_EQ(log.count(folder + " cannot hold the updater's lock"), 2) << log.toStdString();
+}
+
+// QSettings and the log open their files blocking: a FIFO at either path
+// would hang the updater for good (and, holding the guard, turn every later
+// start away). Neither may; the settings then are the defaults, and the log
+// says why.
+TEST_F(UpdaterRun, AFifoAtTheSettingsOrTheLogDoesNotHangTheUpdater) {
+  const QString settings = dir("home") + "/.config/ZK/Calvora.conf";
+  const QString log = dir("home") + "/state/norza-updater/updater.log";
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(settings).absolutePath()));
+  ASSERT_TRUE(QDir().mkpath(QFileInfo(log).absolutePath()));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(settings).constData(), 0600), 0);
+  // Without arguments the folder comes from the settings; none is there, so
+  // the updater ends by itself. One that hangs is left to the teardown.
+  const auto endsByItself = [&] {
+    QProcess* process = start({}, {{"NORZA_EXIT_ON_FAILURE", "1"}});
+    return process->waitForFinished(30000) && process->exitCode() == 1;
+  };
+  EXPECT_TRUE(endsByItself());
+  EXPECT_TRUE(QString::fromUtf8(apptest::readFile(log))
+                  .contains("the settings file " + settings + " is not a regular file"));
+
+  ASSERT_TRUE(QFile::remove(settings));
+  QFile::remove(log);
+  ASSERT_EQ(::mkfifo(QFile::encodeName(log).constData(), 0600), 0);
+  EXPECT_TRUE(endsByItself());
+  // The teardown's start, which releases the key of an updater it had to
+  // kill, must not meet the FIFO.
+  QFile::remove(log);
 }
 #endif
 

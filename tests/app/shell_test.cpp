@@ -14,6 +14,15 @@
 #include <QUuid>
 
 #ifndef _WIN32
+#include <QCryptographicHash>
+#include <QSystemSemaphore>
+
+#include <chrono>
+#include <thread>
+
+#include <sys/ipc.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
 #include <unistd.h>
 #endif
 
@@ -197,6 +206,93 @@ TEST(SingleInstance, AnotherUsersHolderDoesNotBlockThisUser) {
   EXPECT_TRUE(other.endsWithZero());
   Probe rootAgain(key, 0, shared.path());
   EXPECT_EQ(rootAgain.answer(), "refused");
+}
+
+// A System V segment at the key's place that the updater can neither attach
+// nor remove, as another user can plant in the shared temp folder. Mode 0
+// keeps a non-root probe out; root may attach anything, but a segment still
+// attached here is not removed by the probe's detach.
+class PlantedSegment {
+ public:
+  explicit PlantedSegment(const QString& perUserKey)
+      : file_(QSharedMemory(perUserKey).nativeKey()) {
+    QFile key(file_);
+    if (!key.open(QIODevice::WriteOnly)) return;
+    key.close();
+    id_ =
+        ::shmget(::ftok(QFile::encodeName(file_).constData(), 'Q'), 1, IPC_CREAT | IPC_EXCL | 0600);
+    if (id_ < 0) return;
+    memory_ = ::shmat(id_, nullptr, 0);
+    struct shmid_ds status;
+    if (::shmctl(id_, IPC_STAT, &status) != 0) return;
+    status.shm_perm.mode = 0;
+    planted_ = memory_ != reinterpret_cast<void*>(-1) && ::shmctl(id_, IPC_SET, &status) == 0;
+  }
+  ~PlantedSegment() {
+    if (id_ >= 0) ::shmctl(id_, IPC_RMID, nullptr);
+    if (memory_ != reinterpret_cast<void*>(-1)) ::shmdt(memory_);
+    QFile::remove(file_);
+  }
+  bool planted() const { return planted_; }
+
+ private:
+  const QString file_;
+  int id_ = -1;
+  void* memory_ = reinterpret_cast<void*>(-1);
+  bool planted_ = false;
+};
+
+// Holding this user's lock proves that no updater of this user lives, so a
+// key someone else holds must not stop the start; the lock still turns a
+// second start away.
+TEST(SingleInstance, AKeyHeldByAnotherDoesNotStopTheStart) {
+  const QString key =
+      QStringLiteral("CALVUD-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  PlantedSegment planted(perUserInstanceKey(key));
+  ASSERT_TRUE(planted.planted());
+  Probe first(key);
+  EXPECT_EQ(first.answer(), "held without key");
+  Probe second(key);
+  EXPECT_EQ(second.answer(), "refused");
+  first.release();
+  EXPECT_TRUE(first.endsWithZero());
+}
+
+// Qt guards a key with a System V semaphore of its own, named after the key
+// in the shared temp folder. Someone waiting on it takes the one unit Qt
+// puts in before locking, and Qt's lock then waits for good: the guard must
+// not use it.
+TEST(SingleInstance, AKeysSemaphoreHeldByAnotherDoesNotBlockTheStart) {
+  const QString key =
+      QStringLiteral("CALVUD-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+  const QString perUserKey = perUserInstanceKey(key);
+  QSystemSemaphore semaphore(perUserKey, 0, QSystemSemaphore::Create);
+  ASSERT_EQ(semaphore.error(), QSystemSemaphore::NoError);
+  std::thread taker([&] { semaphore.acquire(); });
+  // Qt 5's file for the semaphore, to see the taker wait.
+  QString file = QDir::tempPath() + QStringLiteral("/qipc_systemsem_");
+  for (const QChar c : perUserKey) {
+    if ((c >= QLatin1Char('a') && c <= QLatin1Char('z')) ||
+        (c >= QLatin1Char('A') && c <= QLatin1Char('Z')))
+      file += c;
+  }
+  file += QString::fromLatin1(
+      QCryptographicHash::hash(perUserKey.toUtf8(), QCryptographicHash::Sha1).toHex());
+  const int id = ::semget(::ftok(QFile::encodeName(file).constData(), 'Q'), 1, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (id >= 0 && ::semctl(id, 0, GETNCNT) < 1 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  const bool waiting = id >= 0 && ::semctl(id, 0, GETNCNT) == 1;
+  {
+    Probe probe(key);
+    if (waiting) {
+      EXPECT_EQ(probe.answer(), "held");
+    }
+    semaphore.release();  // to the taker, or to a probe that waits on it
+    taker.join();
+    probe.release();
+  }
+  ASSERT_TRUE(waiting);
 }
 #endif
 

@@ -368,22 +368,47 @@ TEST_F(WorkerTest, ACalculatorThatNeverReturnsFailsTheRetryWith104) {
                           "ticks 1", "active", "ran 104"}));
 }
 
-// The log stays within its bound: past it, the file becomes .1 and a new one
-// begins, so at most about twice the bound is ever on disk.
+// The log stays within its bound: a line that would take the file past it
+// first moves the file to .1, so however long the lines, neither file holds
+// more than the bound.
 TEST(UpdateLogTest, RotatesAtItsBound) {
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
   UpdateLog log(dir.filePath("state/norza-updater/updater.log"), 1000);
-  for (int i = 0; i < 100; ++i)
-    log.write(QStringLiteral("line %1 ").arg(i) + QString(40, QLatin1Char('x')));
-  const QFileInfo current(log.path());
-  const QFileInfo previous(log.path() + ".1");
-  ASSERT_TRUE(current.exists());
-  ASSERT_TRUE(previous.exists());
-  EXPECT_LT(current.size(), 1000 + 100);
-  EXPECT_LT(previous.size(), 1000 + 100);
+  for (int i = 0; i < 100; ++i) {
+    log.write(QStringLiteral("line %1 ").arg(i) + QString(40 + (i * 97) % 900, QLatin1Char('x')));
+    ASSERT_LE(QFileInfo(log.path()).size(), 1000) << "after line " << i;
+    ASSERT_LE(QFileInfo(log.path() + ".1").size(), 1000) << "after line " << i;
+  }
+  EXPECT_TRUE(QFileInfo::exists(log.path() + ".1"));
   EXPECT_TRUE(apptest::readFile(log.path()).contains("line 99 "));
   EXPECT_FALSE(QFileInfo::exists(log.path() + ".2"));
+}
+
+// Each write is one line: a control character in a name (a folder's, say)
+// is escaped and cannot forge a line of its own, and a line past the cap is
+// cut, never inside a character, and marked.
+TEST(UpdateLogTest, EachWriteIsOneEscapedLineWithinTheCap) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  UpdateLog log(dir.filePath("updater.log"));
+  log.write(QStringLiteral("image set in /fw/a\nb\r\t\x1b[2J\x7f") + QChar(0x2028) +
+            QStringLiteral("2000-01-01T00:00:00.000 end: Done:"));
+  log.write(QString(5000, QChar(0xE9)));
+  QList<QByteArray> lines = apptest::readFile(log.path()).split('\n');
+  ASSERT_EQ(lines.size(), 3);  // two lines and what follows the last newline
+  for (QByteArray& line : lines) {
+    if (line.endsWith('\r')) line.chop(1);  // Windows' text mode
+  }
+  EXPECT_TRUE(
+      lines[0].endsWith("image set in /fw/a\\nb\\r\\t\\x1b[2J\\x7f\\u2028"
+                        "2000-01-01T00:00:00.000 end: Done:"))
+      << lines[0].toStdString();
+  const QByteArray cut = lines[1].mid(lines[1].indexOf(' ') + 1);
+  EXPECT_LE(cut.size(), UpdateLog::kMaxLineBytes);
+  EXPECT_GT(cut.size(), UpdateLog::kMaxLineBytes - 16);
+  EXPECT_TRUE(cut.endsWith(UpdateLog::kCutMark));
+  EXPECT_FALSE(QString::fromUtf8(cut).contains(QChar::ReplacementCharacter));
 }
 
 TEST_F(WorkerTest, ExceptionInTheLoopEndsItWithResultMinusTwo) {
