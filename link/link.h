@@ -70,14 +70,6 @@ struct CalculatorOutcome {
 };
 std::vector<CalculatorOutcome> LastCalculatorOutcomes();
 
-// Called on the writer threads, possibly from several at once.
-using ProgressCallback = void (*)(int32_t percent);
-using MessageCallback = void (*)(const wchar_t* text);
-
-// One discovery pass: true when at least one calculator disk is present.
-// Does not retry and does not change the device count of the transfer.
-bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product);
-
 // What an image file was when it was examined. A transfer that is given it
 // sends the file only while it is still that file: the same size, the same
 // file (not another one written over its name) and not written since.
@@ -87,6 +79,53 @@ struct ImageFileFacts {
   uint64_t index = 0;
   int64_t modified = 0;
 };
+
+// Called on the writer threads, possibly from several at once.
+using ProgressCallback = void (*)(int32_t percent);
+using MessageCallback = void (*)(const wchar_t* text);
+// The same progress with the calculator it is about, and the caller's
+// context.
+using CalculatorProgressCallback = void (*)(void* context, const wchar_t* interfacePath,
+                                            int32_t percent);
+
+// One calculator as a link entry saw it.
+struct CalculatorReport {
+  std::wstring interfacePath;
+  std::wstring deviceNode;  // empty when the platform cannot tell
+  std::string serial;
+  std::string port;  // the USB port, where the platform tells it
+  int32_t code = 0;
+  bool gone = false;    // the platform said it was not there
+  LinkFailure failure;  // its own failure, when code is not 0
+};
+
+// What an entry did, kept by the caller (nothing of it is lost to the next
+// entry): its result, every calculator it found (table order) with its
+// outcome, and what each of its discovery passes listed.
+struct LinkReport {
+  int32_t result = 0;
+  std::vector<CalculatorReport> calculators;
+  std::vector<std::vector<std::wstring>> passes;
+};
+
+// One image to the chosen calculators.
+struct TransferOrder {
+  const wchar_t* imagePath = nullptr;
+  const ImageFileFacts* examined = nullptr;  // the file as checked before, if it was
+  int64_t targetOffset = 0;
+  // Only these (by interface path), as far as they are attached; the ones
+  // not attached are reported with 119. nullptr: every attached calculator.
+  const std::vector<std::wstring>* only = nullptr;
+  ProgressCallback progress = nullptr;
+  MessageCallback message = nullptr;
+  CalculatorProgressCallback calculatorProgress = nullptr;
+  void* context = nullptr;
+};
+
+// One discovery pass: true when at least one calculator disk is present.
+// Does not retry and does not change the device count of the transfer.
+bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product);
+
 // 0 with the file's facts; 105 when it cannot be opened; 125 when it is
 // empty or not a regular file (a FIFO, a device, a folder). Never waits for
 // a writer of a FIFO. reason, when given, gets what was wrong in words.
@@ -142,6 +181,25 @@ int32_t ImagesEverWhole();
 // they are ("emulated calculators in DIR"). The programs show it, so a
 // setting left in an environment cannot pass for a real update.
 std::string CalculatorSource();
+
+// The chosen calculators' entries, beside the two above, which mean "every
+// attached calculator". They keep no ledger: the caller's update session
+// decides what to send, and to whom; report receives what happened.
+//
+// One discovery pass: the calculators attached now (report->calculators).
+int32_t ListCalculators(const wchar_t* vendor, const wchar_t* product, LinkReport* report);
+// Writes the image to the chosen calculators (TransferOrder::only) that are
+// attached; 0, or the first failure in table order.
+int32_t TransferImage(const wchar_t* vendor, const wchar_t* product, const TransferOrder& order,
+                      LinkReport* report);
+// Tells the chosen calculators (nullptr: every attached one) that the update
+// is over. 119 when one of them is not attached; with onlyThese, 120 when
+// another calculator is attached (it is reported, and nobody is told); 107
+// when a disk cannot be opened (nobody is told). 112 when a finishing
+// command could not be written.
+int32_t FinishCalculators(const wchar_t* vendor, const wchar_t* product,
+                          const std::vector<std::wstring>* only, bool onlyThese,
+                          LinkReport* report);
 
 // Size of a file in bytes, 0 when it cannot be opened.
 int64_t GetImageFileSize(const wchar_t* path);

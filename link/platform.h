@@ -19,6 +19,13 @@ inline constexpr Handle kInvalidHandle = -1;
 
 enum class SeekFrom { Begin, Current };
 
+// Who a disk is, for people.
+struct DiskIdentity {
+  std::string serial;  // as the device reports it, where the platform tells it
+  std::string port;    // the USB port it is plugged into ("1-1.4"), where known
+  std::wstring node;   // the device node, where the platform has one
+};
+
 // An open file as the platform describes it: what it is, how large, and
 // which file it is (the same volume and index mean the same file, however
 // it is named; a new file written over the old name has another index).
@@ -131,6 +138,10 @@ class Backend {
   // can say so; empty for the native backend.
   virtual std::string CalculatorSource() { return {}; }
 
+  // Who a disk of the last listing is. By default its serial from the
+  // interface path, its node from DeviceNodeOf and no port.
+  virtual DiskIdentity DescribeDisk(const std::wstring& interfacePath);
+
   // Optional: the device node behind an interface path of the last listing
   // (e.g. L"/dev/sdb"), for diagnostics; empty when the backend cannot tell.
   virtual std::wstring DeviceNodeOf(const std::wstring& interfacePath) {
@@ -160,6 +171,9 @@ std::unique_ptr<Backend> CreateNativeBackend();
 // # & \ ? become U+FFFD, which no device byte maps to.
 std::wstring BuildUsbDiskInterfacePath(const std::string& vendor, const std::string& product,
                                        const std::string& revision, const std::string& serial);
+
+// The serial number part of such a path ("" when it has none).
+std::string SerialOfInterfacePath(const std::wstring& path);
 
 // UTF-8 <-> wide text (UTF-32 on Linux, UTF-16 on Windows), independent of
 // the C locale. Invalid input becomes U+FFFD.

@@ -53,6 +53,8 @@ uint32_t ReplyField(const ReplyBlock& reply, std::size_t offset) {
 
 }  // namespace
 
+std::array<LinkFailure, kDeviceSlots> DiskOpenFailures;
+
 std::array<Handle, kDeviceSlots> DeviceHandleTable = [] {
   std::array<Handle, kDeviceSlots> table{};
   table.fill(platform::kInvalidHandle);
@@ -74,13 +76,17 @@ int32_t OpenCalculatorDisks() {
   platform::Backend& backend = platform::ActiveBackend();
   int32_t opened = 0;
   for (int32_t i = 0; i < deviceCount && i < kDeviceSlots; ++i) {
+    DiskOpenFailures[i] = LinkFailure{};
     DeviceHandleTable[i] = backend.OpenDisk(DevicePathTable[i]);
     if (DeviceHandleTable[i] != platform::kInvalidHandle) {
       ++opened;
       continue;
     }
     const std::wstring node = backend.DeviceNodeOf(DevicePathTable[i]);
-    NoteFailure(platform::WideToUtf8(node.empty() ? DevicePathTable[i] : node));
+    const std::string subject = platform::WideToUtf8(node.empty() ? DevicePathTable[i] : node);
+    DiskOpenFailures[i] = LinkFailure{KindOfError(backend.LastErrorKind()), subject,
+                                      backend.LastErrorText()};
+    NoteFailure(subject);
   }
   return opened;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "discovery.h"
+#include "link.h"
 #include "platform.h"
 
 namespace norza::link {
@@ -66,6 +67,8 @@ CommandBlock MakeCommandBlock(uint32_t code, uint32_t parameter);
 // Handles parallel to DevicePathTable; kInvalidHandle where a disk did not
 // open. Filled and emptied under LinkMutex() while no writer thread runs.
 extern std::array<Handle, kDeviceSlots> DeviceHandleTable;
+// Why a slot's disk did not open (kind NONE when it did), set with it.
+extern std::array<LinkFailure, kDeviceSlots> DiskOpenFailures;
 
 // Opens the first deviceCount paths; returns how many opened.
 int32_t OpenCalculatorDisks();

@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <mutex>
@@ -16,6 +17,8 @@ namespace norza::link {
 
 std::atomic<ProgressCallback> progressCallback{nullptr};
 std::atomic<MessageCallback> messageCallback{nullptr};
+std::atomic<CalculatorProgressCallback> calculatorProgressCallback{nullptr};
+std::atomic<void*> calculatorProgressContext{nullptr};
 std::atomic<int32_t> filterKey{0};
 
 namespace {
@@ -31,17 +34,6 @@ std::atomic<ThreadStarter> g_threadStarter{nullptr};
 std::mutex g_detailMutex;
 LinkFailure g_failure;                      // guarded by g_detailMutex
 std::vector<CalculatorOutcome> g_outcomes;  // guarded by g_detailMutex
-
-LinkFailureKind KindOf(platform::ErrorKind kind) {
-  switch (kind) {
-    case platform::ErrorKind::None: return LINK_FAILURE_OTHER;
-    case platform::ErrorKind::NoAccess: return LINK_FAILURE_NO_ACCESS;
-    case platform::ErrorKind::InUse: return LINK_FAILURE_IN_USE;
-    case platform::ErrorKind::Gone: return LINK_FAILURE_GONE;
-    case platform::ErrorKind::Other: return LINK_FAILURE_OTHER;
-  }
-  return LINK_FAILURE_OTHER;
-}
 
 // The disk a job writes, as a user would name it: its node when the platform
 // tells it, else its interface path.
@@ -87,9 +79,37 @@ class CalculatorDisksCloser {
   CalculatorDisksCloser& operator=(const CalculatorDisksCloser&) = delete;
 };
 
-void NotifyProgress(Handle device, int32_t percent) {
-  ReportProgress(device, percent);
+// The window's bar and whoever follows each calculator.
+void CallProgress(const TransferJob& job, int32_t percent) {
   if (ProgressCallback callback = progressCallback.load()) callback(percent);
+  if (CalculatorProgressCallback callback = calculatorProgressCallback.load()) {
+    const std::wstring path = job.devicePath != nullptr ? *job.devicePath : std::wstring();
+    callback(calculatorProgressContext.load(), path.c_str(), percent);
+  }
+}
+
+void NotifyProgress(const TransferJob& job, int32_t percent) {
+  ReportProgress(job.device, percent);
+  CallProgress(job, percent);
+}
+
+// What a calculator's transfer failed on: kept with its job, and as the
+// entry's first failure.
+void JobFailed(TransferJob& job, const std::string& subject, const std::string& text,
+               LinkFailureKind kind) {
+  if (job.failure.kind == LINK_FAILURE_NONE) {
+    try {
+      job.failure = LinkFailure{kind, subject, text};
+    } catch (...) {
+      // Only a diagnostic.
+    }
+  }
+  NoteFailure(subject, text, kind);
+}
+
+void JobFailed(TransferJob& job, const std::string& subject) {
+  Backend& backend = platform::ActiveBackend();
+  JobFailed(job, subject, backend.LastErrorText(), KindOfError(backend.LastErrorKind()));
 }
 
 // Writes n bytes of buffer at position in whole sectors. A partial last
@@ -119,7 +139,7 @@ bool WriteChunk(Backend& backend, TransferJob& job, int64_t position, unsigned c
   job.calculatorGone = backend.LastErrorKind() == platform::ErrorKind::Gone;
   try {
     job.writeErrorText = "Write Disk File: " + backend.LastErrorText();
-    job.writeErrorKind = KindOf(backend.LastErrorKind());
+    job.writeErrorKind = KindOfError(backend.LastErrorKind());
   } catch (...) {
     // The text is only a diagnostic.
   }
@@ -134,17 +154,36 @@ void RunJob(TransferJob* job) {
   }
 }
 
+// What the discovery passes of the running entry listed, for its report.
+// Under the link lock.
+std::vector<std::vector<std::wstring>>* g_entryPasses = nullptr;
+
+void ObservePass(const std::wstring* table, int32_t count) {
+  NoteDiscoveryPass(table, count);
+  if (g_entryPasses != nullptr) g_entryPasses->emplace_back(table, table + count);
+}
+
+class PassRecorder {
+ public:
+  explicit PassRecorder(std::vector<std::vector<std::wstring>>* passes) { g_entryPasses = passes; }
+  ~PassRecorder() { g_entryPasses = nullptr; }
+  PassRecorder(const PassRecorder&) = delete;
+  PassRecorder& operator=(const PassRecorder&) = delete;
+};
+
 // The common frame of the entries that talk to the calculators: under the
-// link lock, the calculators found (with retries; the ledger sees every
-// pass) and their disks open for the time of work(); nothing throws out of
-// an entry.
+// link lock, the calculators found (with retries; the ledger, and passes
+// when given, see every pass) and their disks open for the time of work();
+// nothing throws out of an entry.
 template <typename Work>
-int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, Work&& work) {
+int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product,
+                            std::vector<std::vector<std::wstring>>* passes, Work&& work) {
   try {
     std::lock_guard<std::mutex> lock(LinkMutex());
+    PassRecorder recorder(passes);
     ClearFailureDetail();
     deviceCount = FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product,
-                                               kDeviceSlots, NoteDiscoveryPass);
+                                               kDeviceSlots, ObservePass);
     if (deviceCount == 0) return LINK_NO_CALCULATOR;
     // Working on 16 of 17 would leave one behind unnoticed: the user must
     // take some away first. Not a disk is opened.
@@ -159,6 +198,17 @@ int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, Work&
 
 }  // namespace
 
+LinkFailureKind KindOfError(platform::ErrorKind kind) {
+  switch (kind) {
+    case platform::ErrorKind::None: return LINK_FAILURE_OTHER;
+    case platform::ErrorKind::NoAccess: return LINK_FAILURE_NO_ACCESS;
+    case platform::ErrorKind::InUse: return LINK_FAILURE_IN_USE;
+    case platform::ErrorKind::Gone: return LINK_FAILURE_GONE;
+    case platform::ErrorKind::Other: return LINK_FAILURE_OTHER;
+  }
+  return LINK_FAILURE_OTHER;
+}
+
 void NoteFailure(const std::string& subject, const std::string& text, LinkFailureKind kind) {
   try {
     std::lock_guard<std::mutex> lock(g_detailMutex);
@@ -170,7 +220,7 @@ void NoteFailure(const std::string& subject, const std::string& text, LinkFailur
 
 void NoteFailure(const std::string& subject) {
   platform::Backend& backend = platform::ActiveBackend();
-  NoteFailure(subject, backend.LastErrorText(), KindOf(backend.LastErrorKind()));
+  NoteFailure(subject, backend.LastErrorText(), KindOfError(backend.LastErrorKind()));
 }
 
 void ClearFailureDetail() {
@@ -233,37 +283,37 @@ void StartOnCalculator(const TransferJob& job) {
   SeekDevice(job.device, job.targetOffset, SeekFrom::Begin);
   ReportProgress(job.device, 0);
   PauseMs(kPhasePauseMs);
-  if (ProgressCallback callback = progressCallback.load()) callback(0);
+  CallProgress(job, 0);
 }
 
 constexpr const char kImageChangedText[] = "the file changed while it was being sent";
 
 // Reads the n bytes of the image at offset; a short read means the file
 // shrank under us, which must never end as success.
-int32_t ReadImageChunk(Backend& backend, const TransferJob& job, int64_t offset,
-                       unsigned char* buffer, uint32_t wanted) {
+int32_t ReadImageChunk(Backend& backend, TransferJob& job, int64_t offset, unsigned char* buffer,
+                       uint32_t wanted) {
   uint32_t n = 0;
   const bool read = backend.ReadAt(job.image, job.sourceOffset + offset, buffer, wanted, &n);
   ChainFilter(buffer, n);
   if (read && n == wanted) return LINK_OK;
   if (read) {
-    NoteFailure(ImageName(job), kImageChangedText, LINK_FAILURE_OTHER);
+    JobFailed(job, ImageName(job), kImageChangedText, LINK_FAILURE_OTHER);
     return LINK_IMAGE_CHANGED;
   }
-  NoteFailure(ImageName(job));
+  JobFailed(job, ImageName(job));
   return LINK_IMAGE_READ_FAILED;
 }
 
 // After the last chunk: the open file must still be what it was when the
 // transfer opened it, or the calculator holds a mix of two files.
-int32_t CheckImageUnchanged(Backend& backend, const TransferJob& job) {
+int32_t CheckImageUnchanged(Backend& backend, TransferJob& job) {
   platform::FileFacts now;
   if (!backend.DescribeFile(job.image, &now)) {
-    NoteFailure(ImageName(job));
+    JobFailed(job, ImageName(job));
     return LINK_IMAGE_READ_FAILED;
   }
   if (now.size == job.imageFacts.size && now.modified == job.imageFacts.modified) return LINK_OK;
-  NoteFailure(ImageName(job), kImageChangedText, LINK_FAILURE_OTHER);
+  JobFailed(job, ImageName(job), kImageChangedText, LINK_FAILURE_OTHER);
   return LINK_IMAGE_CHANGED;
 }
 
@@ -274,7 +324,7 @@ int32_t DeliverChunk(Backend& backend, TransferJob& job, unsigned char* buffer, 
     return SendImageData(job.device, buffer, n, sent) ? LINK_OK : LINK_DATA_NOT_ACKED;
   }
   if (WriteChunk(backend, job, job.targetOffset + sent, buffer, n)) return LINK_OK;
-  NoteFailure(DeviceSubject(job), job.writeErrorText, job.writeErrorKind);
+  JobFailed(job, DeviceSubject(job), job.writeErrorText, job.writeErrorKind);
   return LINK_WRITE_FAILED;
 }
 
@@ -293,7 +343,7 @@ int32_t SendImage(Backend& backend, TransferJob& job, unsigned char* buffer) {
       if (job.useCommandPath == 0) return LINK_OK;
       if (!CheckImageSize(job.device, static_cast<uint32_t>(job.length)))
         return LINK_SIZE_CHECK_FAILED;
-      NotifyProgress(job.device, 100);
+      NotifyProgress(job, 100);
       return LINK_OK;
     }
     sent += kChunkSize;
@@ -303,7 +353,7 @@ int32_t SendImage(Backend& backend, TransferJob& job, unsigned char* buffer) {
     if (percent > lastPercent) {
       // 100 is kept for the end of a successful transfer.
       lastPercent = percent >= 100 ? 99 : percent;
-      NotifyProgress(job.device, lastPercent);
+      NotifyProgress(job, lastPercent);
     }
   }
   return LINK_OK;
@@ -314,12 +364,12 @@ int32_t SendImage(Backend& backend, TransferJob& job, unsigned char* buffer) {
 int32_t FinishOnCalculator(Backend& backend, TransferJob& job, int32_t result) {
   if (!backend.Flush(job.device) && result == LINK_OK) {
     job.calculatorGone = backend.LastErrorKind() == platform::ErrorKind::Gone;
-    NoteFailure(DeviceSubject(job));
+    JobFailed(job, DeviceSubject(job));
     result = LINK_FLUSH_FAILED;
   }
   PauseMs(kPhasePauseMs);
   if (result == LINK_OK) {
-    NotifyProgress(job.device, 100);
+    NotifyProgress(job, 100);
     ReadCommandWindow(job.device, true);
     PauseMs(kPhasePauseMs);
   }
@@ -389,18 +439,31 @@ int32_t OpenImage(Backend& backend, const TransferRequest& request, FileCloser* 
 }  // namespace
 
 int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes,
-                        CalculatorFlags* gone) {
+                        CalculatorFlags* gone, JobOutcomes* outcomes) {
   if (request.requestKind >= 3) return LINK_BAD_REQUEST_KIND;
   ThreadStarter start = g_threadStarter.load();
   if (start == nullptr) start = StartWriterThread;
   const int32_t count = deviceCount < kDeviceSlots ? deviceCount : kDeviceSlots;
+  CalculatorFlags chosen{};
+  for (int32_t i = 0; i < count; ++i) {
+    chosen[i] = request.only == nullptr ||
+                std::find(request.only->begin(), request.only->end(), DevicePathTable[i]) !=
+                    request.only->end();
+  }
 
   Backend& backend = platform::ActiveBackend();
   FileCloser imageCloser(backend, kInvalidHandle);
   platform::FileFacts facts;
   if (const int32_t code = OpenImage(backend, request, &imageCloser, &facts); code != LINK_OK) {
     // Not a calculator was touched.
-    for (int32_t i = 0; codes != nullptr && i < count; ++i) (*codes)[i] = code;
+    for (int32_t i = 0; i < count; ++i) {
+      if (codes != nullptr) (*codes)[i] = code;
+      if (outcomes != nullptr && chosen[i]) {
+        outcomes->codes[i] = code;
+        outcomes->written[i] = true;
+        outcomes->failures[i] = LastLinkFailure();
+      }
+    }
     return code;
   }
 
@@ -408,7 +471,9 @@ int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes,
   std::array<std::thread, kDeviceSlots> threads;
   std::array<bool, kDeviceSlots> started{};
   for (int32_t i = 0; i < count; ++i) {
+    if (!chosen[i]) continue;
     TransferJob& job = jobs[i];
+    if (DeviceHandleTable[i] == kInvalidHandle) job.failure = DiskOpenFailures[i];
     job.device = DeviceHandleTable[i];
     job.devicePath = &DevicePathTable[i];
     job.image = imageCloser.Get();
@@ -426,10 +491,20 @@ int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes,
 
   int32_t result = LINK_OK;
   for (int32_t i = 0; i < count; ++i) {
+    if (!chosen[i]) continue;
     if (started[i]) threads[i].join();
-    if (codes != nullptr) (*codes)[i] = jobs[i].exitCode;
-    if (gone != nullptr) (*gone)[i] = jobs[i].calculatorGone;
-    if (result == LINK_OK) result = jobs[i].exitCode;
+    TransferJob& job = jobs[i];
+    if (job.exitCode == LINK_DISK_NOT_OPEN && job.failure.kind == LINK_FAILURE_GONE)
+      job.calculatorGone = true;
+    if (codes != nullptr) (*codes)[i] = job.exitCode;
+    if (gone != nullptr) (*gone)[i] = job.calculatorGone;
+    if (outcomes != nullptr) {
+      outcomes->codes[i] = job.exitCode;
+      outcomes->gone[i] = job.calculatorGone;
+      outcomes->written[i] = true;
+      outcomes->failures[i] = job.failure;
+    }
+    if (result == LINK_OK) result = job.exitCode;
   }
   return result;
 }
@@ -450,7 +525,36 @@ void NoteWhoIsStillThere(const wchar_t* vendor, const wchar_t* product) {
   CloseCalculatorDisks();
   std::array<std::wstring, kDeviceSlots> table;
   const int32_t count = FindCalculatorDisks(table.data(), vendor, product, kDeviceSlots);
-  NoteDiscoveryPass(table.data(), count);
+  ObservePass(table.data(), count);
+}
+
+bool Chosen(const std::vector<std::wstring>* only, const std::wstring& path) {
+  return only == nullptr || std::find(only->begin(), only->end(), path) != only->end();
+}
+
+CalculatorReport ReportOf(const std::wstring& path, int32_t code) {
+  const norza::platform::DiskIdentity identity =
+      norza::platform::ActiveBackend().DescribeDisk(path);
+  CalculatorReport report;
+  report.interfacePath = path;
+  report.deviceNode = identity.node;
+  report.serial = identity.serial;
+  report.port = identity.port;
+  report.code = code;
+  return report;
+}
+
+// Those of only that the entry did not find attached: 119 each.
+void ReportMissing(const std::vector<std::wstring>* only, LinkReport& report) {
+  if (only == nullptr) return;
+  for (const std::wstring& path : *only) {
+    const bool found = std::any_of(report.calculators.begin(), report.calculators.end(),
+                                   [&](const CalculatorReport& c) { return c.interfacePath == path; });
+    if (found) continue;
+    CalculatorReport missing = ReportOf(path, LINK_CALCULATOR_MISSING);
+    missing.gone = true;
+    report.calculators.push_back(std::move(missing));
+  }
 }
 
 }  // namespace
@@ -465,7 +569,7 @@ int32_t Download(const wchar_t* vendor, const wchar_t* product, const wchar_t* i
                  const ImageFileFacts* examined, int64_t targetOffset, ProgressCallback progress,
                  MessageCallback message) {
   using namespace norza::link;
-  return WithCalculatorDisks(vendor, product, [&] {
+  return WithCalculatorDisks(vendor, product, nullptr, [&] {
     const std::vector<std::wstring> attached = AttachedCalculators();
     UpdateLedger& ledger = Ledger();
     ledger.NoteAttached(attached);
@@ -495,6 +599,125 @@ int32_t Download(const wchar_t* vendor, const wchar_t* product, const wchar_t* i
 }
 
 }  // namespace
+
+int32_t ListCalculators(const wchar_t* vendor, const wchar_t* product, LinkReport* report) {
+  using namespace norza::link;
+  LinkReport local;
+  LinkReport& out = report != nullptr ? *report : local;
+  out = LinkReport{};
+  try {
+    std::lock_guard<std::mutex> lock(LinkMutex());
+    PassRecorder recorder(&out.passes);
+    const int32_t count = FindCalculatorDisks(DevicePathTable.data(), vendor, product, kDeviceSlots);
+    ObservePass(DevicePathTable.data(), count);
+    for (int32_t i = 0; i < count; ++i) out.calculators.push_back(ReportOf(DevicePathTable[i], 0));
+    out.result = count > 0 ? LINK_OK : LINK_NO_CALCULATOR;
+    if (calculatorsBeyondSlots > 0) out.result = LINK_TOO_MANY_CALCULATORS;
+  } catch (...) {
+    out.result = LINK_BUFFER_ALLOC_FAILED;
+  }
+  return out.result;
+}
+
+int32_t TransferImage(const wchar_t* vendor, const wchar_t* product, const TransferOrder& order,
+                      LinkReport* report) {
+  using namespace norza::link;
+  LinkReport local;
+  LinkReport& out = report != nullptr ? *report : local;
+  out = LinkReport{};
+  out.result = WithCalculatorDisks(vendor, product, &out.passes, [&] {
+    const std::vector<std::wstring> attached = AttachedCalculators();
+    progressCallback.store(order.progress);
+    messageCallback.store(order.message);
+    calculatorProgressCallback.store(order.calculatorProgress);
+    calculatorProgressContext.store(order.context);
+    TransferRequest request;
+    request.imagePath = order.imagePath != nullptr ? order.imagePath : L"";
+    request.messageText = request.imagePath;
+    request.targetOffset = order.targetOffset;
+    request.examined = order.examined;
+    request.only = order.only;
+    JobOutcomes outcomes;
+    const int32_t result = RunTransferJobs(request, nullptr, nullptr, &outcomes);
+    calculatorProgressCallback.store(nullptr);
+    NoteOutcomes(&outcomes.codes);
+    bool anyFailed = false;
+    for (std::size_t i = 0; i < attached.size(); ++i) {
+      if (!outcomes.written[i]) continue;
+      CalculatorReport calculator = ReportOf(attached[i], outcomes.codes[i]);
+      calculator.gone = outcomes.gone[i];
+      calculator.failure = outcomes.failures[i];
+      anyFailed = anyFailed || calculator.code != LINK_OK;
+      out.calculators.push_back(std::move(calculator));
+    }
+    if (anyFailed) NoteWhoIsStillThere(vendor, product);
+    return result;
+  });
+  ReportMissing(order.only, out);
+  if (out.result == LINK_OK && out.calculators.size() !=
+                                   static_cast<std::size_t>(std::count_if(
+                                       out.calculators.begin(), out.calculators.end(),
+                                       [](const CalculatorReport& c) { return c.code == LINK_OK; })))
+    out.result = LINK_CALCULATOR_MISSING;
+  return out.result;
+}
+
+int32_t FinishCalculators(const wchar_t* vendor, const wchar_t* product,
+                          const std::vector<std::wstring>* only, bool onlyThese,
+                          LinkReport* report) {
+  using namespace norza::link;
+  LinkReport local;
+  LinkReport& out = report != nullptr ? *report : local;
+  out = LinkReport{};
+  out.result = WithCalculatorDisks(vendor, product, &out.passes, [&]() -> int32_t {
+    const std::vector<std::wstring> attached = AttachedCalculators();
+    bool others = false;
+    for (std::size_t i = 0; i < attached.size(); ++i) {
+      if (Chosen(only, attached[i])) {
+        out.calculators.push_back(ReportOf(attached[i], LINK_OK));
+      } else if (onlyThese) {
+        // Found at the finish: it holds nothing of the update yet.
+        out.calculators.push_back(ReportOf(attached[i], LINK_UPDATE_INCOMPLETE));
+        others = true;
+      }
+    }
+    ReportMissing(only, out);
+    const auto refuse = [&](int32_t code) {
+      for (CalculatorReport& calculator : out.calculators) {
+        if (calculator.code == LINK_OK) calculator.code = code;
+      }
+      return code;
+    };
+    for (const CalculatorReport& calculator : out.calculators) {
+      if (calculator.code == LINK_CALCULATOR_MISSING) return refuse(LINK_CALCULATOR_MISSING);
+    }
+    if (others) return refuse(LINK_UPDATE_INCOMPLETE);
+    // All or none: a calculator left in update mode must not be the only one.
+    for (int32_t i = 0; i < deviceCount; ++i) {
+      if (!Chosen(only, attached[i]) || DeviceHandleTable[i] != norza::platform::kInvalidHandle)
+        continue;
+      for (CalculatorReport& calculator : out.calculators) {
+        if (calculator.interfacePath == attached[i]) calculator.failure = DiskOpenFailures[i];
+      }
+      return refuse(LINK_DISK_NOT_OPEN);
+    }
+    int32_t result = LINK_OK;
+    CalculatorCodes codes{};
+    for (int32_t i = 0; i < deviceCount; ++i) {
+      if (!Chosen(only, attached[i])) continue;
+      ReadCommandWindow(DeviceHandleTable[i], false);
+      codes[i] = SendFinish(DeviceHandleTable[i]) ? LINK_OK : LINK_WRITE_FAILED;
+      for (CalculatorReport& calculator : out.calculators) {
+        if (calculator.interfacePath == attached[i]) calculator.code = codes[i];
+      }
+      if (codes[i] != LINK_OK && result == LINK_OK) result = LINK_WRITE_FAILED;
+    }
+    NoteOutcomes(&codes);
+    return result;
+  });
+  if (out.result == LINK_NO_CALCULATOR) ReportMissing(only, out);
+  return out.result;
+}
 
 int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
                       int64_t targetOffset, ProgressCallback progress, MessageCallback message) {
@@ -541,7 +764,7 @@ int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product) {
   if (updateRan && (!ledger.AnyoneTookPart() || ledger.NextImageNeeded() >= 0)) {
     return LINK_UPDATE_INCOMPLETE;
   }
-  return WithCalculatorDisks(vendor, product, [&] {
+  return WithCalculatorDisks(vendor, product, nullptr, [&] {
     if (updateRan) {
       const std::vector<std::wstring> attached = AttachedCalculators();
       ledger.NoteAttached(attached);

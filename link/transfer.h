@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "discovery.h"
 #include "link.h"
@@ -22,6 +23,8 @@ inline constexpr int kPhasePauseMs = 100;
 // threads.
 extern std::atomic<ProgressCallback> progressCallback;
 extern std::atomic<MessageCallback> messageCallback;
+extern std::atomic<CalculatorProgressCallback> calculatorProgressCallback;
+extern std::atomic<void*> calculatorProgressContext;
 
 // Key of the ChainFilter stage; 0 (the only value the updater uses) leaves
 // image bytes unchanged.
@@ -38,6 +41,9 @@ struct TransferRequest {
   // The file as it was examined before; when given, the transfer sends the
   // file only while it is still that one.
   const ImageFileFacts* examined = nullptr;
+  // Only the calculators with these interface paths get a writer thread;
+  // nullptr: every one.
+  const std::vector<std::wstring>* only = nullptr;
 };
 
 // One per calculator. The writer thread owns the job while it runs; the
@@ -62,9 +68,14 @@ struct TransferJob {
   // The platform said the calculator was not there at a failed write or
   // flush: whatever it held of this update may have gone with it.
   bool calculatorGone = false;
+  // The first failure of this calculator, as the platform told it.
+  LinkFailure failure;
   // The calculator's interface path, for reports; may be null.
   const std::wstring* devicePath = nullptr;
 };
+
+// The link's kind of a platform failure.
+LinkFailureKind KindOfError(platform::ErrorKind kind);
 
 // Keeps the first failure of the running entry (any thread): what it was
 // about, and the backend's account of the calling thread's last error.
@@ -85,6 +96,14 @@ using CalculatorCodes = std::array<int32_t, kDeviceSlots>;
 // Which calculators of the table a transfer found gone (see calculatorGone).
 using CalculatorFlags = std::array<bool, kDeviceSlots>;
 
+// Everything RunTransferJobs learnt of each calculator, in table order.
+struct JobOutcomes {
+  CalculatorCodes codes{};
+  CalculatorFlags gone{};
+  CalculatorFlags written{};  // it was chosen and had a writer thread to try
+  std::array<LinkFailure, kDeviceSlots> failures;
+};
+
 // Opens the request's image once, checks it (105 when it cannot be opened;
 // 125 when it is empty or no regular file; 124 when it is not the file that
 // was examined) and, only then, runs one writer thread per calculator of
@@ -92,8 +111,9 @@ using CalculatorFlags = std::array<bool, kDeviceSlots>;
 // code of the first calculator in table order that failed. A calculator
 // whose thread cannot be started fails with 108. codes, when given, receives
 // every calculator's code, gone which of them the platform found gone.
+// Calculators the request does not choose are neither written nor counted.
 int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes = nullptr,
-                        CalculatorFlags* gone = nullptr);
+                        CalculatorFlags* gone = nullptr, JobOutcomes* outcomes = nullptr);
 
 // How RunTransferJobs starts a thread; tests replace it to make starts fail.
 using ThreadStarter = bool (*)(std::thread& thread, TransferJob& job);
