@@ -60,12 +60,15 @@ std::wstring BuildUsbDiskInterfacePath(const std::string& vendor, const std::str
 
 std::string SerialOfInterfacePath(const std::wstring& path) {
   // \\?\usbstor#disk&ven_..&prod_..&rev_..#<serial>&0#{class}
-  const std::size_t hash = path.find(L'#', path.find(L"#disk&"));
-  if (hash == std::wstring::npos || path.find(L"#disk&") == std::wstring::npos) return {};
+  const std::size_t disk = path.find(L"#disk&");
+  if (disk == std::wstring::npos) return {};
+  const std::size_t hash = path.find(L'#', disk + 1);
+  if (hash == std::wstring::npos) return {};
   const std::size_t start = hash + 1;
   const std::size_t end = path.find(L'#', start);
   std::wstring serial = path.substr(start, end == std::wstring::npos ? end : end - start);
-  if (serial.size() >= 2 && serial.compare(serial.size() - 2, 2, L"&0") == 0) serial.resize(serial.size() - 2);
+  if (serial.size() >= 2 && serial.compare(serial.size() - 2, 2, L"&0") == 0)
+    serial.resize(serial.size() - 2);
   return WideToUtf8(serial);
 }
 

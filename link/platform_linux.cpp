@@ -143,6 +143,8 @@ bool IsScsiDiskType(const std::string& type) { return type == "0" || type == "14
 struct FoundDisk {
   std::wstring interfacePath;
   std::string node;
+  std::string serial;  // as the USB device reports it
+  std::string port;    // the USB device's directory: bus, then the ports ("1-1.4")
   int32_t logicalSectorSize =
       512;  // from sysfs; the node's own ioctl wins when it is a block device
 };
@@ -343,6 +345,12 @@ class LinuxBackend final : public Backend {
     }
   }
 
+  DiskIdentity DescribeDisk(const std::wstring& interfacePath) override {
+    FoundDisk disk;
+    if (!Lookup(interfacePath, &disk)) return Backend::DescribeDisk(interfacePath);
+    return {disk.serial, disk.port, Utf8ToWide(disk.node)};
+  }
+
   std::wstring DeviceNodeOf(const std::wstring& interfacePath) override {
     FoundDisk disk;
     return Lookup(interfacePath, &disk) ? Utf8ToWide(disk.node) : std::wstring();
@@ -410,6 +418,9 @@ class LinuxBackend final : public Backend {
 
       FoundDisk disk;
       disk.node = dev + "/" + name;
+      disk.serial = serial;
+      disk.port = device.substr(0, usbDevice);
+      disk.port = disk.port.substr(disk.port.rfind('/') + 1);
       const int blockDirectory = ::open(base.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
       if (blockDirectory >= 0) {
         const std::string sectorSize = ReadAttributeAt(blockDirectory, "queue/logical_block_size");

@@ -84,8 +84,8 @@ int32_t OpenCalculatorDisks() {
     }
     const std::wstring node = backend.DeviceNodeOf(DevicePathTable[i]);
     const std::string subject = platform::WideToUtf8(node.empty() ? DevicePathTable[i] : node);
-    DiskOpenFailures[i] = LinkFailure{KindOfError(backend.LastErrorKind()), subject,
-                                      backend.LastErrorText()};
+    DiskOpenFailures[i] =
+        LinkFailure{KindOfError(backend.LastErrorKind()), subject, backend.LastErrorText()};
     NoteFailure(subject);
   }
   return opened;

@@ -446,9 +446,8 @@ int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes,
   const int32_t count = deviceCount < kDeviceSlots ? deviceCount : kDeviceSlots;
   CalculatorFlags chosen{};
   for (int32_t i = 0; i < count; ++i) {
-    chosen[i] = request.only == nullptr ||
-                std::find(request.only->begin(), request.only->end(), DevicePathTable[i]) !=
-                    request.only->end();
+    chosen[i] = request.only == nullptr || std::find(request.only->begin(), request.only->end(),
+                                                     DevicePathTable[i]) != request.only->end();
   }
 
   Backend& backend = platform::ActiveBackend();
@@ -548,8 +547,9 @@ CalculatorReport ReportOf(const std::wstring& path, int32_t code) {
 void ReportMissing(const std::vector<std::wstring>* only, LinkReport& report) {
   if (only == nullptr) return;
   for (const std::wstring& path : *only) {
-    const bool found = std::any_of(report.calculators.begin(), report.calculators.end(),
-                                   [&](const CalculatorReport& c) { return c.interfacePath == path; });
+    const bool found =
+        std::any_of(report.calculators.begin(), report.calculators.end(),
+                    [&](const CalculatorReport& c) { return c.interfacePath == path; });
     if (found) continue;
     CalculatorReport missing = ReportOf(path, LINK_CALCULATOR_MISSING);
     missing.gone = true;
@@ -608,7 +608,8 @@ int32_t ListCalculators(const wchar_t* vendor, const wchar_t* product, LinkRepor
   try {
     std::lock_guard<std::mutex> lock(LinkMutex());
     PassRecorder recorder(&out.passes);
-    const int32_t count = FindCalculatorDisks(DevicePathTable.data(), vendor, product, kDeviceSlots);
+    const int32_t count =
+        FindCalculatorDisks(DevicePathTable.data(), vendor, product, kDeviceSlots);
     ObservePass(DevicePathTable.data(), count);
     for (int32_t i = 0; i < count; ++i) out.calculators.push_back(ReportOf(DevicePathTable[i], 0));
     out.result = count > 0 ? LINK_OK : LINK_NO_CALCULATOR;
@@ -654,10 +655,10 @@ int32_t TransferImage(const wchar_t* vendor, const wchar_t* product, const Trans
     return result;
   });
   ReportMissing(order.only, out);
-  if (out.result == LINK_OK && out.calculators.size() !=
-                                   static_cast<std::size_t>(std::count_if(
-                                       out.calculators.begin(), out.calculators.end(),
-                                       [](const CalculatorReport& c) { return c.code == LINK_OK; })))
+  if (out.result == LINK_OK &&
+      out.calculators.size() != static_cast<std::size_t>(std::count_if(
+                                    out.calculators.begin(), out.calculators.end(),
+                                    [](const CalculatorReport& c) { return c.code == LINK_OK; })))
     out.result = LINK_CALCULATOR_MISSING;
   return out.result;
 }

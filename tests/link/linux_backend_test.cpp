@@ -46,6 +46,11 @@ TEST(LinuxDiscovery, ListsUsbDisksOnlyAndMapsThemToTheirNodes) {
   EXPECT_NE(paths[2].find(L"#nz0042_sdaa&0#"), std::wstring::npos);
   EXPECT_EQ(backend->DeviceNodeOf(paths[0]), platform::Utf8ToWide(tree.dev() + "/sdb"));
   EXPECT_EQ(backend->DeviceNodeOf(L"nothing"), L"");
+  // Who it is, for people: the serial as reported, the USB port it is in.
+  const platform::DiskIdentity identity = backend->DescribeDisk(paths[0]);
+  EXPECT_EQ(identity.serial, "NZ0042");
+  EXPECT_EQ(identity.port, "1-1");
+  EXPECT_EQ(backend->DescribeDisk(paths[2]).port, "1-3");
 
   platform::SetBackendForTesting(backend.get());
   EXPECT_EQ(link::FindCalculatorDisks(link::DevicePathTable.data(), kCalculatorVendor,

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <mutex>
 #include <numeric>
 #include <thread>
 
@@ -264,6 +266,59 @@ TEST_F(TransferTest, FinishReadsTheWindowAndPostsTheFinishToEveryOpenDisk) {
   EXPECT_EQ(Events(1), expected);
   EXPECT_EQ(Events(3), expected);
   EXPECT_EQ(fake.OpenHandleCount(), 0);
+}
+
+// What an update session drives: only the chosen calculators are written
+// or told, each one's outcome and identity come back with what every pass
+// listed, and progress names its calculator.
+TEST_F(TransferTest, ChosenCalculatorsAndWhatTheEntriesReport) {
+  for (int serial : {1, 2, 3}) AddCalculator(serial);
+  const std::vector<uint8_t> image = Pattern(32768, 4);
+  fake.AddFile(kImage, image);
+  FailWrites(2, 7);
+  const std::wstring away = CalculatorPath(9);
+  const std::vector<std::wstring> chosen{CalculatorPath(1), CalculatorPath(2), away};
+  static std::mutex seenMutex;
+  static std::map<std::wstring, int32_t> seen;  // last percent per calculator
+  seen.clear();
+  TransferOrder order;
+  order.imagePath = kImage.c_str();
+  order.targetOffset = kTarget;
+  order.only = &chosen;
+  order.calculatorProgress = [](void*, const wchar_t* path, int32_t percent) {
+    std::lock_guard<std::mutex> lock(seenMutex);
+    seen[path] = percent;
+  };
+  LinkReport report;
+  EXPECT_EQ(TransferImage(kCalculatorVendor, kCalculatorProduct, order, &report),
+            LINK_WRITE_FAILED);
+  ASSERT_EQ(report.calculators.size(), 3u);
+  EXPECT_EQ(report.calculators[0].code, LINK_OK);
+  EXPECT_EQ(report.calculators[0].serial, "sn01");
+  EXPECT_EQ(report.calculators[1].code, LINK_WRITE_FAILED);
+  EXPECT_EQ(report.calculators[1].failure.systemText, "Write Disk File: injected write failure");
+  EXPECT_EQ(report.calculators[2].interfacePath, away);
+  EXPECT_EQ(report.calculators[2].code, LINK_CALCULATOR_MISSING);
+  EXPECT_TRUE(ImageOnDisk(1, image));
+  EXPECT_TRUE(Events(3).empty()) << "not chosen, not touched";
+  EXPECT_EQ(report.passes.size(), 2u) << "the discovery, and a look after the failure";
+  EXPECT_EQ(seen[CalculatorPath(1)], 100);
+  EXPECT_EQ(seen[CalculatorPath(2)], 0);
+
+  const std::vector<std::wstring> first{CalculatorPath(1)};
+  EXPECT_EQ(FinishCalculators(kCalculatorVendor, kCalculatorProduct, &first, true, &report),
+            LINK_UPDATE_INCOMPLETE)
+      << "others are attached";
+  EXPECT_EQ(report.calculators.size(), 3u);
+  const std::vector<std::wstring> firstAndAway{CalculatorPath(1), away};
+  EXPECT_EQ(FinishCalculators(kCalculatorVendor, kCalculatorProduct, &firstAndAway, false, &report),
+            LINK_CALCULATOR_MISSING);
+  for (int serial : {1, 2, 3}) EXPECT_FALSE(fake.Find(DiskName(serial))->FinishReceived());
+  EXPECT_EQ(FinishCalculators(kCalculatorVendor, kCalculatorProduct, &first, false, &report),
+            LINK_OK);
+  EXPECT_TRUE(fake.Find(DiskName(1))->FinishReceived());
+  EXPECT_FALSE(fake.Find(DiskName(2))->FinishReceived());
+  EXPECT_FALSE(fake.Find(DiskName(3))->FinishReceived());
 }
 
 TEST_F(TransferTest, PresenceChecksNeverOverlapATransfer) {
