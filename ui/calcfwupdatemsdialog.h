@@ -34,7 +34,6 @@ struct FWImageEntry {
   // still that file. examined is the link's code for the look (0: usable).
   ImageFileFacts facts;
   int32_t examined = 0;
-  std::string examineText;  // why it is not usable, in words
 };
 
 class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
@@ -88,9 +87,6 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   void discoverImageSet();
   void detectPrefixedSet();
   static bool isPrefixedImageName(const QString& name);
-  // Upper case of a-z only: the names of the set are plain ASCII.
-  static QString asciiUpper(const QString& name);
-  static QString imageKind(const FWImageEntry& entry);
 
   void prepareCurrentImage();
   // Arms the worker with the first image that a calculator of the update
