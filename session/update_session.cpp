@@ -121,6 +121,7 @@ void UpdateSession::NotePass(const std::vector<Identity>& attached) {
     }
     Refresh(calculator);
   }
+  if (policy_ == Policy::PerCalculator) EndIfNothingLeft();
 }
 
 int32_t UpdateSession::CountFailure(int32_t code) {
@@ -210,6 +211,15 @@ int32_t UpdateSession::NoteFinish(int32_t result, const std::vector<Outcome>& ou
   // (its outcome is among them); that is no failure: it gets them next.
   if (result == LINK_UPDATE_INCOMPLETE) return result;
   return CountFailure(result);
+}
+
+void UpdateSession::NoteIdentity(const Identity& identity) {
+  auto found = calculators_.find(identity.interfacePath);
+  if (found == calculators_.end()) return;
+  Identity& known = found->second.identity;
+  if (!identity.serial.empty()) known.serial = identity.serial;
+  if (!identity.port.empty()) known.port = identity.port;
+  if (!identity.deviceNode.empty()) known.deviceNode = identity.deviceNode;
 }
 
 void UpdateSession::NoteProgress(const std::wstring& interfacePath, int image, int percent) {

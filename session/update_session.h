@@ -18,6 +18,13 @@ namespace norza::session {
 // each calculator) before it is given up.
 inline constexpr int kAttempts = 6;
 
+// The pauses of an update's course, the same for every front end; each goes
+// through norza::PauseMs.
+inline constexpr int kPollIntervalMs = 500;    // between discovery polls
+inline constexpr int kFailurePauseMs = 3000;   // after a failed step, before polling again
+inline constexpr int kFinishPauseMs = 250;     // before the finishing command
+inline constexpr int kAfterStepPauseMs = 100;  // after each step's report
+
 struct Image {
   std::wstring path;
   std::string name;  // the file name as listed
@@ -119,6 +126,9 @@ class UpdateSession {
   // The finish ended: 0 when the chosen calculators were told. The
   // outcomes name every calculator the link found attached.
   int32_t NoteFinish(int32_t result, const std::vector<Outcome>& outcomes);
+  // What is known of who a calculator is (serial, port, node), without
+  // saying anything about whether it is attached.
+  void NoteIdentity(const Identity& identity);
   // A writer thread reached percent of image on a calculator.
   void NoteProgress(const std::wstring& interfacePath, int image, int percent);
   // The update is stopped: nothing more runs, nobody is finished.

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "link.h"
+#include "update_session.h"
 
 // A value written by the GUI thread and read by the worker's thread, handed
 // over under the worker's image lock.
@@ -47,15 +48,19 @@ class CUpdateWorker : public QObject {
 
   // The worker's fixed pauses, each through norza::PauseMs. A countdown step
   // also lowers the dialog's countdown by its length.
-  static constexpr int kStartPauseMs = 500;          // before the loop's first wait
-  static constexpr int kPollIntervalMs = 500;        // between discovery polls
+  static constexpr int kStartPauseMs = 500;  // before the loop's first wait
+  static constexpr int kPollIntervalMs =
+      norza::session::kPollIntervalMs;               // between discovery polls
   static constexpr int kFoundPauseMs = 500;          // after the calculator appeared
   static constexpr int kCountdownStepMs = 1000;      // one step of the countdown
   static constexpr int kTransferStartPauseMs = 250;  // countdown over, before the first step
   static constexpr int kIdlePauseMs = 250;           // until the dialog arms the next step
-  static constexpr int kFailurePauseMs = 3000;       // after a failed step, before polling again
-  static constexpr int kFinishPauseMs = 250;         // before the finishing command
-  static constexpr int kAfterStepPauseMs = 100;      // after each step's report
+  static constexpr int kFailurePauseMs =
+      norza::session::kFailurePauseMs;  // after a failed step, before polling again
+  static constexpr int kFinishPauseMs =
+      norza::session::kFinishPauseMs;  // before the finishing command
+  static constexpr int kAfterStepPauseMs =
+      norza::session::kAfterStepPauseMs;  // after each step's report
 
   CUpdateWorker();
   ~CUpdateWorker() override;

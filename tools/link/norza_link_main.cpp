@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "command_shell.h"
 #include "discovery.h"
 #include "emulator_backend.h"
 #include "explain.h"
@@ -13,16 +14,31 @@
 #include "link_lock.h"
 #include "number_parse.h"
 #include "platform.h"
+#include "update_command.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: norza-link list\n"
+    "       norza-link update FOLDER [--wait SECONDS] [--json] [--quiet]\n"
     "       norza-link download IMAGE OFFSET\n"
     "       norza-link finish\n"
     "\n"
     "  list      one line per calculator in update mode: interface path, a tab,\n"
     "            and the device node when the platform tells it\n"
+    "  update    the whole update: the image set of FOLDER to every calculator\n"
+    "            in update mode, each with its own six attempts (one that keeps\n"
+    "            failing holds back nobody); every calculator that holds every\n"
+    "            image is told the update is over, the others are named\n"
+    "            --wait SECONDS  how long to wait for the first calculator\n"
+    "                            (real seconds; default 60)\n"
+    "            --json          one JSON object per line (event: images,\n"
+    "                            progress, calculator, end)\n"
+    "            --quiet         no live lines; the end and errors stay\n"
+    "            exit: 0 every calculator found updated and told, 1 some not\n"
+    "            completed (named on stderr), 2 usage, 3 no image set in\n"
+    "            FOLDER, 4 no calculator within --wait, 5 another updater of\n"
+    "            this user is running, 130 interrupted\n"
     "  download  writes IMAGE at byte OFFSET (decimal or 0x-hex) of every\n"
     "            calculator; prints the message and each progress percent;\n"
     "            exits with the link result code\n"
@@ -85,8 +101,8 @@ int List() {
 
 }  // namespace
 
-// Three fixed command shapes and no options: a table for getopt_long would be
-// longer than these comparisons.
+// Three fixed command shapes and update with its options: a table for
+// getopt_long would be longer than these comparisons.
 int main(int argc, char** argv) {
   if (norza::emu::UseEmulatedCalculatorsIfConfigured())
     std::fprintf(stderr, "norza-link: %s, not this machine's disks\n", CalculatorSource().c_str());
@@ -95,6 +111,15 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 2 && std::strcmp(argv[1], "list") == 0) return List();
+  if (argc >= 2 && std::strcmp(argv[1], "update") == 0) {
+    norza::tools::UpdateOptions options;
+    std::string why;
+    if (!norza::tools::ParseUpdateOptions(argc, argv, &options, &why)) {
+      std::fprintf(stderr, "norza-link: %s\n", why.c_str());
+      return Usage();
+    }
+    return norza::tools::RunUpdateCommand(options, norza::tools::MakeCommandShell());
+  }
   if (argc == 2 && std::strcmp(argv[1], "finish") == 0) {
     return Report("finish", FinishUpdate(kCalculatorVendor, kCalculatorProduct));
   }
