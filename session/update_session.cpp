@@ -113,11 +113,10 @@ void UpdateSession::NotePass(const std::vector<Identity>& attached) {
     if (policy_ == Policy::AllTogether && calculators_.count(identity.interfacePath) == 0) continue;
     Calculator& calculator = Seen(identity);
     if (!calculator.attached) {
-      // Back, maybe as another calculator: a new round for it.
+      // Back, maybe as another calculator: it holds nothing and must be told
+      // again. Its attempts stay, so one that keeps going away still ends.
       calculator.attached = true;
       calculator.finished = false;
-      calculator.givenUp = false;
-      calculator.attempts = 0;
     }
     Refresh(calculator);
   }

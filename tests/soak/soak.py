@@ -35,9 +35,10 @@ PREFIXED = [("NORZA_APP.DAT", "app", 0x500000), ("NORZA_OS.ROM", "os", 0),
             ("NORZA_MASTER.DAT", "master", 0x100000)]
 MAX_SIZE = {"app": 256 << 10, "os": 512 << 10, "master": 512 << 10}
 
-CLASSES = ["crash", "hang", "stray write", "false success", "missing finish",
+CLASSES = ["crash", "hang", "stray write", "false success", "missing finish", "wrong names",
            "correct success", "correct failure"]
-BAD = {"crash", "hang", "stray write", "false success", "missing finish"}
+BAD = {"crash", "hang", "stray write", "false success", "missing finish", "wrong names"}
+COMMAND_SHARE = 0.3  # schedules run by norza-link update instead of the window
 
 
 # ---------------------------------------------------------------------------
@@ -145,6 +146,7 @@ def make_schedule(seed):
         schedule["image_fault"] = {"kind": rng.choice(["truncate", "grow", "replace"]),
                                    "file": rng.choice(images)["file"],
                                    "when": rng.choice(["countdown", "first write"])}
+    schedule["front"] = "command" if rng.random() < COMMAND_SHARE else "window"
     return schedule
 
 
@@ -200,7 +202,9 @@ def plug(emu, calcs, name, options):
                    stdout=subprocess.DEVNULL)
 
 
-def run_updater(updater, folder, work, calcs, scale, timeout):
+def run_front(schedule, build, folder, work, calcs, scale, timeout):
+    """The window (norza-updater), or the command (norza-link update --json,
+    its output kept for the judge), the same environment for both."""
     env = dict(os.environ)
     for key in ("DISPLAY", "WAYLAND_DISPLAY"):
         env.pop(key, None)
@@ -211,10 +215,15 @@ def run_updater(updater, folder, work, calcs, scale, timeout):
                NORZA_PACE_SCALE=str(scale), NORZA_EXIT_ON_FAILURE="1",
                TMPDIR=private["tmp"], HOME=private["home"], XDG_RUNTIME_DIR=private["runtime"])
     env.pop("XDG_STATE_HOME", None)  # the log under HOME, where the image fault looks
-    with open(os.path.join(folder, "updater.log"), "wb") as log:
-        process = subprocess.Popen([updater, work, "1"], env=env, cwd=folder, stdout=log,
-                                   stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-                                   start_new_session=True)
+    if schedule["front"] == "command":
+        command = [os.path.join(build, "bin", "norza-link"), "update", work, "--json", "--wait", "20"]
+    else:
+        command = [os.path.join(build, "bin", "norza-updater"), work, "1"]
+    with open(os.path.join(folder, "updater.log"), "wb") as log, \
+            open(os.path.join(folder, "command.json"), "wb") as out:
+        process = subprocess.Popen(command, env=env, cwd=folder,
+                                   stdout=out if schedule["front"] == "command" else log,
+                                   stderr=log, stdin=subprocess.DEVNULL, start_new_session=True)
         try:
             return process.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -257,8 +266,29 @@ def holds(disk, image, data):
         return False
 
 
-def judge(schedule, data, calcs, exit_code):
+def named_by_command(folder):
+    """The calculators the command's JSON says were not updated."""
+    named = set()
+    try:
+        with open(os.path.join(folder, "command.json"), encoding="utf-8", errors="replace") as f:
+            for line in f:
+                try:
+                    event = json.loads(line)
+                except ValueError:
+                    continue
+                if event.get("event") == "calculator" and event.get("outcome") != "updated":
+                    named.add(event.get("serial"))
+    except OSError:
+        pass
+    return named
+
+
+def judge(schedule, data, calcs, exit_code, folder=None):
     """The class of a run and the reasons seen."""
+    command = schedule.get("front") == "command"
+    if command and exit_code == 3 and schedule["empty"]:
+        exit_code = 1  # "no image set in FOLDER": the command's way to refuse
+    not_updated = set()
     regions = [(image["offset"], image["offset"] + -(-image["size"] // SECTOR) * SECTOR)
                for image in schedule["images"]]
     claims_success = exit_code == 0
@@ -293,6 +323,8 @@ def judge(schedule, data, calcs, exit_code):
             false.append(f"{label} " + ", ".join(wrong))
         if took_part and not complete:
             incomplete.append(calc)
+        if took_part and not (complete and finishes):
+            not_updated.add(name)
         if not took_part:
             absent.append(calc)
         if claims_success and took_part and complete and not (
@@ -309,6 +341,20 @@ def judge(schedule, data, calcs, exit_code):
         if schedule["empty"]:
             false.append("success claimed with an empty image in the set")
 
+    wrong_names = []
+    if command and exit_code == 1 and not schedule["empty"]:
+        named = named_by_command(folder) if folder else set()
+        finished = {calc["name"] for calc in schedule["calculators"]
+                    if any(e.get("event") == "command" and e.get("code") == CMD_FINISH
+                           for e in read_journal(os.path.join(calcs, calc["name"] + ".journal")))}
+        for name in sorted(not_updated - named):
+            wrong_names.append(f"{name} is not updated but was not named")
+        for name in sorted(named):
+            if name in finished and name not in not_updated:
+                wrong_names.append(f"{name} was named but holds every image and was told")
+            elif name in finished:
+                wrong_names.append(f"{name} was named and got CMD_FINISH")
+
     if exit_code is None:
         kind, reasons = "hang", ["no exit within the timeout"]
     elif exit_code not in (0, 1):
@@ -319,6 +365,8 @@ def judge(schedule, data, calcs, exit_code):
         kind, reasons = "false success", false
     elif missing:
         kind, reasons = "missing finish", missing
+    elif wrong_names:
+        kind, reasons = "wrong names", wrong_names
     elif claims_success:
         kind, reasons = "correct success", []
     else:
@@ -367,7 +415,6 @@ def run_one(seed, options):
         with open(os.path.join(work, image["file"]), "wb") as f:
             f.write(data[image["file"]])
     emu = os.path.join(options.build, "bin", "norza-emu")
-    updater = os.path.join(options.build, "bin", "norza-updater")
     for calc in schedule["calculators"]:
         plug(emu, calcs, calc["name"], calc["options"])
     if schedule["decoy"]:
@@ -381,13 +428,14 @@ def run_one(seed, options):
         changer = threading.Thread(target=change_image_when_due,
                                    args=(schedule["image_fault"], folder, work, calcs, data, stop))
         changer.start()
-    exit_code = run_updater(updater, folder, work, calcs, options.scale, options.timeout)
+    exit_code = run_front(schedule, options.build, folder, work, calcs, options.scale,
+                          options.timeout)
     stop.set()
     if changer:
         changer.join()
     # Judged by the image as the scan found it: a calculator holds that, or
     # it is incomplete.
-    verdict = judge(schedule, data, calcs, exit_code)
+    verdict = judge(schedule, data, calcs, exit_code, folder)
     verdict.update(seed=seed, folder=folder, exit=exit_code, schedule=schedule,
                    seconds=time.monotonic() - started)
     if verdict["class"] in BAD:
@@ -421,7 +469,7 @@ def main():
     options = parser.parse_args()
     options.default_build = "build"
     options.build = os.path.abspath(options.build)
-    for tool in ("norza-updater", "norza-emu"):
+    for tool in ("norza-updater", "norza-link", "norza-emu"):
         if not os.access(os.path.join(options.build, "bin", tool), os.X_OK):
             sys.exit(f"soak: no {tool} in {options.build}/bin")
 
@@ -445,9 +493,14 @@ def main():
     print(f"soak: {len(verdicts)} schedules, seeds {seeds[0]}..{seeds[-1]}, scale {options.scale}, "
           f"{options.jobs} jobs, {elapsed:.0f} s, build {options.build}")
     print()
-    print(f"  {'class':<18}{'runs':>5}")
+    fronts = ("window", "command")
+    by_front = {front: {kind: 0 for kind in CLASSES} for front in fronts}
+    for v in verdicts:
+        by_front[v["schedule"].get("front", "window")][v["class"]] += 1
+    print(f"  {'class':<18}{'runs':>5}{'window':>8}{'command':>9}")
     for kind in CLASSES:
-        print(f"  {kind:<18}{counts[kind]:>5}")
+        print(f"  {kind:<18}{counts[kind]:>5}{by_front['window'][kind]:>8}"
+              f"{by_front['command'][kind]:>9}")
 
     failures = {}
     for v in verdicts:

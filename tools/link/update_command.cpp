@@ -197,6 +197,13 @@ void RunStep(UpdateSession& session, const Step& step, Output& output) {
   order.calculatorProgress = OnCalculatorProgress;
   order.context = &output;
   TransferImage(kCalculatorVendor, kCalculatorProduct, order, &report);
+  if (report.result == LINK_TOO_MANY_CALCULATORS) {
+    // Nothing was written; writing 16 of 17 would leave one behind unnoticed.
+    std::fprintf(stderr, "norza-link: %s\n",
+                 FormatExplanation(ExplainLinkFailure(report.result, {}, 0)).c_str());
+    session.Abort();
+    return;
+  }
   const std::vector<Outcome> outcomes = Feed(session, report);
   session.NoteTransfer(step.image, report.result, outcomes);
   PauseMs(kAfterStepPauseMs);
@@ -308,7 +315,7 @@ int RunUpdateCommand(const UpdateOptions& options, const CommandShell& shell) {
     RunStep(session, step, output);
     output.States(session);
   }
-  const bool interrupted = g_interrupted.load() && session.end() == End::Running;
+  const bool interrupted = g_interrupted.load() && session.end() != End::Done;
   if (interrupted) session.Abort();
   const int exitCode = Summarize(session, interrupted, output, shell);
   const char* result = interrupted ? "interrupted" : exitCode == kUpdateDone ? "done" : "failed";
