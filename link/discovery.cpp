@@ -3,7 +3,6 @@
 #include <cwchar>
 #include <vector>
 
-#include "ledger.h"
 #include "link.h"
 #include "link_lock.h"
 #include "pacing.h"
@@ -88,10 +87,6 @@ int32_t FindCalculatorDisksWithRetry(std::wstring* table, const wchar_t* vendor,
   return 0;
 }
 
-void NoteDiscoveryPass(const std::wstring* table, int32_t count) {
-  if (calculatorsBeyondSlots > 0) return;  // some were not listed: no one can be called away
-  Ledger().NoteAttached(std::vector<std::wstring>(table, table + count));
-}
 
 }  // namespace norza::link
 
@@ -101,7 +96,6 @@ bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product) {
     std::lock_guard<std::mutex> lock(LinkMutex());
     const int32_t count =
         FindCalculatorDisks(DevicePathTable.data(), vendor, product, kDeviceSlots);
-    NoteDiscoveryPass(DevicePathTable.data(), count);
     return count > 0;
   } catch (...) {
     return false;  // the lock could not be taken

@@ -49,8 +49,5 @@ int32_t FindCalculatorDisksWithRetry(std::wstring* table, const wchar_t* vendor,
                                      const wchar_t* product, int32_t slots,
                                      PassObserver observer = nullptr);
 
-// What the update's ledger learns from one pass of the link's own table: who
-// is attached now. Nothing when more calculators matched than the table holds.
-void NoteDiscoveryPass(const std::wstring* table, int32_t count);
 
 }  // namespace norza::link

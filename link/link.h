@@ -42,7 +42,7 @@ enum LinkResult : int32_t {
 // tools); "unknown result code" for anything else.
 const char* LinkResultMeaning(int32_t code);
 
-// The first failure of the last DownloadImage or FinishUpdate as the platform
+// The first failure of the last entry as the platform
 // told it: what it was about (a disk or an image file), the system's error
 // text, and what kind of failure a user can act on.
 enum LinkFailureKind : int32_t {
@@ -61,14 +61,6 @@ LinkFailure LastLinkFailure();
 // "subject: system text", or empty.
 std::string LinkFailureDetail();
 
-// Every calculator of the last DownloadImage or FinishUpdate, in table order,
-// with its own result code (FinishUpdate: 0 when told).
-struct CalculatorOutcome {
-  std::wstring interfacePath;
-  std::wstring deviceNode;  // empty when the platform cannot tell
-  int32_t code = 0;
-};
-std::vector<CalculatorOutcome> LastCalculatorOutcomes();
 
 // What an image file was when it was examined. A transfer that is given it
 // sends the file only while it is still that file: the same size, the same
@@ -134,48 +126,18 @@ int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts, std::string
 // Streams one image file to every attached calculator, one writer thread
 // each, and blocks until all have ended. The file is opened once and sent as
 // it is then; 125 when it is empty or not a regular file, 124 for every
-// calculator when it changed while it was being sent. Returns 0 or the code of the first
-// calculator (in discovery order) that failed; 119 when every attached one
-// succeeded but a calculator of this update is not attached; 121 (nothing
+// calculator when it changed while it was being sent. Returns 0 or the code
+// of the first calculator (in discovery order) that failed; 121 (nothing
 // written) when more calculators are attached than the link has slots.
-// Every calculator's outcome goes into the update's ledger.
 int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
                       int64_t targetOffset, ProgressCallback progress, MessageCallback message);
 
-// DownloadImage of a file examined before: 124, before any calculator is
-// touched, when it is no longer what was examined.
-int32_t DownloadExaminedImage(const wchar_t* vendor, const wchar_t* product,
-                              const wchar_t* imagePath, const ImageFileFacts& examined,
-                              int64_t targetOffset, ProgressCallback progress,
-                              MessageCallback message);
-
-// Ends the update on the calculators. During an update (BeginUpdateLedger),
-// CMD_FINISH goes out only when the update is whole: calculators took part,
-// every one of them is attached and holds every image, and no other
-// calculator is attached; else nothing is sent and the result says why (119,
-// 120, 121). A calculator that is not finished stays in update mode, so the
-// user can try again. 104 when no calculator is found; 107 or 112 when a disk
-// could not be opened or written (no calculator is told before all can be).
-// Without an update (the command-line tools) every attached calculator is told.
+// Tells every attached calculator that the update is over (CMD_FINISH).
+// 104 when no calculator is found, 121 when more are attached than the link
+// has slots. Whether an update may be finished is its session's to decide
+// (FinishCalculators below); this entry serves norza-link finish.
 int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product);
 
-// The update's ledger. BeginUpdateLedger starts an update that must leave the
-// images at these target offsets (in transfer order) on every calculator
-// that takes part; without it (the command-line tools) nothing is required.
-void BeginUpdateLedger(const int64_t* imageOffsets, int32_t count);
-// No update in progress any more: FinishUpdate is as without a ledger.
-void ClearUpdateLedger();
-// Target offset of the first image, in transfer order, that a calculator of
-// the update lacks (the first image while none has taken part); -1 when each
-// holds every image.
-int64_t NextImageNeeded();
-// Calculators of the update that lack an image or were not attached when the
-// link last looked.
-int32_t CalculatorsNotCompleted();
-// Images of the update that some transfer has written whole at least once.
-// It only grows: a calculator that went away and came back gets its images
-// again, and those transfers are no new progress.
-int32_t ImagesEverWhole();
 
 // Empty when the calculators are the machine's own disks; otherwise what
 // they are ("emulated calculators in DIR"). The programs show it, so a

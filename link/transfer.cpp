@@ -8,7 +8,6 @@
 
 #include "aligned_buffer.h"
 #include "discovery.h"
-#include "ledger.h"
 #include "link_lock.h"
 #include "pacing.h"
 #include "protocol.h"
@@ -33,7 +32,6 @@ std::atomic<ThreadStarter> g_threadStarter{nullptr};
 
 std::mutex g_detailMutex;
 LinkFailure g_failure;                      // guarded by g_detailMutex
-std::vector<CalculatorOutcome> g_outcomes;  // guarded by g_detailMutex
 
 // The disk a job writes, as a user would name it: its node when the platform
 // tells it, else its interface path.
@@ -41,17 +39,6 @@ std::string DeviceSubject(const TransferJob& job) {
   if (job.devicePath == nullptr) return "the calculator's disk";
   const std::wstring node = platform::ActiveBackend().DeviceNodeOf(*job.devicePath);
   return platform::WideToUtf8(node.empty() ? *job.devicePath : node);
-}
-
-void NoteOutcomes(const CalculatorCodes* codes) {
-  std::vector<CalculatorOutcome> outcomes;
-  platform::Backend& backend = platform::ActiveBackend();
-  for (int32_t i = 0; i < deviceCount && i < kDeviceSlots; ++i) {
-    outcomes.push_back({DevicePathTable[i], backend.DeviceNodeOf(DevicePathTable[i]),
-                        codes != nullptr ? (*codes)[i] : 0});
-  }
-  std::lock_guard<std::mutex> lock(g_detailMutex);
-  g_outcomes = std::move(outcomes);
 }
 
 class FileCloser {
@@ -159,7 +146,6 @@ void RunJob(TransferJob* job) {
 std::vector<std::vector<std::wstring>>* g_entryPasses = nullptr;
 
 void ObservePass(const std::wstring* table, int32_t count) {
-  NoteDiscoveryPass(table, count);
   if (g_entryPasses != nullptr) g_entryPasses->emplace_back(table, table + count);
 }
 
@@ -172,8 +158,8 @@ class PassRecorder {
 };
 
 // The common frame of the entries that talk to the calculators: under the
-// link lock, the calculators found (with retries; the ledger, and passes
-// when given, see every pass) and their disks open for the time of work();
+// link lock, the calculators found (with retries; passes, when given, get
+// what every pass listed) and their disks open for the time of work();
 // nothing throws out of an entry.
 template <typename Work>
 int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product,
@@ -226,7 +212,6 @@ void NoteFailure(const std::string& subject) {
 void ClearFailureDetail() {
   std::lock_guard<std::mutex> lock(g_detailMutex);
   g_failure = LinkFailure{};
-  g_outcomes.clear();
 }
 
 void ChainFilter(uint8_t* buffer, uint32_t count) {
@@ -559,47 +544,6 @@ void ReportMissing(const std::vector<std::wstring>* only, LinkReport& report) {
 
 }  // namespace
 
-namespace {
-
-// One transfer to every attached calculator, and what the ledger learns of
-// it: each calculator's outcome, and who went away. A calculator found gone,
-// or not listed again by a pass after a failed transfer, holds nothing of
-// the update any more (it may come back as another one).
-int32_t Download(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
-                 const ImageFileFacts* examined, int64_t targetOffset, ProgressCallback progress,
-                 MessageCallback message) {
-  using namespace norza::link;
-  return WithCalculatorDisks(vendor, product, nullptr, [&] {
-    const std::vector<std::wstring> attached = AttachedCalculators();
-    UpdateLedger& ledger = Ledger();
-    ledger.NoteAttached(attached);
-    const bool someoneMissing = ledger.Active() && !ledger.Missing(attached).empty();
-    progressCallback.store(progress);
-    messageCallback.store(message);
-    TransferRequest request;
-    request.imagePath = imagePath != nullptr ? imagePath : L"";
-    request.messageText = request.imagePath;
-    request.targetOffset = targetOffset;
-    request.examined = examined;
-    CalculatorCodes codes{};
-    CalculatorFlags gone{};
-    int32_t result = RunTransferJobs(request, &codes, &gone);
-    NoteOutcomes(&codes);
-    if (result == LINK_BAD_REQUEST_KIND) return result;
-    bool anyFailed = false;
-    for (std::size_t i = 0; i < attached.size(); ++i) {
-      ledger.Record(attached[i], targetOffset, codes[i]);
-      if (gone[i]) ledger.Forget(attached[i]);
-      anyFailed = anyFailed || codes[i] != LINK_OK;
-    }
-    if (anyFailed && ledger.Active()) NoteWhoIsStillThere(vendor, product);
-    if (result == LINK_OK && someoneMissing) result = LINK_CALCULATOR_MISSING;
-    return result;
-  });
-}
-
-}  // namespace
-
 int32_t ListCalculators(const wchar_t* vendor, const wchar_t* product, LinkReport* report) {
   using namespace norza::link;
   LinkReport local;
@@ -641,7 +585,6 @@ int32_t TransferImage(const wchar_t* vendor, const wchar_t* product, const Trans
     JobOutcomes outcomes;
     const int32_t result = RunTransferJobs(request, nullptr, nullptr, &outcomes);
     calculatorProgressCallback.store(nullptr);
-    NoteOutcomes(&outcomes.codes);
     bool anyFailed = false;
     for (std::size_t i = 0; i < attached.size(); ++i) {
       if (!outcomes.written[i]) continue;
@@ -713,7 +656,6 @@ int32_t FinishCalculators(const wchar_t* vendor, const wchar_t* product,
       }
       if (codes[i] != LINK_OK && result == LINK_OK) result = LINK_WRITE_FAILED;
     }
-    NoteOutcomes(&codes);
     return result;
   });
   if (out.result == LINK_NO_CALCULATOR) ReportMissing(only, out);
@@ -722,14 +664,12 @@ int32_t FinishCalculators(const wchar_t* vendor, const wchar_t* product,
 
 int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar_t* imagePath,
                       int64_t targetOffset, ProgressCallback progress, MessageCallback message) {
-  return Download(vendor, product, imagePath, nullptr, targetOffset, progress, message);
-}
-
-int32_t DownloadExaminedImage(const wchar_t* vendor, const wchar_t* product,
-                              const wchar_t* imagePath, const ImageFileFacts& examined,
-                              int64_t targetOffset, ProgressCallback progress,
-                              MessageCallback message) {
-  return Download(vendor, product, imagePath, &examined, targetOffset, progress, message);
+  TransferOrder order;
+  order.imagePath = imagePath;
+  order.targetOffset = targetOffset;
+  order.progress = progress;
+  order.message = message;
+  return TransferImage(vendor, product, order, nullptr);
 }
 
 int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts, std::string* reason) {
@@ -758,61 +698,15 @@ int32_t ExamineImageFile(const wchar_t* path, ImageFileFacts* facts, std::string
 
 int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product) {
   using namespace norza::link;
-  UpdateLedger& ledger = Ledger();
-  const bool updateRan = ledger.Active();
-  // Known without looking: nothing was written (a calculator torn by an
-  // earlier run must stay in update mode), or a calculator lacks an image.
-  if (updateRan && (!ledger.AnyoneTookPart() || ledger.NextImageNeeded() >= 0)) {
-    return LINK_UPDATE_INCOMPLETE;
-  }
   return WithCalculatorDisks(vendor, product, nullptr, [&] {
-    if (updateRan) {
-      const std::vector<std::wstring> attached = AttachedCalculators();
-      ledger.NoteAttached(attached);
-      if (!ledger.Missing(attached).empty()) return static_cast<int32_t>(LINK_CALCULATOR_MISSING);
-      // A calculator that came during the update takes part from now on:
-      // the next images go to it as well.
-      bool complete = true;
-      for (const std::wstring& calculator : attached) {
-        if (ledger.Complete(calculator)) continue;
-        ledger.Join(calculator);
-        complete = false;
-      }
-      if (!complete) return static_cast<int32_t>(LINK_UPDATE_INCOMPLETE);
-    }
-    int32_t opened = 0;
     for (int32_t i = 0; i < deviceCount; ++i) {
-      if (DeviceHandleTable[i] != norza::platform::kInvalidHandle) ++opened;
-    }
-    // All or none: a calculator left in update mode must not be the only one.
-    if (updateRan && opened != deviceCount) return static_cast<int32_t>(LINK_DISK_NOT_OPEN);
-    int32_t result = LINK_OK;
-    CalculatorCodes codes{};
-    for (int32_t i = 0; i < deviceCount; ++i) {
-      codes[i] = LINK_DISK_NOT_OPEN;
       if (DeviceHandleTable[i] == norza::platform::kInvalidHandle) continue;
       ReadCommandWindow(DeviceHandleTable[i], false);
-      codes[i] = SendFinish(DeviceHandleTable[i]) ? LINK_OK : LINK_WRITE_FAILED;
-      if (codes[i] != LINK_OK && updateRan) result = LINK_WRITE_FAILED;
+      SendFinish(DeviceHandleTable[i]);
     }
-    NoteOutcomes(&codes);
-    return result;
+    return static_cast<int32_t>(LINK_OK);
   });
 }
-
-void BeginUpdateLedger(const int64_t* imageOffsets, int32_t count) {
-  std::vector<int64_t> offsets;
-  for (int32_t i = 0; imageOffsets != nullptr && i < count; ++i) offsets.push_back(imageOffsets[i]);
-  norza::link::Ledger().Begin(std::move(offsets));
-}
-
-void ClearUpdateLedger() { norza::link::Ledger().Clear(); }
-
-int64_t NextImageNeeded() { return norza::link::Ledger().NextImageNeeded(); }
-
-int32_t CalculatorsNotCompleted() { return norza::link::Ledger().NotCompletedCount(); }
-
-int32_t ImagesEverWhole() { return norza::link::Ledger().ImagesEverWhole(); }
 
 std::string CalculatorSource() { return norza::platform::ActiveBackend().CalculatorSource(); }
 
@@ -866,9 +760,4 @@ std::string LinkFailureDetail() {
 LinkFailure LastLinkFailure() {
   std::lock_guard<std::mutex> lock(norza::link::g_detailMutex);
   return norza::link::g_failure;
-}
-
-std::vector<CalculatorOutcome> LastCalculatorOutcomes() {
-  std::lock_guard<std::mutex> lock(norza::link::g_detailMutex);
-  return norza::link::g_outcomes;
 }

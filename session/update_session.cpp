@@ -58,6 +58,12 @@ std::vector<const Calculator*> UpdateSession::Ordered() const {
   return out;
 }
 
+namespace {
+Identity IdentityOf(const Outcome& outcome) {
+  return {outcome.interfacePath, outcome.serial, outcome.port, outcome.deviceNode};
+}
+}  // namespace
+
 Calculator& UpdateSession::Seen(const Identity& identity) {
   Calculator& calculator = Seen(identity.interfacePath);
   // What a pass tells of it is fresher than what was known.
@@ -139,7 +145,7 @@ int32_t UpdateSession::NoteTransfer(int image, int32_t result,
   bool progress = false;
   std::vector<std::wstring> written;
   for (const Outcome& outcome : outcomes) {
-    Calculator& calculator = Seen(outcome.interfacePath);
+    Calculator& calculator = Seen(IdentityOf(outcome));
     written.push_back(outcome.interfacePath);
     calculator.attached = true;
     calculator.image = -1;
@@ -185,7 +191,7 @@ int32_t UpdateSession::NoteTransfer(int image, int32_t result,
 int32_t UpdateSession::NoteFinish(int32_t result, const std::vector<Outcome>& outcomes) {
   if (end_ != End::Running) return result;
   for (const Outcome& outcome : outcomes) {
-    Calculator& calculator = Seen(outcome.interfacePath);
+    Calculator& calculator = Seen(IdentityOf(outcome));
     calculator.attached = true;
     if (outcome.code == LINK_OK && calculator.HoldsAll()) {
       calculator.finished = true;
@@ -210,15 +216,6 @@ int32_t UpdateSession::NoteFinish(int32_t result, const std::vector<Outcome>& ou
   // (its outcome is among them); that is no failure: it gets them next.
   if (result == LINK_UPDATE_INCOMPLETE) return result;
   return CountFailure(result);
-}
-
-void UpdateSession::NoteIdentity(const Identity& identity) {
-  auto found = calculators_.find(identity.interfacePath);
-  if (found == calculators_.end()) return;
-  Identity& known = found->second.identity;
-  if (!identity.serial.empty()) known.serial = identity.serial;
-  if (!identity.port.empty()) known.port = identity.port;
-  if (!identity.deviceNode.empty()) known.deviceNode = identity.deviceNode;
 }
 
 void UpdateSession::NoteProgress(const std::wstring& interfacePath, int image, int percent) {

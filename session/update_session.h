@@ -75,6 +75,10 @@ struct Outcome {
   int32_t code = 0;
   bool gone = false;   // the platform said it was not there
   std::string reason;  // the failure in words, empty on success
+  // Who it is, as far as the entry could tell (empty: not known).
+  std::string serial;
+  std::string port;
+  std::wstring deviceNode;
 };
 
 enum class Policy {
@@ -126,9 +130,6 @@ class UpdateSession {
   // The finish ended: 0 when the chosen calculators were told. The
   // outcomes name every calculator the link found attached.
   int32_t NoteFinish(int32_t result, const std::vector<Outcome>& outcomes);
-  // What is known of who a calculator is (serial, port, node), without
-  // saying anything about whether it is attached.
-  void NoteIdentity(const Identity& identity);
   // A writer thread reached percent of image on a calculator.
   void NoteProgress(const std::wstring& interfacePath, int image, int percent);
   // The update is stopped: nothing more runs, nobody is finished.

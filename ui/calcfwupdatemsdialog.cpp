@@ -36,6 +36,22 @@ int scaledMs(int milliseconds) {
 
 }  // namespace
 
+namespace {
+
+// A step's report as the session takes it.
+std::vector<norza::session::Outcome> outcomesOf(const LinkReport& report) {
+  std::vector<norza::session::Outcome> outcomes;
+  for (const CalculatorReport& calculator : report.calculators) {
+    const LinkExplanation why = ExplainLinkFailure(calculator.code, calculator.failure, 0);
+    outcomes.push_back({calculator.interfacePath, calculator.code, calculator.gone,
+                        why.textId != 0 ? FormatExplanation(why) : std::string(), calculator.serial,
+                        calculator.port, calculator.deviceNode});
+  }
+  return outcomes;
+}
+
+}  // namespace
+
 QString textOr(int id, const char* literal) {
   const QString text = textById(id, 0);
   return text.isEmpty() ? QString::fromUtf8(literal) : text;
@@ -53,10 +69,6 @@ CCalcFWUpdateMSDialog::CCalcFWUpdateMSDialog(const QString& folder, int language
   prefixedSet = false;
   startCountdownMs.store(0);
   loadIcons();
-
-  // Until a complete image set is found, the update is empty: no calculator
-  // is told it is over.
-  BeginUpdateLedger(nullptr, 0);
 
   settleLanguageAndFolder(folder, languageNumber);
   startWorkerThread();
@@ -195,7 +207,6 @@ CCalcFWUpdateMSDialog::~CCalcFWUpdateMSDialog() {
   shutdownWorker();
   delete worker;
   delete workerThread;
-  ClearUpdateLedger();
   if (currentDialog.get() == this) currentDialog.set(nullptr, nullptr);
 }
 
@@ -272,60 +283,74 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
   if (updateEnded) return;  // a report that crossed the end of the update
   const bool finishRan = finishArmed;
   finishArmed = false;
-  logResult(result, finishRan);
-  if (finishRan && result == LINK_OK) {
+  const int32_t code = applyStepReport(result, finishRan);
+  logResult(code, finishRan);
+  worker->retryCount.store(session ? session->failures() : 0);
+  if (session && session->end() == norza::session::End::Done) {
     // The calculators have been told: every one holds every image.
     finishSent = true;
     endUpdate(textOr(627, "Done"));
     QTimer::singleShot(scaledMs(kExitDelayMs), this, SLOT(onExitUpdater()));
     return;
   }
-  const bool needsMore = finishRan && result == LINK_UPDATE_INCOMPLETE;
-  if (result != 0 && !needsMore) {
-    const int32_t failures = worker->retryCount.load();
-    worker->retryCount.store(failures + 1);
-    if (failures <= 4) {
+  const bool needsMore = finishRan && code == LINK_UPDATE_INCOMPLETE;
+  if (code != 0 && !needsMore) {
+    if (session && session->end() == norza::session::End::Running) {
       statusLabel->setText(
-          QStringLiteral("Update failed (%1), Retry: %2").arg(result).arg(failures + 1));
-      showNote(failureNote(result));
-      UpdateLog::instance().write(QStringLiteral("retry %1 of 5").arg(failures + 1));
+          QStringLiteral("Update failed (%1), Retry: %2").arg(code).arg(session->failures()));
+      showNote(failureNote(code));
+      UpdateLog::instance().write(QStringLiteral("retry %1 of 5").arg(session->failures()));
+      // The link may have seen no failure (one of the update was missing):
+      // the worker pauses and looks for the calculators as after any.
+      if (result == LINK_OK) worker->failedForTheUpdate();
       armNextStep();
     } else {
-      const QString note = failureNote(result);
-      endUpdate(QStringLiteral("Update failed (%1)").arg(result));
+      const QString note = failureNote(code);
+      endUpdate(QStringLiteral("Update failed (%1)").arg(code));
       showNote(note);
-      UpdateLog::instance().write(QStringLiteral("update failed (%1): %2").arg(result).arg(note));
+      UpdateLog::instance().write(QStringLiteral("update failed (%1): %2").arg(code).arg(note));
       exitLaterIfUnattended();
     }
     return;
   }
-  if (result == 0) {
+  if (code == 0) {
     statusLabel->setText(QStringLiteral("Update OK (%1)").arg(worker->lastResult.load()));
     noteLabel->setText(QString());
-    // Only new progress starts the retries again: images written once more
-    // to a calculator that went away and came back must not, or such a
-    // calculator could keep the update going for good.
-    const int32_t reached = ImagesEverWhole();
-    if (reached > imagesReached) {
-      imagesReached = reached;
-      worker->retryCount.store(0);
-    }
   }
   // The next image some calculator of the update lacks, or the finish.
   armNextStep();
   worker->state.store(CUpdateWorker::StateTransfer);
 }
 
+int32_t CCalcFWUpdateMSDialog::applyStepReport(int result, bool finishRan) {
+  lastReport = LinkReport{};
+  lastReport.result = result;
+  for (CUpdateWorker::LinkEvent& event : worker->takeStepEvents()) {
+    if (!event.step) {
+      std::vector<norza::session::Identity> listed;
+      for (const std::wstring& path : event.pass) listed.push_back({path, {}, {}, {}});
+      if (session) session->NotePass(listed);
+      continue;
+    }
+    lastReport = std::move(event.report);
+  }
+  if (!session) return result;
+  const std::vector<norza::session::Outcome> outcomes = outcomesOf(lastReport);
+  if (finishRan) return session->NoteFinish(result, outcomes);
+  const int image = currentImage;
+  return session->NoteTransfer(image, result, outcomes);
+}
+
 void CCalcFWUpdateMSDialog::armNextStep() {
-  const int64_t needed = NextImageNeeded();
-  if (needed < 0) {
+  if (!session) return;
+  const norza::session::Step step = session->Next();
+  if (step.kind == norza::session::Step::Kind::Finish) {
     finishArmed = true;
-    worker->armFinish();
+    worker->armFinish(step.calculators);
     return;
   }
-  for (int i = 0; i < imageList.size(); ++i) {
-    if (imageList.at(i).targetOffset == needed) currentImage = i;
-  }
+  if (step.kind != norza::session::Step::Kind::Transfer) return;
+  currentImage = step.image;
   prepareCurrentImage();
 }
 
@@ -354,10 +379,38 @@ QString CCalcFWUpdateMSDialog::logPointer() {
       .arg(QDir::toNativeSeparators(UpdateLog::instance().path()));
 }
 
+QString CCalcFWUpdateMSDialog::calculatorName(const norza::session::Calculator& calculator) {
+  const norza::session::Identity& id = calculator.identity;
+  QString name = QString::fromStdString(id.serial);
+  if (name.isEmpty()) name = QString::fromStdWString(id.deviceNode);
+  if (name.isEmpty()) name = QString::fromStdWString(id.interfacePath);
+  if (!id.port.empty()) name += QStringLiteral(" (") + QString::fromStdString(id.port) + ')';
+  return name;
+}
+
 QString CCalcFWUpdateMSDialog::failureNote(int result) const {
-  const LinkExplanation explanation =
-      ExplainLinkFailure(result, LastLinkFailure(), CalculatorsNotCompleted());
+  // The failure of the first calculator that failed, named as people know it.
+  LinkFailure failure = LastLinkFailure();
+  for (const CalculatorReport& calculator : lastReport.calculators) {
+    if (calculator.code == LINK_OK || calculator.failure.kind == LINK_FAILURE_NONE) continue;
+    failure = calculator.failure;
+    if (session == nullptr) break;
+    const auto known = session->calculators().find(calculator.interfacePath);
+    if (known != session->calculators().end())
+      failure.subject = calculatorName(known->second).toStdString() + ", " + failure.subject;
+    break;
+  }
+  const std::vector<const norza::session::Calculator*> left =
+      session ? session->NotCompleted() : std::vector<const norza::session::Calculator*>{};
+  LinkExplanation explanation =
+      ExplainLinkFailure(result, failure, static_cast<int32_t>(left.size()));
   if (explanation.textId == 0) return QString();
+  // "Calculators not updated: 2" names the two.
+  if (explanation.textId == 7800 && !left.empty()) {
+    QStringList names;
+    for (const norza::session::Calculator* calculator : left) names << calculatorName(*calculator);
+    explanation.arguments[0] += " (" + names.join(QStringLiteral(", ")).toStdString() + ")";
+  }
   return explanationText(explanation) + QLatin1Char('\n') + logPointer();
 }
 
@@ -369,7 +422,7 @@ void CCalcFWUpdateMSDialog::logResult(int result, bool finishRan) {
                 .arg(step)
                 .arg(result)
                 .arg(QString::fromUtf8(LinkResultMeaning(result))));
-  for (const CalculatorOutcome& outcome : LastCalculatorOutcomes()) {
+  for (const CalculatorReport& outcome : lastReport.calculators) {
     QString line = QStringLiteral("  calculator ") + QString::fromStdWString(outcome.interfacePath);
     if (!outcome.deviceNode.empty())
       line += QStringLiteral(" (") + QString::fromStdWString(outcome.deviceNode) + QLatin1Char(')');
@@ -378,6 +431,28 @@ void CCalcFWUpdateMSDialog::logResult(int result, bool finishRan) {
   const std::string detail = LinkFailureDetail();
   if (result != 0 && !detail.empty())
     log.write(QStringLiteral("  ") + QString::fromStdString(detail));
+}
+
+void CCalcFWUpdateMSDialog::logCalculators() {
+  if (!session) return;
+  UpdateLog& log = UpdateLog::instance();
+  const std::size_t images = session->images().size();
+  for (const norza::session::Calculator* calculator : session->Ordered()) {
+    const bool updated = calculator->finished;
+    QString line =
+        QStringLiteral("calculator %1: %2 of %3 images, %4")
+            .arg(calculatorName(*calculator))
+            .arg(calculator->ImagesHeld())
+            .arg(images)
+            .arg(QString::fromUtf8(updated ? "updated"
+                                           : norza::session::ActivityWord(calculator->activity)));
+    if (!updated && calculator->code != 0) {
+      line += QStringLiteral(", %1").arg(calculator->code);
+      if (!calculator->reason.empty())
+        line += QStringLiteral(": ") + QString::fromStdString(calculator->reason);
+    }
+    log.write(line);
+  }
 }
 
 void CCalcFWUpdateMSDialog::onUpdateMessage(wchar_t* pMsg) {
@@ -453,7 +528,6 @@ void CCalcFWUpdateMSDialog::onBrowseFolder() {
   progressBar->show();
   updateEnded = false;
   finishSent = false;
-  imagesReached = 0;
   worker->resume();
 }
 
@@ -481,14 +555,24 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
   if (isVisible()) repaint();
   if (!finishSent) {
     // Gives the worker's loop time to see the request; the link's own lock
-    // keeps FinishUpdate from overlapping a pass the worker is still in, and
-    // the link sends nothing to calculators of an unfinished update.
+    // keeps the finish from overlapping a pass the worker is still in. Only
+    // a whole update is finished: a calculator that lacks an image stays in
+    // update mode, so the user can try again.
     norza::PauseMs(CUpdateWorker::kFinishPauseMs);
-    const int32_t finished = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
+    int32_t finished = LINK_UPDATE_INCOMPLETE;
+    if (session && session->Whole()) {
+      std::vector<std::wstring> everyone;
+      for (const auto& [path, calculator] : session->calculators()) everyone.push_back(path);
+      LinkReport report;
+      finished = FinishCalculators(kCalculatorVendor, kCalculatorProduct, &everyone, true, &report);
+      session->NoteFinish(finished, outcomesOf(report));
+    }
     UpdateLog::instance().write(QStringLiteral("finishing command: result %1 (%2)")
                                     .arg(finished)
                                     .arg(QString::fromUtf8(LinkResultMeaning(finished))));
   }
+  if (session && session->end() == norza::session::End::Running) session->Abort();
+  logCalculators();
   transferActive.store(false);
 }
 

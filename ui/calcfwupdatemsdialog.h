@@ -10,10 +10,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "explain.h"
 #include "link.h"
+#include "update_session.h"
 #include "updatehost.h"
 
 class QCloseEvent;
@@ -75,9 +77,11 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   bool updateEnded = false;
   bool finishArmed = false;
   bool finishSent = false;
-  // Images some transfer has made whole so far (the link's count): the
-  // retries start again only when it grows.
-  int32_t imagesReached = 0;
+  // The course of the update (GUI thread only): made by the scan, fed with
+  // every step's report, asked what to send next and whether it is over.
+  std::unique_ptr<norza::session::UpdateSession> session;
+  // The report of the step handled last.
+  LinkReport lastReport;
 
   // Language and work folder.
   bool setLanguage(int index);
@@ -99,8 +103,16 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   static QString explanationText(const LinkExplanation& explanation);
   static QString logPointer();
   void showNote(const QString& text);
+  // Feeds the step's report (and the passes before it) to the session;
+  // returns the update's code for the step.
+  int32_t applyStepReport(int result, bool finishRan);
   // The result of a step, each calculator's outcome and the failure's detail.
   void logResult(int result, bool finishRan);
+  // The update's last lines in the log: every calculator, what it holds and
+  // how it ended.
+  void logCalculators();
+  // A calculator as people know it: its serial and, where known, its port.
+  static QString calculatorName(const norza::session::Calculator& calculator);
   // Accessible names and descriptions of the widgets a screen reader reaches.
   void describeForScreenReaders(QLabel* iconLabel);
   void endUpdate(QString message);

@@ -54,11 +54,11 @@ void CCalcFWUpdateMSDialog::discoverImageSet() {
     imageList.append(entry);
   }
   const bool complete = set.complete && imageList.size() == 3;
-  // Every calculator that takes part must end up holding these three. Without
-  // a set the update is empty, and no calculator is told it is over.
-  int64_t offsets[3] = {};
-  for (int i = 0; complete && i < 3; ++i) offsets[i] = imageList.at(i).targetOffset;
-  BeginUpdateLedger(offsets, complete ? 3 : 0);
+  // Every calculator that takes part must end up holding these three.
+  // Without a set the update is empty, and no calculator is told it is over.
+  session = std::make_unique<norza::session::UpdateSession>(
+      norza::session::Policy::AllTogether,
+      complete ? set.Images() : std::vector<norza::session::Image>{});
   QString found;
   for (const FWImageEntry& entry : imageList) {
     found += QStringLiteral(" %1 (%2 bytes at 0x%3)")

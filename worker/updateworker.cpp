@@ -39,14 +39,48 @@ void CUpdateWorker::armTransfer(const QString& path, int64_t offset, const Image
   stepChanged_.notify_all();
 }
 
-void CUpdateWorker::armFinish() {
+void CUpdateWorker::armFinish(const std::vector<std::wstring>& calculators) {
   {
     std::lock_guard<std::mutex> guard(stepLock_);
     armed_ = Step::Finish;
     everArmed_ = true;
+    finishing_ = calculators;
   }
   stepChanged_.notify_all();
 }
+
+void CUpdateWorker::failedForTheUpdate() {
+  int32_t idle = StateIdle;
+  state.compare_exchange_strong(idle, StateFailed);
+}
+
+void CUpdateWorker::noteEvents(std::vector<LinkEvent> events) {
+  std::lock_guard<std::mutex> guard(eventLock_);
+  for (LinkEvent& event : events) events_.push_back(std::move(event));
+}
+
+std::vector<CUpdateWorker::LinkEvent> CUpdateWorker::takeStepEvents() {
+  std::lock_guard<std::mutex> guard(eventLock_);
+  std::vector<LinkEvent> taken;
+  while (!events_.empty()) {
+    taken.push_back(std::move(events_.front()));
+    events_.pop_front();
+    if (taken.back().step) break;
+  }
+  return taken;
+}
+
+namespace {
+
+// A report as events: its passes first, then the report itself.
+std::vector<CUpdateWorker::LinkEvent> eventsOf(const LinkReport& report, bool step) {
+  std::vector<CUpdateWorker::LinkEvent> events;
+  for (const std::vector<std::wstring>& pass : report.passes) events.push_back({pass, false, {}});
+  if (step) events.push_back({{}, true, report});
+  return events;
+}
+
+}  // namespace
 
 void CUpdateWorker::requestStop() {
   {
@@ -64,7 +98,8 @@ void CUpdateWorker::resume() {
 }
 
 CUpdateWorker::Step CUpdateWorker::takeArmedStep(QString* path, int64_t* offset,
-                                                 ImageFileFacts* facts) {
+                                                 ImageFileFacts* facts,
+                                                 std::vector<std::wstring>* finishing) {
   std::unique_lock<std::mutex> guard(stepLock_);
   stepChanged_.wait(guard, [this] { return stopRequested.load() || armed_ != Step::None; });
   if (stopRequested.load()) return Step::None;
@@ -73,6 +108,7 @@ CUpdateWorker::Step CUpdateWorker::takeArmedStep(QString* path, int64_t* offset,
   *path = imagePath.get();
   *offset = targetOffset.get();
   *facts = imageFacts.get();
+  *finishing = finishing_;
   return step;
 }
 
@@ -112,7 +148,10 @@ void CUpdateWorker::runCycle() {
 void CUpdateWorker::waitForCalculator() {
   const int32_t ticks = (tickCount.load() + 1) % 5;
   tickCount.store(ticks);
-  const bool found = IsCalculatorAttached(kCalculatorVendor, kCalculatorProduct);
+  LinkReport listed;
+  ListCalculators(kCalculatorVendor, kCalculatorProduct, &listed);
+  const bool found = !listed.calculators.empty();
+  noteEvents(eventsOf(listed, false));
   // After a failed transfer the wait is bounded: once the link's own
   // discovery would have given up, the step runs anyway and fails with 104,
   // so a calculator that never comes back uses up the retries instead of
@@ -153,23 +192,37 @@ void CUpdateWorker::countDown() {
   norza::PauseMs(kTransferStartPauseMs);
 }
 
+int32_t CUpdateWorker::runStep(Step step, const QString& path, int64_t offset,
+                               const ImageFileFacts& facts,
+                               const std::vector<std::wstring>& finishing) {
+  LinkReport report;
+  if (step == Step::Finish) {
+    norza::PauseMs(kFinishPauseMs);
+    FinishCalculators(kCalculatorVendor, kCalculatorProduct, &finishing, true, &report);
+  } else {
+    const std::wstring widePath = path.toStdWString();
+    TransferOrder order;
+    order.imagePath = widePath.c_str();
+    order.examined = &facts;
+    order.targetOffset = offset;
+    order.progress = workerProgressCallback;
+    order.message = workerMessageCallback;
+    TransferImage(kCalculatorVendor, kCalculatorProduct, order, &report);
+  }
+  noteEvents(eventsOf(report, true));
+  return report.result;
+}
+
 void CUpdateWorker::transfer() {
   QString path;
   int64_t offset = 0;
   ImageFileFacts facts;
-  const Step step = takeArmedStep(&path, &offset, &facts);
+  std::vector<std::wstring> finishing;
+  const Step step = takeArmedStep(&path, &offset, &facts, &finishing);
   if (step == Step::None) return;  // stopped while waiting
   if (UpdateHost* host = currentDialog.host()) host->transferActiveField().store(true);
   transferStarted.store(true);
-  int32_t result;
-  if (step == Step::Finish) {
-    norza::PauseMs(kFinishPauseMs);
-    result = FinishUpdate(kCalculatorVendor, kCalculatorProduct);
-  } else {
-    const std::wstring widePath = path.toStdWString();
-    result = DownloadExaminedImage(kCalculatorVendor, kCalculatorProduct, widePath.c_str(), facts,
-                                   offset, workerProgressCallback, workerMessageCallback);
-  }
+  const int32_t result = runStep(step, path, offset, facts, finishing);
   lastResult.store(result);
   // Stored before updaterRan so the dialog's "state = 2" for the next step
   // is never overwritten. A calculator found at the finish that still needs

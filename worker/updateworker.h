@@ -9,7 +9,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "link.h"
 #include "update_session.h"
@@ -93,9 +96,26 @@ class CUpdateWorker : public QObject {
   // transfer the dialog has not asked for, however late the dialog handles
   // the previous result. The loop starts polling only after the first arm.
   void armTransfer(const QString& path, int64_t offset, const ImageFileFacts& facts);
-  // The finishing step: the link's FinishUpdate, which tells the calculators
-  // the update is over only when every one of them holds every image.
-  void armFinish();
+  // The finishing step: tells these calculators (every one of the update)
+  // that the update is over, and nobody when another is attached.
+  void armFinish(const std::vector<std::wstring>& calculators);
+
+  // What the link told, in order: every discovery pass of the polls and of
+  // the steps, and each step's report. The worker's thread adds them; the
+  // dialog takes them when it handles the step's result.
+  struct LinkEvent {
+    std::vector<std::wstring> pass;  // a pass: what it listed
+    bool step = false;               // or a step's report
+    LinkReport report;
+  };
+  // Worker thread (tests too): events in the order they happened.
+  void noteEvents(std::vector<LinkEvent> events);
+  // GUI thread: the events up to and including the next step's report.
+  std::vector<LinkEvent> takeStepEvents();
+  // GUI thread: a step the link did without a failure failed for the
+  // update (a calculator of it was not there): the worker pauses and polls as
+  // after any failure before it runs the next armed step.
+  void failedForTheUpdate();
   // GUI thread: ends the loop at its next check and withdraws an armed step;
   // wakes a worker that waits for one.
   void requestStop();
@@ -122,7 +142,11 @@ class CUpdateWorker : public QObject {
   enum class Step { None, Transfer, Finish };
   // Worker thread: waits until a step is armed or a stop is asked; takes the
   // step (Step::None on a stop).
-  Step takeArmedStep(QString* path, int64_t* offset, ImageFileFacts* facts);
+  Step takeArmedStep(QString* path, int64_t* offset, ImageFileFacts* facts,
+                     std::vector<std::wstring>* finishing);
+  // One step through the link; its report is noted as events.
+  int32_t runStep(Step step, const QString& path, int64_t offset, const ImageFileFacts& facts,
+                  const std::vector<std::wstring>& finishing);
   void waitUntilArmedOnce();
 
   void runCycle();
@@ -135,8 +159,12 @@ class CUpdateWorker : public QObject {
   static constexpr int kRetryWaitPolls = 6;
   int missedPolls_ = 0;  // worker thread only
 
-  std::mutex stepLock_;  // guards armed_ and everArmed_; taken before imageLock_
+  std::mutex stepLock_;  // guards armed_, everArmed_ and finishing_; taken before imageLock_
   std::condition_variable stepChanged_;
   Step armed_ = Step::None;
   bool everArmed_ = false;
+  std::vector<std::wstring> finishing_;
+
+  std::mutex eventLock_;  // guards events_
+  std::deque<LinkEvent> events_;
 };

@@ -20,7 +20,6 @@
 #include "app_test_util.h"
 #include "appshell.h"
 #include "dialog_fixture.h"
-#include "ledger.h"
 #include "link.h"
 #include "messagecopies.h"
 #include "textlookup.h"
@@ -321,10 +320,24 @@ std::atomic<PaintProbe*> g_probe{nullptr};
 
 class DialogWithImages : public DialogTest {
  protected:
-  // What the link's ledger would hold after transfers of these images.
-  void holds(const std::wstring& calculator, std::initializer_list<int> images) {
-    for (int image : images)
-      norza::link::Ledger().Record(calculator, dialog_->imageList.at(image).targetOffset, 0);
+  // The worker's report of a step that ended with result: every calculator
+  // named failed with it, the others attached and written.
+  void ran(int result, std::initializer_list<std::wstring> attached = {L"alpha"},
+           std::initializer_list<std::wstring> failing = {}) {
+    LinkReport report;
+    report.result = result;
+    for (const std::wstring& path : attached) {
+      CalculatorReport calculator;
+      calculator.interfacePath = path;
+      calculator.serial = std::string(path.begin(), path.end());
+      const bool fails = failing.size() == 0
+                             ? result != 0
+                             : std::find(failing.begin(), failing.end(), path) != failing.end();
+      calculator.code = fails ? result : 0;
+      report.calculators.push_back(calculator);
+    }
+    dialog_->worker->noteEvents({CUpdateWorker::LinkEvent{{}, true, report}});
+    call("onUpdaterRan", Q_ARG(int, result));
   }
   void SetUp() override {
     DialogTest::SetUp();
@@ -341,7 +354,7 @@ TEST_F(DialogWithImages, FiveFailuresAreRetriedAndTheSixthEndsTheUpdate) {
   CCalcFWUpdateMSDialog* d = dialog_.get();
   for (int attempt = 1; attempt <= 5; ++attempt) {
     d->worker->imagePath.set(QString());
-    call("onUpdaterRan", Q_ARG(int, 105));
+    ran(105);
     EXPECT_EQ(d->statusLabel->text(),
               QStringLiteral("Update failed (105), Retry: %1").arg(attempt));
     EXPECT_EQ(d->worker->retryCount.load(), attempt);
@@ -349,7 +362,7 @@ TEST_F(DialogWithImages, FiveFailuresAreRetriedAndTheSixthEndsTheUpdate) {
     EXPECT_FALSE(d->cancelButton->isHidden());
     EXPECT_FALSE(d->worker->stopRequested.load());
   }
-  call("onUpdaterRan", Q_ARG(int, 105));
+  ran(105);
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update failed (105)"));
   EXPECT_TRUE(d->cancelButton->isHidden());
   EXPECT_TRUE(d->progressBar->isHidden());
@@ -360,10 +373,10 @@ TEST_F(DialogWithImages, FiveFailuresAreRetriedAndTheSixthEndsTheUpdate) {
 
 TEST_F(DialogWithImages, SuccessMovesToTheNextImageAndResetsTheCount) {
   CCalcFWUpdateMSDialog* d = dialog_.get();
-  d->worker->retryCount.store(3);
+  ran(112);
+  ASSERT_EQ(d->worker->retryCount.load(), 1);
   d->worker->state.store(CUpdateWorker::StateIdle);
-  holds(L"alpha", {0});
-  call("onUpdaterRan", Q_ARG(int, 0));
+  ran(0);
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update OK (0)"));
   EXPECT_EQ(d->currentImage, 1);
   EXPECT_EQ(d->worker->retryCount.load(), 0);
@@ -379,18 +392,19 @@ TEST_F(DialogWithImages, SuccessMovesToTheNextImageAndResetsTheCount) {
   EXPECT_TRUE(d->transferActive.load());
 }
 
-// "Done" comes from the finishing step, which the link answers with 0 only
-// when every calculator of the update holds every image.
+// "Done" comes from the finishing step, which goes out only when every
+// calculator of the update holds every image.
 TEST_F(DialogWithImages, DoneOnlyAfterTheFinishAndExitsWithZero) {
   CCalcFWUpdateMSDialog* d = dialog_.get();
   norza::SetPaceScale(0.001);  // the 3 s before the exit become 3 ms
-  holds(L"alpha", {0, 1, 2});
-  d->currentImage = 2;
-  call("onUpdaterRan", Q_ARG(int, 0));
+  for (int image = 0; image < 3; ++image) {
+    EXPECT_FALSE(d->finishArmed);
+    ran(0);
+  }
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update OK (0)"));
   EXPECT_TRUE(d->finishArmed);
   EXPECT_FALSE(d->worker->stopRequested.load());
-  call("onUpdaterRan", Q_ARG(int, 0));
+  ran(0);
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Done"));
   EXPECT_TRUE(d->cancelButton->isHidden());
   EXPECT_TRUE(d->progressBar->isHidden());
@@ -398,64 +412,18 @@ TEST_F(DialogWithImages, DoneOnlyAfterTheFinishAndExitsWithZero) {
   EXPECT_EQ(runUntilExit(), 0);
 }
 
-// A late calculator gets what it lacks before "Done"; a finish that found
-// one is not counted as a failure; one that found a calculator missing is,
-// and the last of those says how many are not updated.
-TEST_F(DialogWithImages, LateAndMissingCalculatorsNeverEndInDone) {
+// A calculator of the update that stays away: every attempt without it
+// counts, and the last note names the calculators not updated (beta, and
+// alpha, which got the first image again and again for beta's sake).
+TEST_F(DialogWithImages, ACalculatorThatStaysAwayIsNamedInTheNote) {
   CCalcFWUpdateMSDialog* d = dialog_.get();
-  holds(L"alpha", {0, 1, 2});
-  holds(L"beta", {1, 2});  // arrived after the first image
-  d->currentImage = 2;
-  call("onUpdaterRan", Q_ARG(int, 0));
-  EXPECT_EQ(d->currentImage, 0);
-  EXPECT_EQ(d->worker->imagePath.get(), d->imageList.at(0).path);
-  EXPECT_FALSE(d->finishArmed);
-
-  holds(L"beta", {0});
-  call("onUpdaterRan", Q_ARG(int, 0));
-  ASSERT_TRUE(d->finishArmed);
-  norza::link::Ledger().Join(L"gamma");  // the finish found it plugged in
-  call("onUpdaterRan", Q_ARG(int, int(LINK_UPDATE_INCOMPLETE)));
-  EXPECT_EQ(d->worker->retryCount.load(), 0);
-  EXPECT_FALSE(d->finishArmed);
-  EXPECT_EQ(d->worker->imagePath.get(), d->imageList.at(0).path);
-
-  holds(L"gamma", {0, 1, 2});
-  call("onUpdaterRan", Q_ARG(int, 0));
-  ASSERT_TRUE(d->finishArmed);
-  // beta and gamma went away: whatever comes back under their paths gets
-  // every image again, and every attempt without them counts.
-  norza::link::Ledger().NoteAttached({L"alpha"});
-  for (int attempt = 1; attempt <= 6; ++attempt) {
-    call("onUpdaterRan", Q_ARG(int, int(LINK_CALCULATOR_MISSING)));
-    if (attempt < 6) {
-      EXPECT_FALSE(d->finishArmed);
-      EXPECT_EQ(d->worker->imagePath.get(), d->imageList.at(0).path);
-    }
-  }
+  ran(0, {L"alpha", L"beta"});
+  for (int attempt = 1; attempt <= 6; ++attempt) ran(0, {L"alpha"});
   EXPECT_EQ(d->statusLabel->text(), QStringLiteral("Update failed (119)"));
   EXPECT_TRUE(d->noteLabel->text().startsWith(QStringLiteral(
-      "Calculators not updated: 2. Reconnect them and start the update again.\nDetails are in the log: ")))
+      "Calculators not updated: 2 (alpha, beta). Reconnect them and start the update again.")))
       << d->noteLabel->text().toStdString();
   EXPECT_TRUE(d->worker->stopRequested.load());
-}
-
-// Writing a calculator that came back once more is no new progress: it
-// does not start the retries again, so one that keeps going away cannot keep
-// the update going for good.
-TEST_F(DialogWithImages, OnlyNewProgressStartsTheRetriesAgain) {
-  CCalcFWUpdateMSDialog* d = dialog_.get();
-  holds(L"alpha", {0});
-  call("onUpdaterRan", Q_ARG(int, 0));
-  call("onUpdaterRan", Q_ARG(int, int(LINK_WRITE_FAILED)));
-  ASSERT_EQ(d->worker->retryCount.load(), 1);
-  norza::link::Ledger().NoteAttached({});  // alpha went away, came back
-  holds(L"alpha", {0});                    // and got the first image again
-  call("onUpdaterRan", Q_ARG(int, 0));
-  EXPECT_EQ(d->worker->retryCount.load(), 1);
-  holds(L"alpha", {1});
-  call("onUpdaterRan", Q_ARG(int, 0));
-  EXPECT_EQ(d->worker->retryCount.load(), 0) << "the second image is new";
 }
 
 // Reports the worker sent before the end never change the screen after it,

@@ -11,7 +11,6 @@
 
 #include "discovery.h"
 #include "memory_backend.h"
-#include "ledger.h"
 #include "pacing.h"
 #include "platform.h"
 #include "protocol.h"
@@ -45,7 +44,6 @@ class LinkTest : public ::testing::Test {
     link::filterKey = 0;
     link::progressCallback = nullptr;
     link::messageCallback = nullptr;
-    link::Ledger().Clear();
   }
   void TearDown() override {
     link::SetThreadStarterForTesting(nullptr);

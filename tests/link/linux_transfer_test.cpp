@@ -189,8 +189,11 @@ TEST_F(HostImageFiles, AFifoIsRefusedAndATruncatedFileIsNotSent) {
   const std::wstring wide = platform::Utf8ToWide(file);
   ASSERT_EQ(ExamineImageFile(wide.c_str(), &facts), LINK_OK);
   ASSERT_EQ(::truncate(file.c_str(), 0), 0);
-  EXPECT_EQ(DownloadExaminedImage(kCalculatorVendor, kCalculatorProduct, wide.c_str(), facts,
-                                  kTarget, nullptr, nullptr),
+  TransferOrder order;
+  order.imagePath = wide.c_str();
+  order.examined = &facts;
+  order.targetOffset = kTarget;
+  EXPECT_EQ(TransferImage(kCalculatorVendor, kCalculatorProduct, order, nullptr),
             LINK_IMAGE_CHANGED);
   EXPECT_TRUE(Events(1).empty()) << "not a byte went to the calculator";
   EXPECT_EQ(fake.OpenHandleCount(), 0);

@@ -99,8 +99,13 @@ TEST_F(TransferTest, AnImageIsSentOnlyAsItWasExamined) {
   ASSERT_EQ(ExamineImageFile(kImage.c_str(), &facts), LINK_OK);
   EXPECT_EQ(facts.size, 32768);
   const auto downloadExamined = [&] {
-    return DownloadExaminedImage(kCalculatorVendor, kCalculatorProduct, kImage.c_str(), facts,
-                                 kTarget, Recorder::OnProgress, Recorder::OnMessage);
+    TransferOrder order;
+    order.imagePath = kImage.c_str();
+    order.examined = &facts;
+    order.targetOffset = kTarget;
+    order.progress = Recorder::OnProgress;
+    order.message = Recorder::OnMessage;
+    return TransferImage(kCalculatorVendor, kCalculatorProduct, order, nullptr);
   };
   fake.AddFile(kImage, Pattern(65536, 1));  // still being copied: it grew
   EXPECT_EQ(downloadExamined(), LINK_IMAGE_CHANGED);
@@ -319,6 +324,38 @@ TEST_F(TransferTest, ChosenCalculatorsAndWhatTheEntriesReport) {
   EXPECT_TRUE(fake.Find(DiskName(1))->FinishReceived());
   EXPECT_FALSE(fake.Find(DiskName(2))->FinishReceived());
   EXPECT_FALSE(fake.Find(DiskName(3))->FinishReceived());
+}
+
+// Working on 16 of 17 would leave one behind unnoticed: nothing is opened.
+TEST_F(TransferTest, SeventeenCalculatorsAreRefusedWithoutOpeningOne) {
+  for (int serial = 1; serial <= 17; ++serial) AddCalculator(serial);
+  fake.AddFile(kImage, Pattern(4096, 1));
+  EXPECT_EQ(Download(), LINK_TOO_MANY_CALCULATORS);
+  EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_TOO_MANY_CALCULATORS);
+  for (int serial = 1; serial <= 17; ++serial) EXPECT_TRUE(Events(serial).empty()) << serial;
+  fake.Remove(DiskName(17));
+  EXPECT_EQ(Download(), LINK_OK);
+}
+
+// A calculator that vanishes right after the last chunk fails its flush, and
+// the report says it is gone (whatever it held may have gone with it).
+TEST_F(TransferTest, ACalculatorGoneAfterTheLastChunkFailsItsFlush) {
+  emu::Faults vanish;
+  vanish.vanishAfterWrites = 2;  // right after the second and last chunk
+  AddCalculator(1, vanish);
+  AddCalculator(2);
+  fake.AddFile(kImage, Pattern(32768, 3));
+  TransferOrder order;
+  order.imagePath = kImage.c_str();
+  order.targetOffset = kTarget;
+  LinkReport report;
+  EXPECT_EQ(TransferImage(kCalculatorVendor, kCalculatorProduct, order, &report),
+            LINK_FLUSH_FAILED);
+  ASSERT_EQ(report.calculators.size(), 2u);
+  EXPECT_EQ(report.calculators[0].code, LINK_FLUSH_FAILED);
+  EXPECT_TRUE(report.calculators[0].gone);
+  EXPECT_EQ(report.calculators[1].code, LINK_OK);
+  EXPECT_TRUE(ImageOnDisk(2, Pattern(32768, 3)));
 }
 
 TEST_F(TransferTest, PresenceChecksNeverOverlapATransfer) {

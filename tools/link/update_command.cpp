@@ -150,17 +150,22 @@ void OnCalculatorProgress(void* context, const wchar_t* path, int32_t percent) {
 // What an entry's report tells the session, in order: its passes, who the
 // calculators are, and their outcomes.
 std::vector<Outcome> Feed(UpdateSession& session, const LinkReport& report) {
+  std::map<std::wstring, Identity> known;
+  for (const CalculatorReport& c : report.calculators)
+    known[c.interfacePath] = {c.interfacePath, c.serial, c.port, c.deviceNode};
   for (const std::vector<std::wstring>& pass : report.passes) {
     std::vector<Identity> listed;
-    for (const std::wstring& path : pass) listed.push_back({path, {}, {}, {}});
+    for (const std::wstring& path : pass) {
+      const auto found = known.find(path);
+      listed.push_back(found != known.end() ? found->second : Identity{path, {}, {}, {}});
+    }
     session.NotePass(listed);
   }
   std::vector<Outcome> outcomes;
   for (const CalculatorReport& calculator : report.calculators) {
-    session.NoteIdentity(
-        {calculator.interfacePath, calculator.serial, calculator.port, calculator.deviceNode});
-    outcomes.push_back(
-        {calculator.interfacePath, calculator.code, calculator.gone, Words(calculator)});
+    outcomes.push_back({calculator.interfacePath, calculator.code, calculator.gone,
+                        Words(calculator), calculator.serial, calculator.port,
+                        calculator.deviceNode});
   }
   return outcomes;
 }
