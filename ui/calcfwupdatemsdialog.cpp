@@ -107,7 +107,7 @@ void CCalcFWUpdateMSDialog::settleLanguageAndFolder(const QString& folder, int l
 
 void CCalcFWUpdateMSDialog::startWorkerThread() {
   workerThread = new QThread();
-  worker = new CUpdateWorker();
+  worker = new CUpdateWorker(this);
   worker->moveToThread(workerThread);
   connect(workerThread, SIGNAL(started()), worker, SLOT(process()));
   connect(worker, SIGNAL(finished()), workerThread, SLOT(quit()));

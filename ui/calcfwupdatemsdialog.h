@@ -129,8 +129,8 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   void shutdownWorkerOnQuit();
 
   // UpdateHost.
-  std::atomic<int32_t>& countdownField() override { return startCountdownMs; }
-  std::atomic<bool>& transferActiveField() override { return transferActive; }
+  bool lowerCountdown(int32_t step) override { return LowerCountdown(startCountdownMs, step); }
+  void transferBegins() override { transferActive.store(true); }
   void emitUpdateProgress(int percent) override;
   void emitUpdateMessage(const wchar_t* text) override;
 

@@ -10,9 +10,12 @@ class CCalcFWUpdateMSDialog;
 
 class UpdateHost {
  public:
-  // The dialog's startCountdownMs and transferActive.
-  virtual std::atomic<int32_t>& countdownField() = 0;
-  virtual std::atomic<bool>& transferActiveField() = 0;
+  // One countdown step: lowers the dialog's startCountdownMs by step, never
+  // below 0; false when it was 0 already (the transfer begins).
+  virtual bool lowerCountdown(int32_t step) = 0;
+  // A transfer begins: the dialog's transferActive, so the window refuses to
+  // close.
+  virtual void transferBegins() = 0;
   // Emit the dialog's updateProgress / updateMessage; called on writer threads.
   virtual void emitUpdateProgress(int percent) = 0;
   virtual void emitUpdateMessage(const wchar_t* text) = 0;
@@ -41,3 +44,16 @@ class CurrentDialogRef {
 };
 
 extern CurrentDialogRef currentDialog;
+
+// A countdown step on the field that holds it. A compare-exchange, so a value
+// the GUI thread stores meanwhile (the Start press sets 1000) is lowered,
+// not overwritten.
+inline bool LowerCountdown(std::atomic<int32_t>& countdown, int32_t step) {
+  int32_t current = countdown.load();
+  int32_t lowered;
+  do {
+    if (current == 0) return false;
+    lowered = current - step < 0 ? 0 : current - step;
+  } while (!countdown.compare_exchange_weak(current, lowered));
+  return true;
+}

@@ -23,7 +23,9 @@ void workerMessageCallback(const wchar_t* text) {
 
 }  // namespace
 
-CUpdateWorker::CUpdateWorker() : QObject(nullptr) {}
+CUpdateWorker::CUpdateWorker(UpdateHost* host) : QObject(nullptr), host_(host) {}
+
+UpdateHost* CUpdateWorker::host() const { return host_ != nullptr ? host_ : currentDialog.host(); }
 
 CUpdateWorker::~CUpdateWorker() = default;
 
@@ -170,22 +172,11 @@ void CUpdateWorker::waitForCalculator() {
 }
 
 void CUpdateWorker::countDown() {
-  UpdateHost* host = currentDialog.host();
-  if (host != nullptr) {
-    std::atomic<int32_t>& countdown = host->countdownField();
-    int32_t current = countdown.load();
-    if (current != 0) {
-      // A compare-exchange so a value the GUI stores meanwhile (the Start
-      // press sets 1000) is lowered, not overwritten.
-      int32_t lowered;
-      do {
-        lowered = current - kCountdownStepMs;
-        if (lowered < 0) lowered = 0;
-      } while (!countdown.compare_exchange_weak(current, lowered));
-      emit waitingStart();
-      norza::PauseMs(kCountdownStepMs);
-      return;
-    }
+  UpdateHost* dialog = host();
+  if (dialog != nullptr && dialog->lowerCountdown(kCountdownStepMs)) {
+    emit waitingStart();
+    norza::PauseMs(kCountdownStepMs);
+    return;
   }
   emit downloadActive();
   state.store(StateTransfer);
@@ -220,7 +211,7 @@ void CUpdateWorker::transfer() {
   std::vector<std::wstring> finishing;
   const Step step = takeArmedStep(&path, &offset, &facts, &finishing);
   if (step == Step::None) return;  // stopped while waiting
-  if (UpdateHost* host = currentDialog.host()) host->transferActiveField().store(true);
+  if (UpdateHost* dialog = host()) dialog->transferBegins();
   transferStarted.store(true);
   const int32_t result = runStep(step, path, offset, facts, finishing);
   lastResult.store(result);

@@ -37,6 +37,8 @@ class LockedValue {
   T value_;
 };
 
+class UpdateHost;
+
 class CUpdateWorker : public QObject {
   Q_OBJECT
 
@@ -65,7 +67,8 @@ class CUpdateWorker : public QObject {
   static constexpr int kAfterStepPauseMs =
       norza::session::kAfterStepPauseMs;  // after each step's report
 
-  CUpdateWorker();
+  // host: the dialog it works for (nullptr: the one currentDialog names).
+  explicit CUpdateWorker(UpdateHost* host = nullptr);
   ~CUpdateWorker() override;
 
   // Thread ownership: every field below is written by the worker's thread or
@@ -149,6 +152,7 @@ class CUpdateWorker : public QObject {
                   const std::vector<std::wstring>& finishing);
   void waitUntilArmedOnce();
 
+  UpdateHost* host() const;
   void runCycle();
   void waitForCalculator();
   void countDown();
@@ -164,6 +168,8 @@ class CUpdateWorker : public QObject {
   Step armed_ = Step::None;
   bool everArmed_ = false;
   std::vector<std::wstring> finishing_;
+
+  UpdateHost* const host_;
 
   std::mutex eventLock_;  // guards events_
   std::deque<LinkEvent> events_;

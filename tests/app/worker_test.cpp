@@ -54,8 +54,8 @@ class FakeHost : public UpdateHost {
   explicit FakeHost(EventLog& log) : log_(log) {}
   std::atomic<int32_t> countdown{0};
   std::atomic<bool> active{false};
-  std::atomic<int32_t>& countdownField() override { return countdown; }
-  std::atomic<bool>& transferActiveField() override { return active; }
+  bool lowerCountdown(int32_t step) override { return LowerCountdown(countdown, step); }
+  void transferBegins() override { active.store(true); }
   void emitUpdateProgress(int percent) override { log_.add("progress " + std::to_string(percent)); }
   void emitUpdateMessage(const wchar_t* text) override {
     log_.add("message " + QString::fromWCharArray(text).toStdString());
