@@ -7,11 +7,9 @@
 #include <string>
 
 #include "command_shell.h"
-#include "discovery.h"
 #include "emulator_backend.h"
 #include "explain.h"
 #include "link.h"
-#include "link_lock.h"
 #include "number_parse.h"
 #include "platform.h"
 #include "update_command.h"
@@ -85,15 +83,12 @@ int Report(const char* what, int32_t code) {
 }
 
 int List() {
-  using namespace norza::link;
-  std::lock_guard<std::mutex> lock(LinkMutex());
-  const int32_t count = FindCalculatorDisks(DevicePathTable.data(), kCalculatorVendor,
-                                            kCalculatorProduct, kDeviceSlots);
-  norza::platform::Backend& backend = norza::platform::ActiveBackend();
-  for (int32_t i = 0; i < count; ++i) {
-    const std::wstring node = backend.DeviceNodeOf(DevicePathTable[i]);
-    std::printf("%s", norza::platform::WideToUtf8(DevicePathTable[i]).c_str());
-    if (!node.empty()) std::printf("\t%s", norza::platform::WideToUtf8(node).c_str());
+  LinkReport report;
+  ListCalculators(kCalculatorVendor, kCalculatorProduct, &report);
+  for (const CalculatorReport& calculator : report.calculators) {
+    std::printf("%s", norza::platform::WideToUtf8(calculator.interfacePath).c_str());
+    if (!calculator.deviceNode.empty())
+      std::printf("\t%s", norza::platform::WideToUtf8(calculator.deviceNode).c_str());
     std::printf("\n");
   }
   return 0;
