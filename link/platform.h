@@ -57,8 +57,11 @@ inline constexpr std::size_t kSectorSize = 512;
 //   a transfer the writer threads call it concurrently under that same lock,
 //   one handle per thread. So a backend never sees a listing overlap an open
 //   disk of another entry, but it must be safe for several threads at once
-//   as long as each handle is used by one thread at a time. Backends take no
-//   lock of the link and never call back into it.
+//   as long as each handle is used by one thread at a time. Outside the
+//   lock come only the file calls (below), CalculatorSource, and, just after
+//   an entry released the lock, DescribeDisk for a chosen calculator it did
+//   not find attached. Backends take no lock of the link and never call back
+//   into it.
 // - Blocking. Every call returns without waiting for a person. Read, Write
 //   and Flush block until the device has done the transfer (write-through,
 //   unbuffered); ListDiskInterfaces reads the machine's device tables; none
@@ -76,7 +79,7 @@ inline constexpr std::size_t kSectorSize = 512;
 //   ErrorKind::Gone means the platform said the device or file is not there
 //   (unplugged, removed, never existed). A disk pulled during I/O may also
 //   fail as Other (a plain I/O error): the link tells "gone" from "failed"
-//   by the next listing, which is what its ledger of calculators uses.
+//   by the next listing, which its callers' update sessions go by.
 class Backend {
  public:
   virtual ~Backend() = default;
