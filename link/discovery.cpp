@@ -87,7 +87,6 @@ int32_t FindCalculatorDisksWithRetry(std::wstring* table, const wchar_t* vendor,
   return 0;
 }
 
-
 }  // namespace norza::link
 
 bool IsCalculatorAttached(const wchar_t* vendor, const wchar_t* product) {

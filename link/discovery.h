@@ -49,5 +49,4 @@ int32_t FindCalculatorDisksWithRetry(std::wstring* table, const wchar_t* vendor,
                                      const wchar_t* product, int32_t slots,
                                      PassObserver observer = nullptr);
 
-
 }  // namespace norza::link

@@ -61,7 +61,6 @@ LinkFailure LastLinkFailure();
 // "subject: system text", or empty.
 std::string LinkFailureDetail();
 
-
 // What an image file was when it was examined. A transfer that is given it
 // sends the file only while it is still that file: the same size, the same
 // file (not another one written over its name) and not written since.
@@ -98,6 +97,9 @@ struct LinkReport {
   int32_t result = 0;
   std::vector<CalculatorReport> calculators;
   std::vector<std::vector<std::wstring>> passes;
+  // How many of the passes came before the entry's work; the others (one
+  // look after a failed transfer) came after it.
+  std::size_t passesBefore = 0;
 };
 
 // One image to the chosen calculators.
@@ -137,7 +139,6 @@ int32_t DownloadImage(const wchar_t* vendor, const wchar_t* product, const wchar
 // has slots. Whether an update may be finished is its session's to decide
 // (FinishCalculators below); this entry serves norza-link finish.
 int32_t FinishUpdate(const wchar_t* vendor, const wchar_t* product);
-
 
 // Empty when the calculators are the machine's own disks; otherwise what
 // they are ("emulated calculators in DIR"). The programs show it, so a

@@ -31,7 +31,7 @@ using platform::SeekFrom;
 std::atomic<ThreadStarter> g_threadStarter{nullptr};
 
 std::mutex g_detailMutex;
-LinkFailure g_failure;                      // guarded by g_detailMutex
+LinkFailure g_failure;  // guarded by g_detailMutex
 
 // The disk a job writes, as a user would name it: its node when the platform
 // tells it, else its interface path.
@@ -162,14 +162,15 @@ class PassRecorder {
 // what every pass listed) and their disks open for the time of work();
 // nothing throws out of an entry.
 template <typename Work>
-int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product,
-                            std::vector<std::vector<std::wstring>>* passes, Work&& work) {
+int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, LinkReport* report,
+                            Work&& work) {
   try {
     std::lock_guard<std::mutex> lock(LinkMutex());
-    PassRecorder recorder(passes);
+    PassRecorder recorder(report != nullptr ? &report->passes : nullptr);
     ClearFailureDetail();
     deviceCount = FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product,
                                                kDeviceSlots, ObservePass);
+    if (report != nullptr) report->passesBefore = report->passes.size();
     if (deviceCount == 0) return LINK_NO_CALCULATOR;
     // Working on 16 of 17 would leave one behind unnoticed: the user must
     // take some away first. Not a disk is opened.
@@ -555,6 +556,7 @@ int32_t ListCalculators(const wchar_t* vendor, const wchar_t* product, LinkRepor
     const int32_t count =
         FindCalculatorDisks(DevicePathTable.data(), vendor, product, kDeviceSlots);
     ObservePass(DevicePathTable.data(), count);
+    out.passesBefore = out.passes.size();
     for (int32_t i = 0; i < count; ++i) out.calculators.push_back(ReportOf(DevicePathTable[i], 0));
     out.result = count > 0 ? LINK_OK : LINK_NO_CALCULATOR;
     if (calculatorsBeyondSlots > 0) out.result = LINK_TOO_MANY_CALCULATORS;
@@ -570,7 +572,7 @@ int32_t TransferImage(const wchar_t* vendor, const wchar_t* product, const Trans
   LinkReport local;
   LinkReport& out = report != nullptr ? *report : local;
   out = LinkReport{};
-  out.result = WithCalculatorDisks(vendor, product, &out.passes, [&] {
+  out.result = WithCalculatorDisks(vendor, product, &out, [&] {
     const std::vector<std::wstring> attached = AttachedCalculators();
     progressCallback.store(order.progress);
     messageCallback.store(order.message);
@@ -613,7 +615,7 @@ int32_t FinishCalculators(const wchar_t* vendor, const wchar_t* product,
   LinkReport local;
   LinkReport& out = report != nullptr ? *report : local;
   out = LinkReport{};
-  out.result = WithCalculatorDisks(vendor, product, &out.passes, [&]() -> int32_t {
+  out.result = WithCalculatorDisks(vendor, product, &out, [&]() -> int32_t {
     const std::vector<std::wstring> attached = AttachedCalculators();
     bool others = false;
     for (std::size_t i = 0; i < attached.size(); ++i) {

@@ -83,7 +83,9 @@ Calculator& UpdateSession::Seen(const std::wstring& interfacePath) {
 }
 
 void UpdateSession::GoneAway(Calculator& calculator) {
-  std::fill(calculator.holds.begin(), calculator.holds.end(), false);
+  // One that was told the update is over keeps its record: unplugging it
+  // then is what the user is asked to do.
+  if (!calculator.finished) std::fill(calculator.holds.begin(), calculator.holds.end(), false);
   calculator.attached = false;
   calculator.image = -1;
   Refresh(calculator);
@@ -92,10 +94,10 @@ void UpdateSession::GoneAway(Calculator& calculator) {
 void UpdateSession::Refresh(Calculator& calculator) {
   if (calculator.givenUp) {
     calculator.activity = Activity::Failed;
-  } else if (!calculator.attached) {
-    calculator.activity = Activity::Missing;
   } else if (calculator.finished) {
     calculator.activity = Activity::Finished;
+  } else if (!calculator.attached) {
+    calculator.activity = Activity::Missing;
   } else if (calculator.image >= 0) {
     calculator.activity = Activity::Writing;
   } else if (calculator.HoldsAll()) {
@@ -123,6 +125,7 @@ void UpdateSession::NotePass(const std::vector<Identity>& attached) {
       // again. Its attempts stay, so one that keeps going away still ends.
       calculator.attached = true;
       calculator.finished = false;
+      std::fill(calculator.holds.begin(), calculator.holds.end(), false);
     }
     Refresh(calculator);
   }

@@ -74,11 +74,15 @@ std::vector<CUpdateWorker::LinkEvent> CUpdateWorker::takeStepEvents() {
 
 namespace {
 
-// A report as events: its passes first, then the report itself.
+// A report as events in the order they happened: the passes before the
+// step, the step, the passes after it.
 std::vector<CUpdateWorker::LinkEvent> eventsOf(const LinkReport& report, bool step) {
   std::vector<CUpdateWorker::LinkEvent> events;
-  for (const std::vector<std::wstring>& pass : report.passes) events.push_back({pass, false, {}});
-  if (step) events.push_back({{}, true, report});
+  for (std::size_t i = 0; i < report.passes.size(); ++i) {
+    if (step && i == report.passesBefore) events.push_back({{}, true, report});
+    events.push_back({report.passes[i], false, {}});
+  }
+  if (step && report.passesBefore >= report.passes.size()) events.push_back({{}, true, report});
   return events;
 }
 

@@ -44,8 +44,16 @@ expect "only bad is named" "bad" "$(sed -n 's/^norza-link: not completed: \([^:]
 expect "JSON ends with exit 1" '{"event":"end","result":"failed","exit":1}' "$(tail -n1 "$work/out.json")"
 expect "the log's last calculator lines" 2 "$(grep -c '  calculator ' "$XDG_STATE_HOME/norza-updater/updater.log")"
 
-# While another updater of this user runs, the command gives way.
+# One that vanishes in the middle is named with its own failure, not only
+# as missing.
 "$emu" unplug "$NORZA_EMULATOR_DIR" bad >/dev/null
+"$emu" plug "$NORZA_EMULATOR_DIR" gone --size 8M --vanish-after-writes 2 >/dev/null
+"$link" update "$work/fw" --json >"$work/gone.json" 2>/dev/null
+expect "one vanished: 1" 1 $?
+expect "it is missing with its write failure" 1 "$(grep -c '"serial":"gone".*"outcome":"missing".*"code":112' "$work/gone.json")"
+rm -f "$NORZA_EMULATOR_DIR"/gone.*
+
+# While another updater of this user runs, the command gives way.
 coproc holder { "$probe" CALVUD; }
 read -r state <&"${holder[0]}"
 expect "the probe holds the guard" held "$state"

@@ -19,9 +19,19 @@ Identity Calc(const std::wstring& path, const std::string& port = "") {
   return {path, std::string(path.begin(), path.end()), port, {}};
 }
 
+Outcome Out(const std::wstring& path, int32_t code, bool gone = false,
+            const std::string& why = {}) {
+  Outcome outcome;
+  outcome.interfacePath = path;
+  outcome.code = code;
+  outcome.gone = gone;
+  outcome.reason = why;
+  return outcome;
+}
+
 std::vector<Outcome> Ok(std::initializer_list<std::wstring> paths) {
   std::vector<Outcome> out;
-  for (const std::wstring& path : paths) out.push_back({path, LINK_OK, false, {}});
+  for (const std::wstring& path : paths) out.push_back(Out(path, LINK_OK));
   return out;
 }
 
@@ -39,7 +49,7 @@ std::string RunOk(UpdateSession& session, std::initializer_list<std::wstring> at
         if (session.policy() == Policy::AllTogether ||
             std::find(step.calculators.begin(), step.calculators.end(), path) !=
                 step.calculators.end())
-          outcomes.push_back({path, LINK_OK, false, {}});
+          outcomes.push_back(Out(path, LINK_OK));
       }
       session.NoteTransfer(step.image, LINK_OK, outcomes);
     } else if (step.kind == Step::Kind::Finish) {
@@ -78,9 +88,9 @@ TEST(AllTogether, LateMissingAndReturningCalculators) {
   EXPECT_TRUE(session.Next().onlyThese);
 
   // The finish found c plugged in: no failure, c joins and needs everything.
-  EXPECT_EQ(session.NoteFinish(LINK_UPDATE_INCOMPLETE, {{L"a", LINK_OK, false, {}},
-                                                        {L"b", LINK_OK, false, {}},
-                                                        {L"c", LINK_UPDATE_INCOMPLETE, false, {}}}),
+  EXPECT_EQ(session.NoteFinish(LINK_UPDATE_INCOMPLETE,
+                               {Out(L"a", LINK_OK, false), Out(L"b", LINK_OK, false),
+                                Out(L"c", LINK_UPDATE_INCOMPLETE, false)}),
             LINK_UPDATE_INCOMPLETE);
   EXPECT_EQ(session.failures(), 0);
   EXPECT_EQ(session.Next().image, 0);
@@ -109,7 +119,7 @@ TEST(AllTogether, ACalculatorFoundGoneHoldsNothing) {
   UpdateSession session(Policy::AllTogether, ThreeImages());
   session.NoteTransfer(0, LINK_OK, Ok({L"a", L"b"}));
   session.NoteTransfer(1, LINK_WRITE_FAILED,
-                       {{L"a", LINK_OK, false, {}}, {L"b", LINK_WRITE_FAILED, true, "gone"}});
+                       {Out(L"a", LINK_OK, false), Out(L"b", LINK_WRITE_FAILED, true, "gone")});
   const Calculator& b = session.calculators().at(L"b");
   EXPECT_EQ(b.ImagesHeld(), 0);
   EXPECT_EQ(b.activity, Activity::Missing);
@@ -129,8 +139,8 @@ TEST(PerCalculator, AFailingCalculatorIsGivenUpAndTheOthersGoOn) {
     std::vector<Outcome> outcomes;
     for (const std::wstring& path : step.calculators) {
       const bool fails = path == L"bad" && step.kind == Step::Kind::Transfer;
-      outcomes.push_back(fails ? Outcome{path, LINK_WRITE_FAILED, false, "write failed"}
-                               : Outcome{path, LINK_OK, false, {}});
+      outcomes.push_back(fails ? Out(path, LINK_WRITE_FAILED, false, "write failed")
+                               : Out(path, LINK_OK, false));
     }
     if (step.kind == Step::Kind::Finish) {
       trace += "F ";
@@ -161,7 +171,7 @@ TEST(PerCalculator, TransfersGoToWhoLacksTheImageAndTheWholeAreToldAtOnce) {
   session.NotePass({Calc(L"a"), Calc(L"b")});
   session.NoteTransfer(0, LINK_OK, Ok({L"a", L"b"}));
   session.NoteTransfer(1, LINK_WRITE_FAILED,
-                       {{L"a", LINK_OK, false, {}}, {L"b", LINK_WRITE_FAILED, true, "gone"}});
+                       {Out(L"a", LINK_OK, false), Out(L"b", LINK_WRITE_FAILED, true, "gone")});
   EXPECT_EQ(session.calculators().at(L"b").activity, Activity::Missing);
   Step step = session.Next();
   EXPECT_EQ(step.image, 2);
@@ -170,6 +180,9 @@ TEST(PerCalculator, TransfersGoToWhoLacksTheImageAndTheWholeAreToldAtOnce) {
   step = session.Next();
   ASSERT_EQ(step.kind, Step::Kind::Finish) << "a is told at once, b may never come back";
   session.NoteFinish(LINK_OK, Ok({L"a"}));
+  session.NotePass({});  // a, told, is unplugged as it should be: it stays updated
+  EXPECT_EQ(session.calculators().at(L"a").activity, Activity::Finished);
+  EXPECT_EQ(session.calculators().at(L"a").ImagesHeld(), 3);
   EXPECT_EQ(session.end(), End::Failed) << "b is missing";
   EXPECT_EQ(session.endCode(), LINK_WRITE_FAILED);
 }

@@ -147,20 +147,24 @@ void OnCalculatorProgress(void* context, const wchar_t* path, int32_t percent) {
   static_cast<Output*>(context)->Progress(path != nullptr ? path : L"", percent);
 }
 
-// What an entry's report tells the session, in order: its passes, who the
-// calculators are, and their outcomes.
-std::vector<Outcome> Feed(UpdateSession& session, const LinkReport& report) {
+// The passes [from, to) of a report, with who each calculator is where the
+// report tells it.
+void NotePasses(UpdateSession& session, const LinkReport& report, std::size_t from,
+                std::size_t to) {
   std::map<std::wstring, Identity> known;
   for (const CalculatorReport& c : report.calculators)
     known[c.interfacePath] = {c.interfacePath, c.serial, c.port, c.deviceNode};
-  for (const std::vector<std::wstring>& pass : report.passes) {
+  for (std::size_t i = from; i < to && i < report.passes.size(); ++i) {
     std::vector<Identity> listed;
-    for (const std::wstring& path : pass) {
+    for (const std::wstring& path : report.passes[i]) {
       const auto found = known.find(path);
       listed.push_back(found != known.end() ? found->second : Identity{path, {}, {}, {}});
     }
     session.NotePass(listed);
   }
+}
+
+std::vector<Outcome> OutcomesOf(const LinkReport& report) {
   std::vector<Outcome> outcomes;
   for (const CalculatorReport& calculator : report.calculators) {
     outcomes.push_back({calculator.interfacePath, calculator.code, calculator.gone,
@@ -170,10 +174,21 @@ std::vector<Outcome> Feed(UpdateSession& session, const LinkReport& report) {
   return outcomes;
 }
 
+// What an entry's report tells the session, in the order it happened: the
+// passes before the entry's work, the outcomes (note), the passes after.
+template <typename Note>
+std::vector<Outcome> Feed(UpdateSession& session, const LinkReport& report, Note&& note) {
+  NotePasses(session, report, 0, report.passesBefore);
+  std::vector<Outcome> outcomes = OutcomesOf(report);
+  note(outcomes);
+  NotePasses(session, report, report.passesBefore, report.passes.size());
+  return outcomes;
+}
+
 void Poll(UpdateSession& session) {
   LinkReport report;
   ListCalculators(kCalculatorVendor, kCalculatorProduct, &report);
-  Feed(session, report);
+  NotePasses(session, report, 0, report.passes.size());
 }
 
 bool AnyFailed(const std::vector<Outcome>& outcomes) {
@@ -188,7 +203,9 @@ void RunStep(UpdateSession& session, const Step& step, Output& output) {
   if (step.kind == Step::Kind::Finish) {
     PauseMs(kFinishPauseMs);
     FinishCalculators(kCalculatorVendor, kCalculatorProduct, &step.calculators, false, &report);
-    session.NoteFinish(report.result, Feed(session, report));
+    Feed(session, report, [&](const std::vector<Outcome>& outcomes) {
+      session.NoteFinish(report.result, outcomes);
+    });
     PauseMs(kAfterStepPauseMs);
     return;
   }
@@ -209,8 +226,10 @@ void RunStep(UpdateSession& session, const Step& step, Output& output) {
     session.Abort();
     return;
   }
-  const std::vector<Outcome> outcomes = Feed(session, report);
-  session.NoteTransfer(step.image, report.result, outcomes);
+  const std::vector<Outcome> outcomes =
+      Feed(session, report, [&](const std::vector<Outcome>& written) {
+        session.NoteTransfer(step.image, report.result, written);
+      });
   PauseMs(kAfterStepPauseMs);
   if (AnyFailed(outcomes)) {
     // As the window does: a pause after a failure, then a look at who is there.
