@@ -210,10 +210,11 @@ while [[ -z $window ]] && read -r -t 60 line <&"${XEV[0]}"; do
   [[ $line =~ ^MapNotify ]] || continue
   read -r -t 10 line <&"${XEV[0]}"
   [[ $line =~ window\ (0x[0-9a-f]+), ]] || continue
-  [[ $(xprop -id "${BASH_REMATCH[1]}" WM_NAME 2>/dev/null) == *'"Firmware update"' ]] && window=${BASH_REMATCH[1]}
+  [[ $(LC_ALL=C.UTF-8 xprop -id "${BASH_REMATCH[1]}" -notype _NET_WM_NAME 2>/dev/null) == \
+     *'"Firmware update – emulated calculators"' ]] && window=${BASH_REMATCH[1]}
 done
 kill "$XEV_PID" 2>/dev/null || true
-[[ -n $window ]] || fail "no window titled \"Firmware update\" was mapped"
+[[ -n $window ]] || fail "no window titled \"Firmware update – emulated calculators\" was mapped"
 xprop -id "$window" -f _NET_WM_ICON 32c _NET_WM_ICON >"$work/icon.txt"
 python3 scripts/lib/wincheck.py icon "$work/icon.txt" app/images/Updater.ico 16 || fail "the window shows another icon"
 "$emu" plug "$work/run/calcs" alpha >/dev/null
@@ -259,7 +260,7 @@ if [[ $shot -eq 1 ]]; then
   done
   kill -STOP "$updater"  # freeze the window at about a third of the image
   sleep 0.5
-  window=$(xwininfo -root -tree | sed -n 's/^ *\(0x[0-9a-f]*\) "Firmware update": ("updater.exe".*/\1/p' | head -n1)
+  window=$(LC_ALL=C.UTF-8 xwininfo -root -tree | LC_ALL=C.UTF-8 sed -n 's/^ *\(0x[0-9a-f]*\) "Firmware update – emulated calculators": ("updater.exe".*/\1/p' | head -n1)
   import -window "$window" docs/screenshots/windows-transfer.png
   kill -CONT "$updater"
   wait "$updater" || true
