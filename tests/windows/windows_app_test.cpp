@@ -1,8 +1,11 @@
 // What only Windows does to the updater, checked on the real Updater.exe
-// (beside this program, or NORZA_UPDATER_EXE, e.g. the installed copy):
-// the suite's settings from the registry, the single-instance key as a named
-// mapping, a long firmware path with letters outside ASCII, and the icon and
-// version record as Explorer reads them.
+// (beside this program, or NORZA_UPDATER_EXE): the suite's settings from the
+// registry, the single-instance key as a named mapping, a long firmware path
+// with letters outside ASCII, and the icon and version record as Explorer
+// reads them. The WindowsUpdater cases write emulated calculators, so they
+// need an Updater.exe built with the test seams (the one beside this
+// program); Explorer's view is of the file alone, so scripts/windows-check.sh
+// points NORZA_UPDATER_EXE at the installed copy for it.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
