@@ -255,6 +255,7 @@ check "  no word of emulated calculators" lacks 'emulated calculators' "$shipped
 # calculator never be opened.
 title_fr=$(sed -n 's/^631\t//p' texts/HelpFr.tsv)
 firmware_fr=$(sed -n 's/^657\t//p' texts/HelpFr.tsv)
+[[ -n $title_fr && -n $firmware_fr ]] || fail "texts/HelpFr.tsv lacks text 631 or 657"
 suite="$work/shipped/Calvora"
 mkdir -p "$work/shipped/calcs" "$suite/$firmware_fr"
 head -c $((1024 * 1024)) /dev/urandom >"$suite/$firmware_fr/AppsDisk.dat"
