@@ -6,6 +6,12 @@
 if(NOT TARGET norza-updater)
   return()
 endif()
+# What users install reads none of the test variables (link/seams.h): a tree
+# built with them refuses to install or package, before anything is copied.
+if(NORZA_TEST_SEAMS)
+  install(CODE "message(FATAL_ERROR \"Updater.exe is installed and packaged only from a build \
+with -DNORZA_TEST_SEAMS=OFF; this one honours NORZA_EMULATOR_DIR and NORZA_PACE_SCALE\")")
+endif()
 install(TARGETS norza-updater RUNTIME DESTINATION .)
 install(DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/icons DESTINATION .
         FILES_MATCHING PATTERN "*.png")

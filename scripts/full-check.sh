@@ -16,7 +16,7 @@ steps=(
   "tsan|threaded tests under TSan (build-tsan)|bash scripts/test.sh --tsan"
   "soak|200 seeded fault schedules against the real updater|bash scripts/soak.sh"
   "fuzz|resource package fuzzer, fixed time (build-fuzz)|bash scripts/fuzz.sh"
-  "windows|Updater.exe, its tests and installer under wine (build-mingw-ship)|bash scripts/windows-check.sh"
+  "windows|Updater.exe, its tests and installer under wine (build-mingw-test, -ship)|bash scripts/windows-check.sh"
   "package|Debian package, installed and run (build-pkg)|bash scripts/package-check.sh"
   "real-device|the updater through a loop device and FUSE (build-e2e)|bash scripts/real-device-e2e.sh"
   "qemu|a real kernel's USB mass storage under QEMU|bash scripts/qemu-usb-e2e.sh"

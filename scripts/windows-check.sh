@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # The Windows build, checked on Linux: Qt for mingw-w64 (scripts/qt5-mingw.sh:
-# the machine's cache, the shared archive, or Debian's source), then in
-# build-mingw-ship/ Updater.exe, the tools, every test program and the NSIS
-# installer. Under wine64 and Xvfb: the link, worker, dialog, shell and e2e
-# tests; a download through norza-link.exe; the installer run silently; the
-# installed Updater.exe against emulated calculators (bytes, journals, the
-# window's icon); the Windows-only cases (registry settings, the
-# single-instance key, a long non-ASCII folder, Explorer's view of the file)
-# on the installed copy; the uninstaller. Exit 0 when everything passes.
+# the machine's cache, the shared archive, or Debian's source), then two
+# cross-builds. build-mingw-test/ has the test seams (NORZA_EMULATOR_DIR,
+# NORZA_PACE_SCALE): Updater.exe, the tools and every test program, for
+# whatever runs on emulated calculators. build-mingw-ship/ has them off:
+# Updater.exe, norza-link.exe and the NSIS installer, what users get.
+# Under wine64 and Xvfb: the link, worker, dialog, shell and e2e tests; a
+# download through norza-link.exe; the installer run silently and the
+# installed files; the shipped programs ignoring the test variables (and the
+# installed Updater.exe reading the suite's settings, its window's icon);
+# Explorer's view of the installed file; a whole update at real pacing, the
+# registry, single-instance and long-folder cases on emulated calculators
+# (build-mingw-test's Updater.exe); the uninstaller. Exit 0 when everything
+# passes.
 #
 #   bash scripts/windows-check.sh [--screenshot]
 # --screenshot also saves docs/screenshots/windows-transfer.png (the window
@@ -15,12 +20,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-dir=build-mingw-ship
+test_dir=build-mingw-test  # the test seams on: the tests, and every run on emulated calculators
+ship_dir=build-mingw-ship  # the test seams off: the installer and what it installs
 host=build-mingw-host
 wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 version=$(sed -n 's/^project(norza-updater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
-installer=$dir/package/norza-updater-$version-win64.exe
+installer=$ship_dir/package/norza-updater-$version-win64.exe
 app_tests=(norza-tests-worker norza-tests-dialog norza-tests-shell norza-tests-e2e)
 link_tests=(norza-link-tests norza-link-transfer-tests emulator_tests norza-windows-link-tests)
 step() { printf '\n== %s (%d s)\n' "$1" $(($(date +%s) - ${NORZA_WINCHECK_START:-$(date +%s)})); }
@@ -53,28 +59,44 @@ if [[ ${1:-} != --under-x && ${2:-} != --under-x ]]; then
   }
   built "$host" zkres norza-emu
 
-  step "cross-compiling Updater.exe, the tools and the tests ($dir)"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release -DNORZA_BUILD_QT=ON -DNORZA_BUILD_TESTS=ON \
-    -DNORZA_HOST_ZKRES="$root/$host/bin/zkres" >/dev/null
-  built "$dir" norza-updater norza-link norza-emu norza-guard-probe norza-tests-windows-app \
+  pe64() {  # program: a 64-bit Windows program, or the check ends
+    local kind
+    kind=$(file -b "$1")
+    [[ $kind == PE32+\ executable*x86-64* ]] || fail "$1 is not a 64-bit Windows program: $kind"
+  }
+  cross() {  # build folder, CMake options...
+    cmake -S . -B "$1" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_PREFIX_PATH="$qt" -DCMAKE_BUILD_TYPE=Release -DNORZA_BUILD_QT=ON \
+      -DNORZA_HOST_ZKRES="$root/$host/bin/zkres" "${@:2}" >/dev/null
+  }
+
+  step "cross-compiling the tests, Updater.exe and the tools with the test seams ($test_dir)"
+  cross "$test_dir" -DNORZA_BUILD_TESTS=ON -DNORZA_TEST_SEAMS=ON
+  built "$test_dir" norza-updater norza-link norza-emu norza-guard-probe norza-tests-windows-app \
     "${app_tests[@]}" "${link_tests[@]}"
   for exe in Updater norza-link norza-emu norza-guard-probe norza-tests-windows-app "${app_tests[@]}" "${link_tests[@]}"; do
-    kind=$(file -b "$dir/bin/$exe.exe")
-    [[ $kind == PE32+\ executable*x86-64* ]] || fail "$exe.exe is not a 64-bit Windows program: $kind"
+    pe64 "$test_dir/bin/$exe.exe"
   done
-  [[ $(file -b "$dir/bin/Updater.exe") == *"(GUI)"* ]] || fail "Updater.exe is not a GUI program"
+
+  step "cross-compiling the shipped Updater.exe and norza-link.exe, no test seams ($ship_dir)"
+  # Only what the installer carries (CPack builds nothing else), and
+  # norza-link.exe for the check that the shipped link ignores the variables.
+  cross "$ship_dir" -DNORZA_BUILD_TESTS=OFF -DNORZA_TEST_SEAMS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+  built "$ship_dir" norza-updater norza-link
+  pe64 "$ship_dir/bin/Updater.exe"
+  pe64 "$ship_dir/bin/norza-link.exe"
+  [[ $(file -b "$ship_dir/bin/Updater.exe") == *"(GUI)"* ]] || fail "Updater.exe is not a GUI program"
   # Linked statically: nothing to ship beside it but what every Windows has.
   system_dlls=" advapi32 comdlg32 crypt32 dwmapi gdi32 imm32 kernel32 msvcrt netapi32 ole32 oleaut32 setupapi "
   system_dlls+="shell32 shlwapi user32 userenv uxtheme version winmm winspool ws2_32 wtsapi32 "
-  imports=$(x86_64-w64-mingw32-objdump -p "$dir/bin/Updater.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
+  imports=$(x86_64-w64-mingw32-objdump -p "$ship_dir/bin/Updater.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
   for dll in $imports; do
     [[ $system_dlls == *" ${dll%.dll} "* ]] || fail "Updater.exe imports $dll, which Windows does not bring"
   done
-  echo "Updater.exe: $(stat -c %s "$dir/bin/Updater.exe") bytes (unstripped); imports only $(echo $imports)"
+  echo "Updater.exe: $(stat -c %s "$ship_dir/bin/Updater.exe") bytes (unstripped); imports only $(echo $imports)"
 
   step "Updater.exe's resources, compiled apart and decompiled"
-  object="$dir/updater_rc.o"
+  object="$ship_dir/updater_rc.o"
   x86_64-w64-mingw32-windres -I app -i app/updater.rc -O coff -o "$object"
   decompiled=$(x86_64-w64-mingw32-windres -i "$object" -O rc)
   texts=$(strings -el "$object")
@@ -95,7 +117,7 @@ if [[ ${1:-} != --under-x && ${2:-} != --under-x ]]; then
 
   step "the installer (CPack NSIS)"
   rm -f "$installer"
-  (cd "$dir" && cpack -G NSIS >/dev/null)
+  (cd "$ship_dir" && cpack -G NSIS >/dev/null)
   [[ -s $installer ]] || fail "cpack wrote no installer"
   [[ $(file -b "$installer") == PE32+* ]] || fail "the installer is not a 64-bit program: $(file -b "$installer")"
   echo "$installer: $(stat -c %s "$installer") bytes"
@@ -129,42 +151,68 @@ step "a fresh wine prefix"
 "$wineserver" -w
 
 passed=0
-run_tests() {  # label, programs...
-  local test out summary start skipped
-  for test in "${@:2}"; do
-    start=$(date +%s%N)
-    if ! out=$("$wine" "$dir/bin/$test.exe" --gtest_brief=1 2>&1); then
-      echo "$out" | tr -d '\r' | grep -v '^wine: Read access denied' | tail -n 60
-      fail "$test FAILED under wine"
-    fi
-    summary=$(tr -d '\r' <<<"$out" | grep -E '^\[  PASSED  \]' || true)
-    [[ -n $summary ]] || { echo "$out"; fail "$test printed no result"; }
-    skipped=$(tr -d '\r' <<<"$out" | grep -E '^\[  SKIPPED \] [0-9]' || true)
-    passed=$((passed + $(sed -E 's/.* ([0-9]+) tests?\./\1/' <<<"$summary")))
-    printf '%-28s %s (%d ms) %s\n' "$test" "$summary" $((($(date +%s%N) - start) / 1000000)) "$skipped"
-  done
+run_test() {  # program, GoogleTest options...
+  local name out summary start skipped
+  name=$(basename "$1" .exe)${2:+ ${2#--gtest_filter=}}
+  start=$(date +%s%N)
+  if ! out=$("$wine" "$1" --gtest_brief=1 "${@:2}" 2>&1); then
+    echo "$out" | tr -d '\r' | grep -v '^wine: Read access denied' | tail -n 60
+    fail "$name FAILED under wine"
+  fi
+  summary=$(tr -d '\r' <<<"$out" | grep -E '^\[  PASSED  \]' || true)
+  [[ -n $summary ]] || { echo "$out"; fail "$name printed no result"; }
+  skipped=$(tr -d '\r' <<<"$out" | grep -E '^\[  SKIPPED \] [0-9]' || true)
+  passed=$((passed + $(sed -E 's/.* ([0-9]+) tests?\./\1/' <<<"$summary")))
+  printf '%-28s %s (%d ms) %s\n' "$name" "$summary" $((($(date +%s%N) - start) / 1000000)) "$skipped"
 }
 
-step "the link's tests under wine64"
-run_tests link "${link_tests[@]}"
+# Windows being mapped, as X reports them (line-buffered, so each arrives at
+# once): start_xev before the program, then mapped_window.
+start_xev() {
+  coproc XEV { exec stdbuf -oL xev -root -event substructure; }
+  xev_pid=$XEV_PID xev_out=${XEV[0]}
+  running+=("$xev_pid")
+}
+# The first window mapped whose title begins with $1: its id in $window and
+# its whole title in $title; false when none came within 60 s.
+mapped_window() {
+  local line deadline=$(($(date +%s) + 60))
+  window="" title=""
+  while [[ -z $window ]] && (($(date +%s) < deadline)) && read -r -t 60 line <&"$xev_out"; do
+    [[ $line =~ ^MapNotify ]] || continue
+    read -r -t 10 line <&"$xev_out"
+    [[ $line =~ window\ (0x[0-9a-f]+), ]] || continue
+    line=$(LC_ALL=C.UTF-8 xprop -id "${BASH_REMATCH[1]}" -notype _NET_WM_NAME 2>/dev/null) || continue
+    [[ $line == '_NET_WM_NAME = "'*'"' ]] || continue
+    line=${line#*\"}
+    line=${line%\"}
+    [[ $line == "$1"* ]] && window=${BASH_REMATCH[1]} title=$line
+  done
+  kill "$xev_pid" 2>/dev/null || true
+  wait "$xev_pid" 2>/dev/null || true
+  [[ -n $window ]]
+}
 
-step "the worker, dialog, shell and e2e tests under wine64 (windows platform, Xvfb)"
-run_tests app "${app_tests[@]}"
+step "the link's tests under wine64 ($test_dir)"
+for test in "${link_tests[@]}"; do run_test "$test_dir/bin/$test.exe"; done
 
-step "a download through norza-link.exe and norza-emu.exe (emulated calculators)"
+step "the worker, dialog, shell and e2e tests under wine64 (windows platform, Xvfb; $test_dir)"
+for test in "${app_tests[@]}"; do run_test "$test_dir/bin/$test.exe"; done
+
+step "a download through norza-link.exe and norza-emu.exe (emulated calculators, $test_dir)"
 mkdir -p "$work/tools/calcs"
 head -c $((640 * 1024)) /dev/urandom >"$work/tools/NORZA_OS.ROM"
 calcs=$(winpath "$work/tools/calcs")
 image=$(winpath "$work/tools/NORZA_OS.ROM")
-"$wine" "$dir/bin/norza-emu.exe" plug "$calcs" calc-1 >/dev/null
-"$wine" "$dir/bin/norza-emu.exe" plug "$calcs" calc-2 --fail-writes 2 >/dev/null
-"$wine" "$dir/bin/norza-emu.exe" plug "$calcs" stick --vendor Generic --product "Flash Disk" >/dev/null
-listed=$(NORZA_EMULATOR_DIR="$calcs" "$wine" "$dir/bin/norza-link.exe" list | tr -d '\r')
+"$wine" "$test_dir/bin/norza-emu.exe" plug "$calcs" calc-1 >/dev/null
+"$wine" "$test_dir/bin/norza-emu.exe" plug "$calcs" calc-2 --fail-writes 2 >/dev/null
+"$wine" "$test_dir/bin/norza-emu.exe" plug "$calcs" stick --vendor Generic --product "Flash Disk" >/dev/null
+listed=$(NORZA_EMULATOR_DIR="$calcs" "$wine" "$test_dir/bin/norza-link.exe" list | tr -d '\r')
 [[ $(grep -c 'ven_zk&prod_norza_update' <<<"$listed") -eq 2 ]] || { echo "$listed"; fail "norza-link.exe list did not show both calculators"; }
-NORZA_EMULATOR_DIR="$calcs" "$wine" "$dir/bin/norza-link.exe" download "$image" 0x100000 >/dev/null
-NORZA_EMULATOR_DIR="$calcs" "$wine" "$dir/bin/norza-link.exe" finish >/dev/null
+NORZA_EMULATOR_DIR="$calcs" "$wine" "$test_dir/bin/norza-link.exe" download "$image" 0x100000 >/dev/null
+NORZA_EMULATOR_DIR="$calcs" "$wine" "$test_dir/bin/norza-link.exe" finish >/dev/null
 for calc in calc-1 calc-2; do
-  "$wine" "$dir/bin/norza-emu.exe" verify "$calcs" "$calc" "$image" 0x100000 | tr -d '\r'
+  "$wine" "$test_dir/bin/norza-emu.exe" verify "$calcs" "$calc" "$image" 0x100000 | tr -d '\r'
 done
 [[ ! -e "$work/tools/calcs/stick.journal" ]] || fail "norza-link.exe opened the memory stick"
 
@@ -178,7 +226,7 @@ uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Norza Up
 check "Updater.exe and Uninstall.exe installed" test -f "$program_files/Updater.exe" -a -f "$program_files/Uninstall.exe"
 check "the Browse pictures in icons/" test -f "$program_files/icons/varFolder_16x16.png" -a -f "$program_files/icons/varFolder_32x32.png"
 check "every text package in resource/" \
-  test "$(ls "$program_files/resource" | grep -c '\.zkresource$')" -eq "$(ls "$dir/bin/resource" | grep -c '\.zkresource$')"
+  test "$(ls "$program_files/resource" | grep -c '\.zkresource$')" -eq "$(ls "$ship_dir/bin/resource" | grep -c '\.zkresource$')"
 check "a Start-menu entry for Updater.exe" grep -qa 'Updater.exe' "$start_menu/Norza Updater.lnk"
 registered=$("$wine" reg query "$uninstall_key" 2>/dev/null | tr -d '\r' || true)
 check "an uninstall entry: name, version, uninstaller, icon" grep -qE "DisplayName +REG_SZ +Norza Updater" <<<"$registered"
@@ -190,39 +238,92 @@ check "the installed Updater.exe is stripped" bash -c "! x86_64-w64-mingw32-objd
 installed_exe='C:\Program Files\Norza Updater\Updater.exe'
 echo "installed Updater.exe: $(stat -c %s "$program_files/Updater.exe") bytes"
 
-step "the installed Updater.exe: two emulated calculators and a memory stick, real pacing"
+step "the shipped programs ignore the test variables; the installed Updater.exe reads the suite's settings"
+# The calculators norza-link.exe of $test_dir just listed and wrote: the one
+# of $ship_dir lists none of them and does not say it uses them.
+shipped_list=$(NORZA_EMULATOR_DIR="$calcs" "$wine" "$ship_dir/bin/norza-link.exe" list 2>&1) && code=0 || code=$?
+shipped_list=$(tr -d '\r' <<<"$shipped_list")
+check "$ship_dir's norza-link.exe list: exit 0" test "$code" -eq 0
+lacks() { ! grep -qF -- "$1" <<<"$2"; }  # text, output
+check "  no emulated calculator listed" lacks 'ven_zk&prod_norza_update' "$shipped_list"
+check "  no word of emulated calculators" lacks 'emulated calculators' "$shipped_list"
+# The installed Updater.exe started without arguments, as the Start menu
+# does: language 3 and the work folder from the suite's registry key, the
+# image set in its French firmware subfolder, a calculator plugged into
+# NORZA_EMULATOR_DIR and no pauses. Its window must carry the French title
+# alone, its log's start line name that folder and nothing else, and the
+# calculator never be opened.
+title_fr=$(sed -n 's/^631\t//p' texts/HelpFr.tsv)
+firmware_fr=$(sed -n 's/^657\t//p' texts/HelpFr.tsv)
+[[ -n $title_fr && -n $firmware_fr ]] || fail "texts/HelpFr.tsv lacks text 631 or 657"
+suite="$work/shipped/Calvora"
+mkdir -p "$work/shipped/calcs" "$suite/$firmware_fr"
+head -c $((1024 * 1024)) /dev/urandom >"$suite/$firmware_fr/AppsDisk.dat"
+head -c $((128 * 1024)) /dev/urandom >"$suite/$firmware_fr/korvaarm.ROM"
+head -c $((128 * 1024)) /dev/urandom >"$suite/$firmware_fr/Master.Dat"
+"$emu" plug "$work/shipped/calcs" alpha >/dev/null
+"$wine" reg add 'HKCU\Software\ZK\Calvora' /v Language /t REG_DWORD /d 3 /f >/dev/null 2>&1
+"$wine" reg add 'HKCU\Software\ZK\Calvora' /v WorkFolder /d "$(winpath "$suite")" /f >/dev/null 2>&1
+log=$("$wine" winepath -u "$("$wine" cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')\\ZK\\norza-updater\\updater.log" |
+  tr -d '\r')
+logged=$(stat -c %s "$log" 2>/dev/null || echo 0)  # earlier runs' lines stay out of it
+start_xev
+NORZA_EMULATOR_DIR=$(winpath "$work/shipped/calcs") NORZA_PACE_SCALE=0 "$wine" "$installed_exe" &
+updater=$!
+running+=("$updater")
+mapped_window "$title_fr" || fail "the installed Updater.exe mapped no window titled \"$title_fr\""
+check "its window is titled \"$title_fr\" and nothing more" test "$title" = "$title_fr"
+xprop -id "$window" -f _NET_WM_ICON 32c _NET_WM_ICON >"$work/icon.txt"
+python3 scripts/lib/wincheck.py icon "$work/icon.txt" app/images/Updater.ico 16 || failed=1
+started=""
+for ((i = 0; i < 200 && ${#started} == 0; i++)); do
+  started=$(tail -c +$((logged + 1)) "$log" 2>/dev/null | tr -d '\r' | grep ' started: ' || true)
+  [[ -n $started ]] || sleep 0.05
+done
+echo "log: $started"
+expected="norza-updater $version started: folder $(winpath "$suite" | tr '\\' /)/$firmware_fr, language 3"
+check "its log's start line: that folder, language 3, no emulated calculators" \
+  test "${started#* }" = "$expected"
+# Unpaced, a build that took the calculator would open it well within this.
+for ((i = 0; i < 60; i++)); do
+  [[ ! -e "$work/shipped/calcs/alpha.journal" ]] || break
+  sleep 0.05
+done
+check "the emulated calculator is never opened (3 s)" test ! -e "$work/shipped/calcs/alpha.journal"
+check "  and the updater still waits for a calculator" kill -0 "$updater"
+kill "$updater" 2>/dev/null || true
+wait "$updater" 2>/dev/null || true
+running=()
+"$wine" reg delete 'HKCU\Software\ZK\Calvora' /f >/dev/null 2>&1
+[[ $failed -eq 0 ]] || fail "a shipped program honours the test variables, or the settings went unread"
+
+step "Explorer's view of the installed Updater.exe: version record, icons, resources"
+NORZA_UPDATER_EXE=$installed_exe run_test "$test_dir/bin/norza-tests-windows-app.exe" --gtest_filter='Explorer.*'
+
+step "$test_dir's Updater.exe: two emulated calculators and a memory stick, real pacing"
+test_exe=$(winpath "$root/$test_dir/bin/Updater.exe")
 mkdir -p "$work/run/calcs" "$work/run/fw"
 head -c $((8 * 1024 * 1024 + 1536)) /dev/urandom >"$work/run/fw/AppsDisk.dat"
 head -c $((960 * 1024 + 512)) /dev/urandom >"$work/run/fw/korvaarm.ROM"
 head -c $((2 * 1024 * 1024)) /dev/urandom >"$work/run/fw/Master.Dat"
 "$emu" plug "$work/run/calcs" stick --vendor Generic --product "Flash Disk" >/dev/null
-# Windows being mapped, as X reports them (line-buffered, so each arrives at once).
-coproc XEV { exec stdbuf -oL xev -root -event substructure; }
-running+=("$XEV_PID")
+start_xev
 start=$(date +%s%N)
 NORZA_EMULATOR_DIR=$(winpath "$work/run/calcs") NORZA_EXIT_ON_FAILURE=1 NORZA_PACE_SCALE=1 \
-  timeout 300 "$wine" "$installed_exe" "$(winpath "$work/run/fw")" 1 &
+  timeout 300 "$wine" "$test_exe" "$(winpath "$work/run/fw")" 1 &
 updater=$!
 running+=("$updater")
-# No calculator yet, so the window waits; look at it as the desktop sees it.
-window=""
-while [[ -z $window ]] && read -r -t 60 line <&"${XEV[0]}"; do
-  [[ $line =~ ^MapNotify ]] || continue
-  read -r -t 10 line <&"${XEV[0]}"
-  [[ $line =~ window\ (0x[0-9a-f]+), ]] || continue
-  [[ $(xprop -id "${BASH_REMATCH[1]}" WM_NAME 2>/dev/null) == *'"Firmware update"' ]] && window=${BASH_REMATCH[1]}
-done
-kill "$XEV_PID" 2>/dev/null || true
-[[ -n $window ]] || fail "no window titled \"Firmware update\" was mapped"
-xprop -id "$window" -f _NET_WM_ICON 32c _NET_WM_ICON >"$work/icon.txt"
-python3 scripts/lib/wincheck.py icon "$work/icon.txt" app/images/Updater.ico 16 || fail "the window shows another icon"
+# No calculator yet, so the window waits; it says it is on emulated ones.
+mapped_window "Firmware update" || fail "no window titled \"Firmware update\" was mapped"
+[[ $title == "Firmware update – emulated calculators" ]] || fail "the window is titled \"$title\""
+echo "ok   the waiting window is titled \"$title\""
 "$emu" plug "$work/run/calcs" alpha >/dev/null
 "$emu" plug "$work/run/calcs" beta --fail-writes 3 >/dev/null
 code=0
 wait "$updater" || code=$?
 running=()
 echo "Updater.exe exited with $code after $((($(date +%s%N) - start) / 1000000)) ms"
-[[ $code -eq 0 ]] || fail "the installed Updater.exe exited with $code"
+[[ $code -eq 0 ]] || fail "$test_dir's Updater.exe exited with $code"
 for calc in alpha beta; do
   "$emu" verify "$work/run/calcs" "$calc" "$work/run/fw/AppsDisk.dat" 0x500000 >/dev/null || fail "$calc: AppsDisk.dat"
   "$emu" verify "$work/run/calcs" "$calc" "$work/run/fw/korvaarm.ROM" 0 >/dev/null || fail "$calc: korvaarm.ROM"
@@ -233,13 +334,11 @@ done
 [[ ! -e "$work/run/calcs/stick.journal" ]] || fail "the memory stick was opened"
 echo "ok   the memory stick was never opened"
 
-step "registry settings, the single-instance key, a long non-ASCII folder, Explorer's view (installed copy)"
-export NORZA_UPDATER_EXE=$installed_exe
-run_tests windows norza-tests-windows-app
-unset NORZA_UPDATER_EXE
+step "registry settings, the single-instance key, a long non-ASCII folder ($test_dir's Updater.exe)"
+run_test "$test_dir/bin/norza-tests-windows-app.exe" --gtest_filter='-Explorer.*'
 
 if [[ $shot -eq 1 ]]; then
-  step "screenshot: the window mid-transfer, drawn by wine"
+  step "screenshot: the window mid-transfer, drawn by wine ($test_dir's Updater.exe)"
   # Without a window manager wine draws the title bar itself.
   "$wine" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
   "$wineserver" -w
@@ -249,17 +348,18 @@ if [[ $shot -eq 1 ]]; then
   head -c $((960 * 1024)) /dev/urandom >"$fw/KORVAARM.ROM"
   head -c $((600 * 1024)) /dev/urandom >"$fw/MASTER.DAT"
   "$emu" plug "$work/shot/calcs" calc --size 300M >/dev/null
+  start_xev
   NORZA_EMULATOR_DIR=$(winpath "$work/shot/calcs") NORZA_PACE_SCALE=0.2 \
-    "$wine" "$installed_exe" 'C:\Calvora\Firmware' 1 &
+    "$wine" "$test_exe" 'C:\Calvora\Firmware' 1 &
   updater=$!
   running+=("$updater")
+  mapped_window "Firmware update" || fail "no window titled \"Firmware update\" was mapped"
   for ((i = 0; i < 3000; i++)); do
     grep -q '"parameter":3[0-9]}' "$work/shot/calcs/calc.journal" 2>/dev/null && break
     sleep 0.01
   done
   kill -STOP "$updater"  # freeze the window at about a third of the image
   sleep 0.5
-  window=$(xwininfo -root -tree | sed -n 's/^ *\(0x[0-9a-f]*\) "Firmware update": ("updater.exe".*/\1/p' | head -n1)
   import -window "$window" docs/screenshots/windows-transfer.png
   kill -CONT "$updater"
   wait "$updater" || true

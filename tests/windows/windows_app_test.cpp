@@ -1,8 +1,11 @@
 // What only Windows does to the updater, checked on the real Updater.exe
-// (beside this program, or NORZA_UPDATER_EXE, e.g. the installed copy):
-// the suite's settings from the registry, the single-instance key as a named
-// mapping, a long firmware path with letters outside ASCII, and the icon and
-// version record as Explorer reads them.
+// (beside this program, or NORZA_UPDATER_EXE): the suite's settings from the
+// registry, the single-instance key as a named mapping, a long firmware path
+// with letters outside ASCII, and the icon and version record as Explorer
+// reads them. The WindowsUpdater cases write emulated calculators, so they
+// need an Updater.exe built with the test seams (the one beside this
+// program); Explorer's view is of the file alone, so scripts/windows-check.sh
+// points NORZA_UPDATER_EXE at the installed copy for it.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -257,14 +260,16 @@ TEST(Registry, SuiteSettingsComeFromTheUsersCalvoraKey) {
 
 // Started without arguments, the updater takes its language and folder from
 // the registry; the folder is longer than MAX_PATH and not ASCII. The window
-// shows the French title; once a calculator is plugged in it gets every
-// byte.
+// shows the French title, which names the emulated calculators; once one is
+// plugged in it gets every byte.
 TEST_F(WindowsUpdater, RegistrySettingsAndALongNonAsciiFolder) {
   // The images sit in the work folder's subfolder named in the language.
   installResourcePrefixes();
   const QString title = textById(631, 3);
+  const QString emulated = textById(7822, 3);
   const QString subfolder = textById(657, 3);
   ASSERT_FALSE(title.isEmpty());
+  ASSERT_FALSE(emulated.isEmpty());
   ASSERT_FALSE(subfolder.isEmpty());
   EXPECT_NE(title, textById(631, 1));
   const QString work = longFolder(root_.path());
@@ -283,7 +288,7 @@ TEST_F(WindowsUpdater, RegistrySettingsAndALongNonAsciiFolder) {
   QProcess* updater = start({});
   HWND window = windowOf(updater);  // no calculator yet: it waits
   ASSERT_NE(window, nullptr);
-  EXPECT_EQ(windowTitle(window), title);
+  EXPECT_EQ(windowTitle(window), title + QStringLiteral(" \u2013 ") + emulated);
 
   // The window's icon: wine answers WM_GETICON only inside the process, so
   // scripts/windows-check.sh compares the icon wine hands to X instead.
