@@ -5,7 +5,7 @@ set -euo pipefail
 
 base=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
       libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev python3 xauth xvfb
-      fonts-dejavu-core)
+      fonts-dejavu-core dbus-daemon dbus-bin python3-dbusmock)
 case "${1:-build}" in
   build|demo) wanted=("${base[@]}") ;;
   fuzz) wanted=("${base[@]}" clang libclang-rt-14-dev) ;;

@@ -27,7 +27,7 @@ wine=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver
 version=$(sed -n 's/^project(norza-updater VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 installer=$ship_dir/package/norza-updater-$version-win64.exe
-app_tests=(norza-tests-worker norza-tests-dialog norza-tests-shell norza-tests-e2e)
+app_tests=(norza-tests-worker norza-tests-dialog norza-tests-shell norza-tests-e2e norza-windows-desktop-tests)
 link_tests=(norza-link-tests norza-link-transfer-tests emulator_tests norza-windows-link-tests)
 step() { printf '\n== %s (%d s)\n' "$1" $(($(date +%s) - ${NORZA_WINCHECK_START:-$(date +%s)})); }
 fail() { echo "windows-check: $*" >&2; exit 1; }

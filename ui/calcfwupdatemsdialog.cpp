@@ -1,5 +1,6 @@
 #include "calcfwupdatemsdialog.h"
 
+#include <QApplication>
 #include <QBoxLayout>
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -300,6 +301,7 @@ void CCalcFWUpdateMSDialog::onUpdaterRan(int result) {
           QStringLiteral("Update failed (%1), Retry: %2").arg(code).arg(session->failures()));
       showNote(failureNote(code));
       UpdateLog::instance().write(QStringLiteral("retry %1 of 5").arg(session->failures()));
+      if (desktop) desktop->attemptFailed();
       // The link may have seen no failure (one of the update was missing):
       // the worker pauses and looks for the calculators as after any.
       if (result == LINK_OK) worker->failedForTheUpdate();
@@ -460,11 +462,60 @@ void CCalcFWUpdateMSDialog::onUpdateMessage(wchar_t* pMsg) {
   message_copies::release(pMsg);
 }
 
-void CCalcFWUpdateMSDialog::onUpdateProgress(int percent) { progressBar->setValue(percent); }
+void CCalcFWUpdateMSDialog::onUpdateProgress(int percent) {
+  progressBar->setValue(percent);
+  if (desktop && !imageList.isEmpty())
+    desktop->progress((currentImage + percent / 100.0) / static_cast<double>(imageList.size()));
+}
 
 void CCalcFWUpdateMSDialog::onFoundDevice() {
   if (updateEnded) return;
   startCountdownMs.store(kCountdownStartMs);
+  desktopRunning();
+}
+
+void CCalcFWUpdateMSDialog::desktopRunning() {
+  if (!desktop) {
+    norza::desktop::Options options;
+    options.who = QStringLiteral("norza-updater");
+    options.why =
+        textOr(7823, "Calculators are being updated: sleeping now would leave them half-written");
+    options.desktopId = QStringLiteral("com.zk.NorzaUpdater");
+    options.window = static_cast<quintptr>(winId());
+    desktop = std::make_unique<norza::desktop::UpdateDesktop>(std::move(options));
+  }
+  const bool before = desktop->holding();
+  desktop->running();
+  if (!before && !desktop->note().isEmpty()) UpdateLog::instance().write(desktop->note());
+}
+
+void CCalcFWUpdateMSDialog::desktopEnded(const QString& message) {
+  if (!desktop) return;  // no calculator was found: nothing to tell
+  desktop->ended();
+  desktop.reset();
+  if (isActiveWindow()) return;
+  const norza::session::End end = session ? session->end() : norza::session::End::Aborted;
+  QString summary = end == norza::session::End::Done ? textOr(7824, "Calculators updated")
+                    : end == norza::session::End::Failed
+                        ? textOr(7825, "Calculator update failed")
+                        : textOr(7826, "Calculator update stopped");
+  int updated = 0;
+  QStringList others;
+  for (const norza::session::Calculator* calculator :
+       session ? session->Ordered() : std::vector<const norza::session::Calculator*>{}) {
+    if (calculator->finished) {
+      ++updated;
+    } else {
+      others << calculatorName(*calculator);
+    }
+  }
+  QString body = textOr(7827, "Calculators updated: %1.").arg(updated);
+  if (!others.isEmpty())
+    body +=
+        QLatin1Char(' ') + textOr(7828, "Not updated: %1.").arg(others.join(QStringLiteral(", ")));
+  body += QLatin1Char(' ') + message;
+  norza::desktop::notifyDesktop(windowTitle(), QStringLiteral("norza-updater"), summary, body);
+  QApplication::alert(this);
 }
 
 void CCalcFWUpdateMSDialog::onWaitingStart() {
@@ -573,6 +624,7 @@ void CCalcFWUpdateMSDialog::endUpdate(QString message) {
   }
   if (session && session->end() == norza::session::End::Running) session->Abort();
   logCalculators();
+  desktopEnded(message);
   transferActive.store(false);
 }
 

@@ -15,6 +15,7 @@
 
 #include "explain.h"
 #include "link.h"
+#include "update_desktop.h"
 #include "update_session.h"
 #include "updatehost.h"
 
@@ -82,6 +83,10 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   std::unique_ptr<norza::session::UpdateSession> session;
   // The report of the step handled last.
   LinkReport lastReport;
+  // The desktop while calculators are updated (GUI thread only): sleep held
+  // off from the countdown until the update has ended, the launcher's
+  // progress, the notification at the end.
+  std::unique_ptr<norza::desktop::UpdateDesktop> desktop;
 
   // Language and work folder.
   bool setLanguage(int index);
@@ -116,6 +121,11 @@ class CCalcFWUpdateMSDialog : public QDialog, public UpdateHost {
   // Accessible names and descriptions of the widgets a screen reader reaches.
   void describeForScreenReaders(QLabel* iconLabel);
   void endUpdate(QString message);
+  // Calculators are found or written: the desktop is told (once).
+  void desktopRunning();
+  // The update has ended: the desktop is told; a user not looking at the
+  // window gets a notification and the window asks for attention.
+  void desktopEnded(const QString& message);
   void abortUpdate();
   // With NORZA_EXIT_ON_FAILURE=1 a failed or empty update ends the process
   // with exit code 1 three seconds later instead of waiting for the user.

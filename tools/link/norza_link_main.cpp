@@ -18,7 +18,7 @@ namespace {
 
 const char kUsage[] =
     "usage: norza-link list\n"
-    "       norza-link update FOLDER [--wait SECONDS] [--json] [--quiet]\n"
+    "       norza-link update FOLDER [--wait SECONDS] [--json] [--quiet] [--notify]\n"
     "       norza-link download IMAGE OFFSET\n"
     "       norza-link finish\n"
     "\n"
@@ -33,6 +33,8 @@ const char kUsage[] =
     "            --json          one JSON object per line (event: images,\n"
     "                            progress, calculator, end)\n"
     "            --quiet         no live lines; the end and errors stay\n"
+    "            --notify        a desktop notification at the end\n"
+    "            while it writes, the computer is kept from sleeping\n"
     "            exit: 0 every calculator found updated and told, 1 some not\n"
     "            completed (named on stderr), 2 usage, 3 no image set in\n"
     "            FOLDER, 4 no calculator within --wait, 5 another updater of\n"

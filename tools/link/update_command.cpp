@@ -284,6 +284,36 @@ int Summarize(const UpdateSession& session, bool interrupted, Output& output,
   return exitCode;
 }
 
+// How far the update is: the share of images held, over every calculator.
+double Whole(const UpdateSession& session) {
+  double held = 0, all = 0;
+  for (const auto& [path, calculator] : session.calculators()) {
+    held += calculator.ImagesHeld();
+    all += static_cast<double>(session.images().size());
+  }
+  return all > 0 ? held / all : 0;
+}
+
+std::string Summary(int exitCode) {
+  if (exitCode == kUpdateDone) return "Calculators updated";
+  if (exitCode == kUpdateInterrupted) return "Calculator update stopped";
+  return "Calculator update failed";
+}
+
+std::string Body(const UpdateSession& session) {
+  int updated = 0;
+  std::string others;
+  for (const Calculator* calculator : session.Ordered()) {
+    if (calculator->finished) {
+      ++updated;
+      continue;
+    }
+    others += (others.empty() ? "" : ", ") + NameOf(*calculator);
+  }
+  return "Calculators updated: " + std::to_string(updated) + "." +
+         (others.empty() ? "" : " Not updated: " + others + ".");
+}
+
 int EndWith(int exitCode, const char* result, Output& output, const CommandShell& shell) {
   output.Event({{"event", "end"}, {"result", result}, {"exit", exitCode}});
   if (shell.log) shell.log(std::string("norza-link update ended: ") + result);
@@ -331,6 +361,7 @@ int RunUpdateCommand(const UpdateOptions& options, const CommandShell& shell) {
     PauseMs(kPollIntervalMs);
   }
 
+  if (shell.running) shell.running();
   // Ctrl-C lets the running image end (it is counted as it ends), then
   // nothing more is written and nobody else is told the update is over.
   for (Step step = session.Next(); !g_interrupted.load() && (step.kind == Step::Kind::Transfer ||
@@ -338,11 +369,16 @@ int RunUpdateCommand(const UpdateOptions& options, const CommandShell& shell) {
        step = session.Next()) {
     RunStep(session, step, output);
     output.States(session);
+    if (shell.progress) shell.progress(Whole(session));
   }
   const bool interrupted = g_interrupted.load() && session.end() != End::Done;
   if (interrupted) session.Abort();
   const int exitCode = Summarize(session, interrupted, output, shell);
   const char* result = interrupted ? "interrupted" : exitCode == kUpdateDone ? "done" : "failed";
+  if (shell.ended) {
+    shell.ended(options.notify ? Summary(exitCode) : std::string(),
+                options.notify ? Body(session) : std::string());
+  }
   return EndWith(exitCode, result, output, shell);
 }
 
@@ -354,6 +390,8 @@ bool ParseUpdateOptions(int argc, char** argv, UpdateOptions* options, std::stri
       options->json = true;
     } else if (argument == "--quiet") {
       options->quiet = true;
+    } else if (argument == "--notify") {
+      options->notify = true;
     } else if (argument == "--wait" || argument.rfind("--wait=", 0) == 0) {
       std::string value;
       if (argument == "--wait") {

@@ -22,6 +22,7 @@ struct UpdateOptions {
   double waitSeconds = 60;  // real seconds, never scaled
   bool json = false;
   bool quiet = false;
+  bool notify = false;  // a desktop notification at the end
 };
 
 // What the command needs of the application shell: the per-user guard the
@@ -31,6 +32,12 @@ struct CommandShell {
   // true when this process now holds the guard; otherwise false and why.
   std::function<bool(std::string* why)> claimGuard;
   std::function<void(const std::string& line)> log;
+  // The desktop: calculators are found (sleep is held off), the update's
+  // progress (0 to 1), and its end (the hold released; with a summary, a
+  // notification too).
+  std::function<void()> running;
+  std::function<void(double fraction)> progress;
+  std::function<void(const std::string& summary, const std::string& body)> ended;
 };
 
 int RunUpdateCommand(const UpdateOptions& options, const CommandShell& shell);
