@@ -118,25 +118,7 @@ class WindowsBackend final : public Backend {
   // synchronous handle; each writer thread passes its own.
   bool ReadAt(Handle handle, int64_t offset, void* buffer, uint32_t length,
               uint32_t* done) override {
-    uint32_t total = 0;
-    bool ok = true;
-    while (total < length) {
-      OVERLAPPED at{};
-      const auto position = static_cast<uint64_t>(offset) + total;
-      at.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
-      at.OffsetHigh = static_cast<DWORD>(position >> 32);
-      DWORD n = 0;
-      if (!api_.readFile(Native(handle), static_cast<char*>(buffer) + total, length - total, &n,
-                         &at)) {
-        if (api_.getLastError() == ERROR_HANDLE_EOF) break;
-        ok = Remember();
-        break;
-      }
-      if (n == 0) break;  // end of file
-      total += n;
-    }
-    if (done != nullptr) *done = total;
-    return ok;
+    return ReadLoop(handle, &offset, buffer, length, done);
   }
 
   int64_t Size(Handle handle) override {
@@ -163,20 +145,7 @@ class WindowsBackend final : public Backend {
   }
 
   bool Read(Handle handle, void* buffer, uint32_t length, uint32_t* done) override {
-    uint32_t total = 0;
-    bool ok = true;
-    while (total < length) {
-      DWORD n = 0;
-      if (!api_.readFile(Native(handle), static_cast<char*>(buffer) + total, length - total, &n,
-                         nullptr)) {
-        ok = Remember();
-        break;
-      }
-      if (n == 0) break;  // end of file
-      total += n;
-    }
-    if (done != nullptr) *done = total;
-    return ok;
+    return ReadLoop(handle, nullptr, buffer, length, done);
   }
 
   bool Write(Handle handle, const void* buffer, uint32_t length, uint32_t* done) override {
@@ -239,6 +208,33 @@ class WindowsBackend final : public Backend {
   }
 
  private:
+  // ReadFile until length bytes or the end of the file. With at, from that
+  // offset (an OVERLAPPED record on a synchronous handle: each writer thread
+  // passes its own); without, from the handle's position.
+  bool ReadLoop(Handle handle, const int64_t* at, void* buffer, uint32_t length, uint32_t* done) {
+    uint32_t total = 0;
+    bool ok = true;
+    while (total < length) {
+      OVERLAPPED where{};
+      if (at != nullptr) {
+        const auto position = static_cast<uint64_t>(*at) + total;
+        where.Offset = static_cast<DWORD>(position & 0xFFFFFFFFu);
+        where.OffsetHigh = static_cast<DWORD>(position >> 32);
+      }
+      DWORD n = 0;
+      if (!api_.readFile(Native(handle), static_cast<char*>(buffer) + total, length - total, &n,
+                         at != nullptr ? &where : nullptr)) {
+        if (at != nullptr && api_.getLastError() == ERROR_HANDLE_EOF) break;
+        ok = Remember();
+        break;
+      }
+      if (n == 0) break;  // end of file
+      total += n;
+    }
+    if (done != nullptr) *done = total;
+    return ok;
+  }
+
   bool Remember() {
     t_lastError = api_.getLastError();
     return false;
