@@ -121,6 +121,20 @@ class Desktop(dbusmock.DBusTestCase):
         last = seen.split("progress-visible")[-1]
         self.assertIn("boolean false", last, "the progress is cleared at the end")
 
+    # The window lets go once its update is done, not when it closes.
+    def test_the_window_lets_go_at_done(self):
+        self.plug("alpha")
+        self.env["NORZA_PACE_SCALE"] = "0.05"
+        window = subprocess.Popen([UPDATER, self.path("fw"), "1"], env=self.env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.assertTrue(self.wait_for(lambda: self.held_by("norza-updater")),
+                            "no inhibitor while the calculator was written")
+            self.assertTrue(self.wait_for(lambda: "end: Done" in self.log(), 60), self.log())
+            self.assertTrue(self.wait_for(lambda: not self.held_by("norza-updater"), 10))
+        finally:
+            self.assertEqual(window.wait(timeout=60), 0)
+
     # A killed updater's hold goes with it.
     def test_the_window_holds_the_inhibitor_and_a_kill_releases_it(self):
         self.plug("alpha")
