@@ -28,6 +28,15 @@ const char* EndWord(End end) {
   return "unknown";
 }
 
+const char* RoundEndWord(RoundEnd end) {
+  switch (end) {
+    case RoundEnd::Updated: return "updated";
+    case RoundEnd::Failed: return "failed";
+    case RoundEnd::Gone: return "gone";
+  }
+  return "unknown";
+}
+
 bool Calculator::HoldsAll() const {
   return std::all_of(holds.begin(), holds.end(), [](bool held) { return held; });
 }
@@ -36,24 +45,27 @@ int Calculator::ImagesHeld() const {
   return static_cast<int>(std::count(holds.begin(), holds.end(), true));
 }
 
-UpdateSession::UpdateSession(Policy policy, std::vector<Image> images)
-    : policy_(policy), images_(std::move(images)), everWhole_(images_.size(), false) {
+UpdateSession::UpdateSession(Policy policy, std::vector<Image> images, Course course)
+    : policy_(policy),
+      course_(policy == Policy::PerCalculator ? course : Course::ToTheEnd),
+      images_(std::move(images)),
+      everWhole_(images_.size(), false) {
   if (images_.empty()) {
     end_ = End::NoImageSet;
     endCode_ = LINK_IMAGE_OPEN_FAILED;
   }
 }
 
+bool ComesBefore(const Identity& x, const Identity& y) {
+  return std::make_tuple(x.port.empty(), x.port, x.serial, x.interfacePath) <
+         std::make_tuple(y.port.empty(), y.port, y.serial, y.interfacePath);
+}
+
 std::vector<const Calculator*> UpdateSession::Ordered() const {
   std::vector<const Calculator*> out;
   for (const auto& [path, calculator] : calculators_) out.push_back(&calculator);
-  // Where the platform tells the port, by port (an unknown port last); then
-  // by serial; the path keeps the order stable when both are equal.
   std::stable_sort(out.begin(), out.end(), [](const Calculator* a, const Calculator* b) {
-    const Identity& x = a->identity;
-    const Identity& y = b->identity;
-    return std::make_tuple(x.port.empty(), x.port, x.serial, x.interfacePath) <
-           std::make_tuple(y.port.empty(), y.port, y.serial, y.interfacePath);
+    return ComesBefore(a->identity, b->identity);
   });
   return out;
 }
@@ -83,6 +95,8 @@ Calculator& UpdateSession::Seen(const std::wstring& interfacePath) {
 }
 
 void UpdateSession::GoneAway(Calculator& calculator) {
+  // Its round ends as it went: with what it held then.
+  if (calculator.roundOpen) EndRound(calculator, RoundEnd::Gone);
   // One that was told the update is over keeps its record: unplugging it
   // then is what the user is asked to do.
   if (!calculator.finished) std::fill(calculator.holds.begin(), calculator.holds.end(), false);
@@ -119,17 +133,63 @@ void UpdateSession::NotePass(const std::vector<Identity>& attached) {
     // All together, a calculator takes part from its first transfer; per
     // calculator, from the moment it is seen.
     if (policy_ == Policy::AllTogether && calculators_.count(identity.interfacePath) == 0) continue;
+    const bool known = calculators_.count(identity.interfacePath) != 0;
     Calculator& calculator = Seen(identity);
-    if (!calculator.attached) {
+    if (course_ == Course::OpenEnded && (!known || !calculator.attached)) {
+      BeginRound(calculator);
+    } else if (!calculator.attached) {
       // Back, maybe as another calculator: it holds nothing and must be told
       // again. Its attempts stay, so one that keeps going away still ends.
       calculator.attached = true;
       calculator.finished = false;
       std::fill(calculator.holds.begin(), calculator.holds.end(), false);
     }
+    ++calculator.passes;
     Refresh(calculator);
   }
   if (policy_ == Policy::PerCalculator) EndIfNothingLeft();
+}
+
+void UpdateSession::BeginRound(Calculator& calculator) {
+  // Plugged in, or back (maybe as another calculator): a fresh course with
+  // its own attempts, holding nothing.
+  const Identity identity = calculator.identity;
+  const int round = calculator.round;
+  calculator = Calculator{};
+  calculator.identity = identity;
+  calculator.holds.assign(images_.size(), false);
+  calculator.round = round + 1;
+  calculator.roundOpen = true;
+}
+
+void UpdateSession::EndRound(Calculator& calculator, RoundEnd end) {
+  calculator.roundOpen = false;
+  Round round;
+  round.identity = calculator.identity;
+  round.end = end;
+  round.imagesHeld = calculator.ImagesHeld();
+  round.missingImage = FirstImageLacked({&calculator});
+  if (end != RoundEnd::Updated) {
+    const bool failure =
+        calculator.code != LINK_OK && (end == RoundEnd::Failed || calculator.failedLast);
+    round.code = failure ? calculator.code : LINK_CALCULATOR_MISSING;
+    round.reason = failure ? calculator.reason : std::string();
+    if (round.reason.empty() && end == RoundEnd::Gone)
+      round.reason = "unplugged before it was updated";
+  }
+  endedRounds_.push_back(std::move(round));
+}
+
+std::vector<Round> UpdateSession::TakeEndedRounds() {
+  std::vector<Round> out;
+  out.swap(endedRounds_);
+  return out;
+}
+
+void UpdateSession::CountAttempt(Calculator& calculator) {
+  if (policy_ != Policy::PerCalculator || ++calculator.attempts < kAttempts) return;
+  calculator.givenUp = true;
+  if (calculator.roundOpen) EndRound(calculator, RoundEnd::Failed);
 }
 
 int32_t UpdateSession::CountFailure(int32_t code) {
@@ -163,8 +223,7 @@ int32_t UpdateSession::NoteTransfer(int image, int32_t result,
       calculator.holds[image] = false;
       calculator.code = outcome.code;
       calculator.reason = outcome.reason;
-      if (policy_ == Policy::PerCalculator && ++calculator.attempts >= kAttempts)
-        calculator.givenUp = true;
+      CountAttempt(calculator);
     }
     if (outcome.gone) {
       GoneAway(calculator);
@@ -196,13 +255,13 @@ int32_t UpdateSession::NoteFinish(int32_t result, const std::vector<Outcome>& ou
   for (const Outcome& outcome : outcomes) {
     Calculator& calculator = Seen(IdentityOf(outcome));
     calculator.attached = true;
-    if (outcome.code == LINK_OK && calculator.HoldsAll()) {
+    if (outcome.code == LINK_OK && calculator.HoldsAll() && !calculator.givenUp) {
       calculator.finished = true;
+      if (calculator.roundOpen) EndRound(calculator, RoundEnd::Updated);
     } else if (outcome.code != LINK_OK && outcome.code != LINK_UPDATE_INCOMPLETE) {
       calculator.code = outcome.code;
       calculator.reason = outcome.reason;
-      if (policy_ == Policy::PerCalculator && ++calculator.attempts >= kAttempts)
-        calculator.givenUp = true;
+      CountAttempt(calculator);
     }
     Refresh(calculator);
   }
@@ -221,6 +280,11 @@ int32_t UpdateSession::NoteFinish(int32_t result, const std::vector<Outcome>& ou
   return CountFailure(result);
 }
 
+void UpdateSession::Rest(const std::wstring& interfacePath, bool resting) {
+  auto found = calculators_.find(interfacePath);
+  if (found != calculators_.end()) found->second.resting = resting;
+}
+
 void UpdateSession::NoteProgress(const std::wstring& interfacePath, int image, int percent) {
   auto found = calculators_.find(interfacePath);
   if (found == calculators_.end() || end_ != End::Running) return;
@@ -236,6 +300,14 @@ void UpdateSession::Abort() {
   endCode_ = 0;
   for (auto& [path, calculator] : calculators_) {
     calculator.image = -1;
+    if (calculator.roundOpen) {
+      // Stopped: not updated, and no fault of its own.
+      calculator.code = LINK_OK;
+      calculator.reason = "stopped before it was updated";
+      EndRound(calculator, RoundEnd::Failed);
+      endedRounds_.back().code = LINK_OK;
+      endedRounds_.back().reason = calculator.reason;
+    }
     Refresh(calculator);
   }
 }
@@ -265,6 +337,7 @@ bool UpdateSession::Whole() const {
 }
 
 void UpdateSession::EndIfNothingLeft() {
+  if (course_ == Course::OpenEnded) return;
   const Step next = Next();
   if (next.kind != Step::Kind::End || end_ != End::Running || calculators_.empty()) return;
   const std::vector<const Calculator*> left = NotCompleted();
@@ -299,7 +372,8 @@ Step UpdateSession::Next() const {
   // those whose last attempt did not fail first, so one that keeps failing
   // holds back nobody.
   for (const auto& [path, calculator] : calculators_) {
-    if (InRound(calculator) && calculator.HoldsAll()) step.calculators.push_back(path);
+    if (InRound(calculator) && !calculator.resting && calculator.HoldsAll())
+      step.calculators.push_back(path);
   }
   if (!step.calculators.empty()) {
     step.kind = Step::Kind::Finish;
@@ -311,7 +385,9 @@ Step UpdateSession::Next() const {
   };
   std::map<int, Group> groups;  // by image
   for (const auto& [path, calculator] : calculators_) {
-    if (!InRound(calculator)) continue;
+    if (!InRound(calculator) || calculator.resting) continue;
+    // Open-ended, one just plugged in is written once it has settled.
+    if (course_ == Course::OpenEnded && calculator.passes < kSettlePasses) continue;
     const int image = FirstImageLacked({&calculator});
     Group& group = groups[image];
     group.calculators.push_back(path);
@@ -327,7 +403,7 @@ Step UpdateSession::Next() const {
     step.kind = Step::Kind::Transfer;
     step.image = best->first;
     step.calculators = best->second.calculators;
-  } else if (calculators_.empty()) {
+  } else if (calculators_.empty() || course_ == Course::OpenEnded) {
     step.kind = Step::Kind::Wait;
   }
   return step;

@@ -25,6 +25,11 @@ inline constexpr int kFailurePauseMs = 3000;   // after a failed step, before po
 inline constexpr int kFinishPauseMs = 250;     // before the finishing command
 inline constexpr int kAfterStepPauseMs = 100;  // after each step's report
 
+// Open-ended: discovery passes that must list a calculator (plugged in, or
+// back) before it is written, so a calculator still being enumerated is
+// not opened half-way. Passes come kPollIntervalMs apart while nothing runs.
+inline constexpr int kSettlePasses = 2;
+
 struct Image {
   std::wstring path;
   std::string name;  // the file name as listed
@@ -65,6 +70,10 @@ struct Calculator {
   bool finished = false;
   bool givenUp = false;
   bool failedLast = false;  // its last transfer failed
+  int passes = 0;           // discovery passes that listed it since its round began
+  int round = 0;            // open-ended: its rounds so far (1 while the first runs)
+  bool resting = false;     // sits out the pause after its failure: nothing is run for it
+  bool roundOpen = false;   // open-ended: the round has not ended yet
   bool HoldsAll() const;
   int ImagesHeld() const;
 };
@@ -80,6 +89,28 @@ struct Outcome {
   std::string port;
   std::wstring deviceNode;
 };
+
+// The board order: by port where the platform tells it (an unknown port
+// last), then by serial; the path keeps it stable when both are equal.
+bool ComesBefore(const Identity& a, const Identity& b);
+
+// How a round ended (open-ended only). A round is one calculator's course
+// from the moment it is seen until it is finished, given up or unplugged.
+enum class RoundEnd { Updated, Failed, Gone };
+const char* RoundEndWord(RoundEnd end);  // "updated", "failed", "gone"
+
+struct Round {
+  Identity identity;
+  RoundEnd end = RoundEnd::Gone;
+  int32_t code = 0;       // 0 for updated; the last failure's link code, or 119 for gone
+  std::string reason;     // in words; empty for updated
+  int imagesHeld = 0;     // when it ended
+  int missingImage = -1;  // the first image it lacked then; -1 when it held them all
+};
+
+// Whether the update ends when nothing is left to do (an update: the window,
+// the command) or runs round after round until it is stopped (the station).
+enum class Course { ToTheEnd, OpenEnded };
 
 enum class Policy {
   // Every image to every attached calculator, one count of attempts for the
@@ -109,10 +140,12 @@ const char* EndWord(End end);
 
 class UpdateSession {
  public:
-  // No images: the update ends at once with NoImageSet.
-  UpdateSession(Policy policy, std::vector<Image> images);
+  // No images: the update ends at once with NoImageSet. Open-ended needs
+  // the per-calculator policy.
+  UpdateSession(Policy policy, std::vector<Image> images, Course course = Course::ToTheEnd);
 
   Policy policy() const { return policy_; }
+  Course course() const { return course_; }
   const std::vector<Image>& images() const { return images_; }
   const std::map<std::wstring, Calculator>& calculators() const { return calculators_; }
   // The calculators in a stable order: by port where known, else by serial.
@@ -130,10 +163,18 @@ class UpdateSession {
   // The finish ended: 0 when the chosen calculators were told. The
   // outcomes name every calculator the link found attached.
   int32_t NoteFinish(int32_t result, const std::vector<Outcome>& outcomes);
+  // The calculator sits out the pause after a failure (true), or may be run
+  // again (false). Its own pause: the others go on meanwhile.
+  void Rest(const std::wstring& interfacePath, bool resting);
   // A writer thread reached percent of image on a calculator.
   void NoteProgress(const std::wstring& interfacePath, int image, int percent);
   // The update is stopped: nothing more runs, nobody is finished.
   void Abort();
+  // Open-ended: the rounds that ended since the last call, in order.
+  std::vector<Round> TakeEndedRounds();
+  // Open-ended: whether the calculator's round runs (seen, not yet
+  // finished, given up or unplugged).
+  static bool RoundRuns(const Calculator& calculator) { return calculator.roundOpen; }
 
   Step Next() const;
   End end() const { return end_; }
@@ -157,16 +198,21 @@ class UpdateSession {
   // Per calculator: attached, not given up, not told yet.
   static bool InRound(const Calculator& calculator);
   int32_t CountFailure(int32_t code);
+  void CountAttempt(Calculator& calculator);
   void EndIfNothingLeft();
+  void BeginRound(Calculator& calculator);
+  void EndRound(Calculator& calculator, RoundEnd end);
   std::vector<std::wstring> Attached() const;
 
   Policy policy_;
+  Course course_;
   std::vector<Image> images_;
   std::map<std::wstring, Calculator> calculators_;
   End end_ = End::Running;
   int32_t endCode_ = 0;
   int failures_ = 0;
   std::vector<bool> everWhole_;  // images some transfer made whole at least once
+  std::vector<Round> endedRounds_;
 };
 
 }  // namespace norza::session

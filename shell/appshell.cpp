@@ -104,8 +104,8 @@ SuiteSettings readSuiteSettings() {
   return result;
 }
 
-SingleInstanceGuard::SingleInstanceGuard(const QString& key)
-    : key_(perUserInstanceKey(key)), lock_(key_) {}
+SingleInstanceGuard::SingleInstanceGuard(const QString& key, const QString& holder)
+    : key_(perUserInstanceKey(key)), holder_(holder), lock_(key_) {}
 
 std::unique_ptr<QSharedMemory> SingleInstanceGuard::newMemory() const {
   auto memory = std::make_unique<QSharedMemory>();
@@ -121,31 +121,67 @@ std::unique_ptr<QSharedMemory> SingleInstanceGuard::newMemory() const {
 }
 
 namespace {
-const char kAnotherRuns[] = "another updater of this user is running; it holds the calculators";
+// The byte of the key's segment: which program holds it (0: not told).
+const char* const kHolders[] = {kHolderUpdater, kHolderCommand, kHolderStation};
+
+char holderByte(const QString& holder) {
+  for (std::size_t i = 0; i < sizeof kHolders / sizeof kHolders[0]; ++i) {
+    if (holder == QLatin1String(kHolders[i])) return static_cast<char>(i + 1);
+  }
+  return 0;
+}
 }  // namespace
+
+QString SingleInstanceGuard::anotherRuns(const QString& holder) const {
+  return QStringLiteral("another updater of this user is running%1; it holds the calculators")
+      .arg(holder.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(holder));
+}
+
+void SingleInstanceGuard::recordHolder() {
+  lock_.recordHolder(holder_);
+  // The creator's one byte: nobody reads it before the segment exists.
+  if (memory_ && memory_->data() != nullptr)
+    *static_cast<char*>(memory_->data()) = holderByte(holder_);
+}
+
+QString SingleInstanceGuard::holderOfKey() const {
+  if (!lock_.holder().isEmpty()) return lock_.holder();
+  if (InstanceLock::lockDecides()) return QString();
+  // Where the key is the lock, its byte names the holder.
+  const std::unique_ptr<QSharedMemory> memory = newMemory();
+  if (!memory->attach(QSharedMemory::ReadOnly)) return QString();
+  const unsigned char byte = *static_cast<const unsigned char*>(memory->constData());
+  memory->detach();
+  const std::size_t count = sizeof kHolders / sizeof kHolders[0];
+  return byte >= 1 && byte <= count ? QLatin1String(kHolders[byte - 1]) : QString();
+}
 
 GuardOutcome SingleInstanceGuard::claim() {
   switch (lock_.acquire()) {
     case InstanceLock::State::Busy:
-      note_ = QLatin1String(kAnotherRuns);
+      note_ = anotherRuns(holderOfKey());
       return GuardOutcome::AnotherRuns;
     case InstanceLock::State::Refused: note_ = lock_.problem(); return GuardOutcome::Refused;
     case InstanceLock::State::Held: break;
   }
   QSharedMemory::SharedMemoryError error = QSharedMemory::NoError;
   QString errorText;
-  if (createKey(&error, &errorText)) return GuardOutcome::Held;
+  if (createKey(&error, &errorText)) {
+    recordHolder();
+    return GuardOutcome::Held;
+  }
   const QString failed =
       QStringLiteral("the single-instance key %1 cannot be made (%2); ").arg(key_, errorText);
   if (!InstanceLock::lockDecides()) {
     // The key is the lock: one that exists has a live owner.
     note_ = error == QSharedMemory::AlreadyExists
-                ? QString(QLatin1String(kAnotherRuns))
+                ? anotherRuns(holderOfKey())
                 : failed + QStringLiteral("another updater may hold it");
     return GuardOutcome::AnotherRuns;
   }
   // With the lock held no updater of this user lives, so whatever holds the
   // key (another user can plant it) must not stop the start.
+  recordHolder();
   note_ = failed + QStringLiteral("going on, as no other updater of this user runs");
   return GuardOutcome::HeldWithoutKey;
 }

@@ -80,6 +80,10 @@ class InstanceLock {
   };
   State acquire();
   QString problem() const { return problem_; }
+  // Held: writes who holds it, for a later start to name. Busy: who holds
+  // it, as its holder wrote it (empty where the platform keeps no name).
+  void recordHolder(const QString& holder);
+  QString holder() const { return holder_; }
   // Whether holding the lock alone proves that no updater of this user
   // lives (Unix: the flock), so the key cannot stop a start; false where
   // the key is the lock itself (Windows).
@@ -89,6 +93,7 @@ class InstanceLock {
   const QString key_;
   qintptr handle_ = -1;
   QString problem_;
+  QString holder_;
 };
 
 // What a start found; the updater goes on for the first two.
@@ -105,12 +110,22 @@ inline bool updaterGoesOn(GuardOutcome outcome) {
 // (0 is a live updater, 1 an unattended failure, 2 a usage error).
 inline constexpr int kExitLockRefused = 3;
 
+// The programs that write calculators, as a start that gives way names the
+// one holding them.
+inline constexpr const char* kHolderUpdater = "Norza Firmware Updater (norza-updater)";
+inline constexpr const char* kHolderCommand = "norza-link update";
+inline constexpr const char* kHolderStation = "Norza Class Station (norza-station)";
+
 // One updater per user session: a 1-byte shared-memory segment under a fixed
 // key (the companion suite looks for it), held for the guard's lifetime. A
-// key left behind by an updater that was killed is cleared.
+// key left behind by an updater that was killed is cleared. The window, the
+// command and the station take the same guard, so at most one of them
+// writes calculators; the segment's byte tells which (Windows), as does the
+// lock file (Unix).
 class SingleInstanceGuard {
  public:
-  explicit SingleInstanceGuard(const QString& key = QStringLiteral("CALVUD"));
+  explicit SingleInstanceGuard(const QString& key = QStringLiteral("CALVUD"),
+                               const QString& holder = QLatin1String(kHolderUpdater));
   GuardOutcome claim();
   // One line for stderr and the log on anything but Held; empty for Held.
   QString note() const { return note_; }
@@ -119,7 +134,12 @@ class SingleInstanceGuard {
   std::unique_ptr<QSharedMemory> newMemory() const;
   bool createKey(QSharedMemory::SharedMemoryError* error, QString* errorText);
 
+  void recordHolder();
+  QString holderOfKey() const;
+  QString anotherRuns(const QString& holder) const;
+
   const QString key_;  // this user's
+  const QString holder_;
   InstanceLock lock_;  // taken before the key, released after it
   std::unique_ptr<QSharedMemory> memory_;
   QString note_;

@@ -123,6 +123,19 @@ int openPrivateFolder(const QString& path, QString* problem) {
   return folder.release();
 }
 
+// The holder's name as the lock file's first line: printable text only, as
+// short as a name is.
+QString holderIn(int fd) {
+  char buffer[128];
+  const ssize_t got = ::pread(fd, buffer, sizeof buffer, 0);
+  if (got <= 0) return QString();
+  QString name = QString::fromUtf8(buffer, static_cast<int>(got)).section(QLatin1Char('\n'), 0, 0);
+  for (const QChar c : name) {
+    if (!c.isPrint()) return QString();
+  }
+  return name.trimmed();
+}
+
 }  // namespace
 
 QString perUserInstanceKey(const QString& key) {
@@ -164,7 +177,10 @@ InstanceLock::State InstanceLock::acquire() {
     return State::Refused;
   }
   if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) return State::Busy;
+    if (errno == EWOULDBLOCK) {
+      holder_ = holderIn(file.get());
+      return State::Busy;
+    }
     problem_ = refusal(path, QStringLiteral("it cannot be locked: %1").arg(systemText(errno)));
     return State::Refused;
   }
@@ -173,3 +189,13 @@ InstanceLock::State InstanceLock::acquire() {
 }
 
 bool InstanceLock::lockDecides() { return true; }
+
+void InstanceLock::recordHolder(const QString& holder) {
+  if (handle_ < 0) return;
+  const int fd = static_cast<int>(handle_);
+  const QByteArray text = holder.toUtf8() + '\n';
+  // Only a name for messages: a failure here changes nothing else.
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const ssize_t written = ::pwrite(fd, text.constData(), text.size(), 0);
+  }
+}

@@ -187,6 +187,85 @@ TEST(PerCalculator, TransfersGoToWhoLacksTheImageAndTheWholeAreToldAtOnce) {
   EXPECT_EQ(session.endCode(), LINK_WRITE_FAILED);
 }
 
+// Open-ended (the station): a round per calculator from plugging in to its
+// end. One just plugged in settles first; a whole one is told while its
+// neighbour still fails; the given-up one gets no more writes until it is
+// plugged in again, when a new round with its own attempts begins.
+TEST(OpenEnded, RoundAfterRound) {
+  UpdateSession session(Policy::PerCalculator, ThreeImages(), Course::OpenEnded);
+  session.NotePass({Calc(L"good"), Calc(L"bad")});
+  EXPECT_EQ(session.Next().kind, Step::Kind::Wait) << "not settled yet";
+  session.NotePass({Calc(L"good"), Calc(L"bad")});
+  std::string trace;
+  for (int i = 0; i < 12; ++i) {
+    const Step step = session.Next();
+    std::vector<Outcome> outcomes;
+    for (const std::wstring& path : step.calculators) {
+      const bool fails = path == L"bad" && step.kind == Step::Kind::Transfer;
+      outcomes.push_back(fails ? Out(path, LINK_WRITE_FAILED, false, "write failed")
+                               : Out(path, LINK_OK));
+    }
+    if (step.kind == Step::Kind::Finish) {
+      trace += "F ";
+      session.NoteFinish(LINK_OK, outcomes);
+    } else if (step.kind == Step::Kind::Transfer) {
+      trace += "T" + std::to_string(step.image) + (step.calculators.size() == 2 ? "+ " : " ");
+      session.NoteTransfer(step.image, LINK_OK, outcomes);
+    } else {
+      trace += "W";
+      break;
+    }
+  }
+  EXPECT_EQ(trace, "T0+ T1 T2 F T0 T0 T0 T0 T0 W") << "never ends, never finishes the bad one";
+  EXPECT_EQ(session.end(), End::Running);
+  std::vector<Round> rounds = session.TakeEndedRounds();
+  ASSERT_EQ(rounds.size(), 2u);
+  EXPECT_EQ(rounds[0].identity.interfacePath, L"good");
+  EXPECT_EQ(rounds[0].end, RoundEnd::Updated);
+  EXPECT_EQ(rounds[1].end, RoundEnd::Failed);
+  EXPECT_EQ(rounds[1].code, LINK_WRITE_FAILED);
+  EXPECT_EQ(rounds[1].reason, "write failed");
+  EXPECT_TRUE(session.TakeEndedRounds().empty());
+
+  // Both unplugged (no new lines: their rounds ended) and plugged in again.
+  session.NotePass({});
+  EXPECT_TRUE(session.TakeEndedRounds().empty());
+  session.NotePass({Calc(L"good"), Calc(L"bad")});
+  session.NotePass({Calc(L"good"), Calc(L"bad")});
+  const Calculator& bad = session.calculators().at(L"bad");
+  EXPECT_EQ(bad.round, 2);
+  EXPECT_EQ(bad.attempts, 0);
+  EXPECT_FALSE(bad.givenUp);
+  const Step again = session.Next();
+  EXPECT_EQ(again.image, 0);
+  EXPECT_EQ(again.calculators.size(), 2u) << "each gets every image again";
+}
+
+// Unplugged mid-image: the round ends gone with that image missing, and the
+// write failure that saw it go is its reason.
+TEST(OpenEnded, UnpluggedMidImageIsGoneWithTheImageMissing) {
+  UpdateSession session(Policy::PerCalculator, ThreeImages(), Course::OpenEnded);
+  session.NotePass({Calc(L"a"), Calc(L"b")});
+  session.NotePass({Calc(L"a"), Calc(L"b")});
+  session.NoteTransfer(0, LINK_OK, Ok({L"a", L"b"}));
+  session.NoteTransfer(1, LINK_WRITE_FAILED,
+                       {Out(L"a", LINK_OK), Out(L"b", LINK_WRITE_FAILED, true, "it went away")});
+  session.NotePass({Calc(L"a")});
+  const std::vector<Round> rounds = session.TakeEndedRounds();
+  ASSERT_EQ(rounds.size(), 1u);
+  EXPECT_EQ(rounds[0].end, RoundEnd::Gone);
+  EXPECT_EQ(rounds[0].missingImage, 1);
+  EXPECT_EQ(rounds[0].imagesHeld, 1);
+  EXPECT_EQ(rounds[0].code, LINK_WRITE_FAILED);
+  EXPECT_EQ(rounds[0].reason, "it went away");
+  EXPECT_EQ(session.calculators().at(L"a").attempts, 0) << "a neighbour's failure is not a's";
+  session.Abort();
+  const std::vector<Round> stopped = session.TakeEndedRounds();
+  ASSERT_EQ(stopped.size(), 1u);
+  EXPECT_EQ(stopped[0].end, RoundEnd::Failed);
+  EXPECT_EQ(stopped[0].code, LINK_OK) << "stopped, not a fault of its own";
+}
+
 TEST(Session, NoImageSetEndsAtOnceAndAnAbortFinishesNobody) {
   UpdateSession empty(Policy::AllTogether, {});
   EXPECT_EQ(empty.end(), End::NoImageSet);

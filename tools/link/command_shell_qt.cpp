@@ -16,7 +16,8 @@ CommandShell MakeCommandShell() {
   shell.claimGuard = [](std::string* why) {
     // Held until the process ends, as the window holds it.
     static std::unique_ptr<SingleInstanceGuard> guard;
-    guard = std::make_unique<SingleInstanceGuard>(QStringLiteral("CALVUD"));
+    guard = std::make_unique<SingleInstanceGuard>(QStringLiteral("CALVUD"),
+                                                  QLatin1String(kHolderCommand));
     const GuardOutcome outcome = guard->claim();
     if (updaterGoesOn(outcome)) {
       if (!guard->note().isEmpty()) {

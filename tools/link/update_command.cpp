@@ -13,6 +13,7 @@
 #include "explain.h"
 #include "image_set.h"
 #include "link.h"
+#include "link_feed.h"
 #include "number_parse.h"
 #include "pacing.h"
 #include "platform.h"
@@ -34,13 +35,6 @@ std::string Utf8(const std::wstring& text) { return platform::WideToUtf8(text); 
 std::string NameOf(const Calculator& calculator) {
   const Identity& id = calculator.identity;
   return id.serial.empty() ? Utf8(id.interfacePath) : id.serial;
-}
-
-std::string Words(const CalculatorReport& calculator) {
-  if (calculator.code == LINK_OK) return {};
-  const LinkExplanation explanation = ExplainLinkFailure(calculator.code, calculator.failure, 0);
-  if (explanation.textId != 0) return FormatExplanation(explanation);
-  return LinkResultMeaning(calculator.code);
 }
 
 // What the command prints: JSON lines, live lines on a terminal, or only
@@ -145,50 +139,6 @@ class Output {
 
 void OnCalculatorProgress(void* context, const wchar_t* path, int32_t percent) {
   static_cast<Output*>(context)->Progress(path != nullptr ? path : L"", percent);
-}
-
-// The passes [from, to) of a report, with who each calculator is where the
-// report tells it.
-void NotePasses(UpdateSession& session, const LinkReport& report, std::size_t from,
-                std::size_t to) {
-  std::map<std::wstring, Identity> known;
-  for (const CalculatorReport& c : report.calculators)
-    known[c.interfacePath] = {c.interfacePath, c.serial, c.port, c.deviceNode};
-  for (std::size_t i = from; i < to && i < report.passes.size(); ++i) {
-    std::vector<Identity> listed;
-    for (const std::wstring& path : report.passes[i]) {
-      const auto found = known.find(path);
-      listed.push_back(found != known.end() ? found->second : Identity{path, {}, {}, {}});
-    }
-    session.NotePass(listed);
-  }
-}
-
-std::vector<Outcome> OutcomesOf(const LinkReport& report) {
-  std::vector<Outcome> outcomes;
-  for (const CalculatorReport& calculator : report.calculators) {
-    outcomes.push_back({calculator.interfacePath, calculator.code, calculator.gone,
-                        Words(calculator), calculator.serial, calculator.port,
-                        calculator.deviceNode});
-  }
-  return outcomes;
-}
-
-// What an entry's report tells the session, in the order it happened: the
-// passes before the entry's work, the outcomes (note), the passes after.
-template <typename Note>
-std::vector<Outcome> Feed(UpdateSession& session, const LinkReport& report, Note&& note) {
-  NotePasses(session, report, 0, report.passesBefore);
-  std::vector<Outcome> outcomes = OutcomesOf(report);
-  note(outcomes);
-  NotePasses(session, report, report.passesBefore, report.passes.size());
-  return outcomes;
-}
-
-void Poll(UpdateSession& session) {
-  LinkReport report;
-  ListCalculators(kCalculatorVendor, kCalculatorProduct, &report);
-  NotePasses(session, report, 0, report.passes.size());
 }
 
 bool AnyFailed(const std::vector<Outcome>& outcomes) {

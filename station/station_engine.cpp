@@ -1,0 +1,139 @@
+#include "station_engine.h"
+
+#include "link.h"
+#include "link_feed.h"
+#include "pacing.h"
+
+namespace norza::station {
+
+using namespace norza::session;
+
+StationEngine::StationEngine(std::vector<Image> images, Listener& listener)
+    : images_(images),
+      listener_(listener),
+      session_(Policy::PerCalculator, std::move(images), Course::OpenEnded) {}
+
+StationEngine::~StationEngine() {
+  Stop();
+  if (thread_.joinable()) thread_.join();
+}
+
+void StationEngine::Start() {
+  if (!thread_.joinable()) thread_ = std::thread([this] { Run(); });
+}
+
+void StationEngine::Stop() { stop_.store(true); }
+
+void StationEngine::Run() {
+  Poll(session_);
+  Publish();
+  while (!stop_.load()) {
+    EndRests();
+    const Step step = session_.Next();
+    if (step.kind == Step::Kind::Transfer) {
+      Transfer(step);
+    } else if (step.kind == Step::Kind::Finish) {
+      // One at a time: a neighbour that cannot be told must not count
+      // against the others.
+      for (const std::wstring& calculator : step.calculators) {
+        if (stop_.load()) break;
+        Finish(calculator);
+      }
+    } else {
+      PauseMs(kPollIntervalMs);
+      if (stop_.load()) break;
+      Poll(session_);
+      tooMany_ = false;
+      Publish();
+    }
+  }
+  session_.Abort();
+  Publish();
+  listener_.Stopped();
+}
+
+void StationEngine::Transfer(const Step& step) {
+  const Image& image = images_[static_cast<std::size_t>(step.image)];
+  for (const std::wstring& path : step.calculators) session_.NoteProgress(path, step.image, 0);
+  Publish();
+  writing_.store(step.image);
+  TransferOrder order;
+  order.imagePath = image.path.c_str();
+  order.examined = &image.facts;
+  order.targetOffset = image.offset;
+  order.only = &step.calculators;
+  order.calculatorProgress = OnProgress;
+  order.context = this;
+  LinkReport report;
+  TransferImage(kCalculatorVendor, kCalculatorProduct, order, &report);
+  writing_.store(-1);
+  if (report.result == LINK_TOO_MANY_CALCULATORS) {
+    // Nothing was written: the board says to take some away, and the
+    // station looks again.
+    for (const std::wstring& path : step.calculators) session_.NoteProgress(path, -1, 0);
+    NotePasses(session_, report, 0, report.passes.size());
+    tooMany_ = true;
+    Publish();
+    PauseMs(kPollIntervalMs);
+    return;
+  }
+  tooMany_ = false;
+  AfterStep(Feed(session_, report, [&](const std::vector<Outcome>& outcomes) {
+    session_.NoteTransfer(step.image, report.result, outcomes);
+  }));
+}
+
+void StationEngine::Finish(const std::wstring& calculator) {
+  PauseMs(kFinishPauseMs);
+  const std::vector<std::wstring> only{calculator};
+  LinkReport report;
+  FinishCalculators(kCalculatorVendor, kCalculatorProduct, &only, false, &report);
+  AfterStep(Feed(session_, report, [&](const std::vector<Outcome>& outcomes) {
+    session_.NoteFinish(report.result, outcomes);
+  }));
+}
+
+void StationEngine::AfterStep(const std::vector<Outcome>& outcomes) {
+  // A calculator that failed sits out the updater's pause after a failure;
+  // the others go on meanwhile.
+  const auto pause = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double, std::milli>(kFailurePauseMs * PaceScale()));
+  for (const Outcome& outcome : outcomes) {
+    if (outcome.code == LINK_OK || outcome.code == LINK_UPDATE_INCOMPLETE) continue;
+    restUntil_[outcome.interfacePath] = Clock::now() + pause;
+    session_.Rest(outcome.interfacePath, true);
+  }
+  Publish();
+  PauseMs(kAfterStepPauseMs);
+}
+
+void StationEngine::EndRests() {
+  const Clock::time_point now = Clock::now();
+  for (auto rest = restUntil_.begin(); rest != restUntil_.end();) {
+    if (rest->second > now) {
+      ++rest;
+      continue;
+    }
+    session_.Rest(rest->first, false);
+    rest = restUntil_.erase(rest);
+  }
+}
+
+void StationEngine::Publish() {
+  // Every round that ended since the last board, however it ended.
+  for (const Round& round : session_.TakeEndedRounds()) {
+    book_.Note(round);
+    listener_.RoundEnded(round);
+  }
+  Board board = BuildBoard(session_, book_);
+  board.tooMany = board.tooMany || tooMany_;
+  board.stopping = stop_.load();
+  listener_.BoardChanged(board);
+}
+
+void StationEngine::OnProgress(void* context, const wchar_t* path, int32_t percent) {
+  auto* engine = static_cast<StationEngine*>(context);
+  engine->listener_.Progress(path != nullptr ? path : L"", engine->writing_.load(), percent);
+}
+
+}  // namespace norza::station
