@@ -45,6 +45,17 @@ class DirectoryBackend : public EmulatedBackendBase {
 
   std::string CalculatorSource() override { return "emulated calculators in " + directory_; }
 
+  // The port as the identity file gives it, the serial as the name.
+  platform::DiskIdentity DescribeDisk(const std::wstring& interfacePath) override {
+    platform::DiskIdentity identity = Backend::DescribeDisk(interfacePath);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& name : ListDiskNames(directory_)) {
+      const Identity described = ReadIdentityFile(FilesOf(directory_, name).identity);
+      if (InterfacePathFor(described, name) == interfacePath) identity.port = described.port;
+    }
+    return identity;
+  }
+
   // The disk file stands for the device node.
   std::wstring DeviceNodeOf(const std::wstring& interfacePath) override {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -118,6 +118,8 @@ Identity ReadIdentityFile(const std::string& path) {
       identity.vendor = line.substr(eq + 1);
     else if (key == "product")
       identity.product = line.substr(eq + 1);
+    else if (key == "port")
+      identity.port = line.substr(eq + 1);
   }
   return identity;
 }
@@ -147,7 +149,8 @@ bool PlugDisk(const std::string& directory, const std::string& name, const PlugO
     return false;
   if (options.identity) {
     const std::string text =
-        "vendor=" + options.identity->vendor + "\nproduct=" + options.identity->product + "\n";
+        "vendor=" + options.identity->vendor + "\nproduct=" + options.identity->product + "\n" +
+        (options.identity->port.empty() ? std::string() : "port=" + options.identity->port + "\n");
     if (!WriteFileAtomically(files.identity, text, error)) return false;
   }
   if (fresh) {

@@ -17,6 +17,7 @@ namespace norza::emu {
 struct Identity {
   std::string vendor = kDefaultVendor;
   std::string product = kDefaultProduct;
+  std::string port;  // the USB port the backend tells, as a real hub's (empty: none)
 };
 
 struct DiskFiles {

@@ -131,7 +131,7 @@ TEST_F(DirectoryBackendTest, DisksComeAndGoBetweenPasses) {
   Plug("zeta");
   Plug("alpha");
   PlugOptions stick;
-  stick.identity = Identity{"SanDisk", "Cruzer"};
+  stick.identity = Identity{"SanDisk", "Cruzer", {}};
   Plug("stick", stick);
   test::WriteBinaryFile(dir.file("notes.txt"), {1, 2, 3});
   auto paths = List(*backend);

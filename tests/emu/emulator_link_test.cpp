@@ -82,7 +82,7 @@ class EmulatedLinkTest : public ::testing::Test {
 TEST_F(EmulatedLinkTest, TwoCalculatorsGetTheImageAndTheFinish) {
   backend.AddCalculator("calc-a", kDisk);
   backend.AddCalculator("calc-b", kDisk);
-  backend.AddCalculator("memory-stick", kDisk, {}, Identity{"Generic", "USB Flash"});
+  backend.AddCalculator("memory-stick", kDisk, {}, Identity{"Generic", "USB Flash", {}});
   const auto bytes = PatternBytes(163840, 40);
   const std::wstring image = Image("NORZA_APP.DAT", bytes.size(), 40);
 

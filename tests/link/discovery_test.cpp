@@ -32,7 +32,7 @@ TEST(Folding, SetsBit0x20AndTurnsSpacesIntoUnderscores) {
 using DiscoveryTest = LinkTest;
 
 TEST_F(DiscoveryTest, OnlyCalculatorPathsInTheirCaseLandInTheTable) {
-  fake.AddPlainDisk("A-stick", kDiskSize, emu::Identity{"Kingston", "DataTraveler"});
+  fake.AddPlainDisk("A-stick", kDiskSize, emu::Identity{"Kingston", "DataTraveler", {}});
   AddCalculator(9);
   fake.SetInterfacePath(
       DiskName(9),
@@ -74,7 +74,7 @@ TEST_F(DiscoveryTest, LongPathsAreKeptWhole) {
 }
 
 TEST_F(DiscoveryTest, RetryGivesUpAfterSixPassesAndSixPauses) {
-  fake.AddCalculator("1", kDiskSize, {}, emu::Identity{"ZK", "Other"});
+  fake.AddCalculator("1", kDiskSize, {}, emu::Identity{"ZK", "Other", {}});
   EXPECT_EQ(FindCalculatorDisksWithRetry(DevicePathTable.data(), kCalculatorVendor,
                                          kCalculatorProduct, 16),
             0);

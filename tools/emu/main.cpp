@@ -31,7 +31,7 @@ const char* kUsage =
     "  norza-emu plug DIR NAME [--size BYTES] [--fail-writes N] [--reject-command CODE]\n"
     "                 [--reject-count N] [--vanish-after-writes N] [--return-after-polls N]\n"
     "                 [--deny-opens N] [--reject-next N] [--drop-data N] [--return-blank 1]\n"
-    "                 [--appear-after-polls N] [--vendor V] [--product P]\n"
+    "                 [--appear-after-polls N] [--vendor V] [--product P] [--port P]\n"
     "  norza-emu unplug DIR NAME\n"
     "  norza-emu journal DIR NAME\n"
     "  norza-emu verify DIR NAME IMAGE OFFSET\n"
@@ -81,15 +81,16 @@ bool ParseCount(const std::string& text, uint32_t* value) {
   return true;
 }
 
-enum PlugOption { kOptSize = 1, kOptVendor, kOptProduct, kOptFault };
+enum PlugOption { kOptSize = 1, kOptVendor, kOptProduct, kOptPort, kOptFault };
 
-// --size, --vendor, --product, then one option per fault, named as in the
+// --size, --vendor, --product, --port, then one option per fault, named as in the
 // faults file.
 std::vector<option> PlugOptionTable() {
   std::vector<option> table = {
       {"size", required_argument, nullptr, kOptSize},
       {"vendor", required_argument, nullptr, kOptVendor},
       {"product", required_argument, nullptr, kOptProduct},
+      {"port", required_argument, nullptr, kOptPort},
   };
   for (const FaultSetting& fault : kFaultSettings) {
     table.push_back({fault.key, required_argument, nullptr, kOptFault});
@@ -122,6 +123,9 @@ int Plug(std::vector<std::string> args) {
       }
     } else if (option == kOptVendor || option == kOptProduct) {
       (option == kOptVendor ? identity.vendor : identity.product) = value;
+      identityGiven = true;
+    } else if (option == kOptPort) {
+      identity.port = value;
       identityGiven = true;
     } else {
       uint32_t count = 0;
