@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <set>
+#include <tuple>
 
 namespace norza::station {
 
@@ -15,6 +16,25 @@ void RoundBook::Note(const session::Round& round) {
     case RoundEnd::Gone: ++ended.gone; break;
   }
   last[round.identity.interfacePath] = round;
+}
+
+bool operator==(const Slot& a, const Slot& b) {
+  const auto fields = [](const Slot& s) {
+    return std::tie(s.identity.interfacePath, s.identity.serial, s.identity.port, s.activity,
+                    s.image, s.percent, s.imagesHeld, s.attempts, s.code, s.reason, s.gone,
+                    s.missingImage, s.round);
+  };
+  return fields(a) == fields(b);
+}
+
+bool operator==(const Tally& a, const Tally& b) {
+  return std::tie(a.updated, a.failed, a.gone, a.inProgress) ==
+         std::tie(b.updated, b.failed, b.gone, b.inProgress);
+}
+
+bool operator==(const Board& a, const Board& b) {
+  return a.calculators == b.calculators && a.tally == b.tally && a.tooMany == b.tooMany &&
+         a.stopping == b.stopping;
 }
 
 namespace {

@@ -29,6 +29,8 @@ struct Slot {
   int round = 0;
 };
 
+bool operator==(const Slot& a, const Slot& b);
+
 struct Tally {
   int updated = 0;     // rounds that ended with the calculator told it may be unplugged
   int failed = 0;      // rounds given up
@@ -36,12 +38,18 @@ struct Tally {
   int inProgress = 0;  // rounds running now
 };
 
+bool operator==(const Tally& a, const Tally& b);
+
 struct Board {
   std::vector<Slot> calculators;  // at most kSlots
   Tally tally;
   bool tooMany = false;   // more calculators attached than one transfer takes: none is written
   bool stopping = false;  // the station is closing after the running step
 };
+
+// Boards that show the same: the engine hands the window only changes.
+bool operator==(const Board& a, const Board& b);
+inline bool operator!=(const Board& a, const Board& b) { return !(a == b); }
 
 // The ended rounds the tally counts, and the last round of each calculator
 // (for slots of calculators that were unplugged before they were updated).

@@ -128,6 +128,9 @@ void StationEngine::Publish() {
   Board board = BuildBoard(session_, book_);
   board.tooMany = board.tooMany || tooMany_;
   board.stopping = stop_.load();
+  if (anyShown_ && board == shown_) return;
+  shown_ = board;
+  anyShown_ = true;
   listener_.BoardChanged(board);
 }
 

@@ -22,7 +22,7 @@ namespace norza::station {
 class Listener {
  public:
   virtual ~Listener() = default;
-  // Engine thread: the board after every pass and step.
+  // Engine thread: the board, whenever a pass or step changed it.
   virtual void BoardChanged(const Board& board) = 0;
   // Engine thread: a calculator's round ended (its history line is due).
   virtual void RoundEnded(const session::Round& round) = 0;
@@ -61,6 +61,8 @@ class StationEngine {
   Listener& listener_;
   session::UpdateSession session_;
   RoundBook book_;
+  Board shown_;  // the last board handed on
+  bool anyShown_ = false;
   std::map<std::wstring, Clock::time_point> restUntil_;
   bool tooMany_ = false;
   std::atomic<bool> stop_{false};
