@@ -169,6 +169,8 @@ StationWindow::StationWindow(QString folder)
                       ? QString()
                       : QStringLiteral(" – ") + StationText(7822, "emulated calculators")));
   buildWidgets();
+  connect(this, &StationWindow::mailboxFilled, this, &StationWindow::drainMailbox,
+          Qt::QueuedConnection);
 }
 
 StationWindow::~StationWindow() {
@@ -270,9 +272,25 @@ void StationWindow::begin() {
   engine_->Start();
 }
 
+// The engine's and the writer threads' news go into the mailbox under its
+// lock; a signal without arguments wakes the GUI thread, which empties it.
+void StationWindow::post(const std::function<void(Mailbox&)>& put) {
+  bool wake = false;
+  {
+    std::lock_guard<std::mutex> lock(mailboxLock_);
+    put(mailbox_);
+    wake = !mailbox_.wakePending;
+    mailbox_.wakePending = true;
+  }
+  if (wake) emit mailboxFilled();
+}
+
 void StationWindow::BoardChanged(const Board& board) {
-  QMetaObject::invokeMethod(
-      this, [this, board] { showBoard(board); }, Qt::QueuedConnection);
+  // Percents that came before the board are older than it.
+  post([&](Mailbox& box) {
+    box.board = board;
+    box.percents.clear();
+  });
 }
 
 void StationWindow::RoundEnded(const session::Round& round) {
@@ -288,25 +306,32 @@ void StationWindow::RoundEnded(const session::Round& round) {
           .arg(images_.size())
           .arg(round.code)
           .arg(round.reason.empty() ? QString() : QStringLiteral(": ") + Utf8(round.reason));
-  QMetaObject::invokeMethod(
-      this, [line] { UpdateLog::instance().write(line); }, Qt::QueuedConnection);
+  post([&](Mailbox& box) { box.logLines << line; });
 }
 
 void StationWindow::Progress(const std::wstring& interfacePath, int, int percent) {
-  QMetaObject::invokeMethod(
-      this, [this, interfacePath, percent] { showProgress(interfacePath, percent); },
-      Qt::QueuedConnection);
+  post([&](Mailbox& box) { box.percents[interfacePath] = percent; });
 }
 
 void StationWindow::Stopped() {
-  QMetaObject::invokeMethod(
-      this,
-      [this] {
-        stopped_ = true;
-        if (desktop_) desktop_->ended();
-        if (closing_) close();
-      },
-      Qt::QueuedConnection);
+  post([](Mailbox& box) { box.stopped = true; });
+}
+
+void StationWindow::drainMailbox() {
+  Mailbox box;
+  {
+    std::lock_guard<std::mutex> lock(mailboxLock_);
+    box = std::move(mailbox_);
+    mailbox_ = Mailbox{};
+  }
+  for (const QString& line : box.logLines) UpdateLog::instance().write(line);
+  if (box.board) showBoard(*box.board);
+  for (const auto& [path, percent] : box.percents) showProgress(path, percent);
+  if (box.stopped) {
+    stopped_ = true;
+    if (desktop_) desktop_->ended();
+    if (closing_) close();
+  }
 }
 
 void StationWindow::showProgress(const std::wstring& path, int percent) {

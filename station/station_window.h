@@ -9,7 +9,11 @@
 #include <QWidget>
 
 #include <array>
+#include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <vector>
 
 #include "board.h"
@@ -68,10 +72,25 @@ class StationWindow : public QWidget, public Listener {
   void Progress(const std::wstring& interfacePath, int image, int percent) override;
   void Stopped() override;
 
+ signals:
+  void mailboxFilled();
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // What the other threads left for the GUI thread: the latest board, each
+  // calculator's latest percent, log lines, the engine's end.
+  struct Mailbox {
+    std::optional<Board> board;
+    std::map<std::wstring, int> percents;
+    QStringList logLines;
+    bool stopped = false;
+    bool wakePending = false;
+  };
+  void post(const std::function<void(Mailbox&)>& put);
+  void drainMailbox();
+
   void buildWidgets();
   void showBoard(const Board& board);
   void showTally(const Tally& tally);
@@ -97,6 +116,8 @@ class StationWindow : public QWidget, public Listener {
   std::array<SlotView*, kSlots> slots_{};
   std::vector<QString> shown_;  // each slot's last sentence, to announce changes
 
+  std::mutex mailboxLock_;  // guards mailbox_
+  Mailbox mailbox_;
   std::unique_ptr<desktop::UpdateDesktop> desktop_;
   Tally batchStart_;      // the tally when the current batch began
   bool stopped_ = false;  // the engine has ended
