@@ -38,10 +38,24 @@ void NotePasses(UpdateSession& session, const LinkReport& report, std::size_t fr
   }
 }
 
-void Poll(UpdateSession& session) {
+TransferOrder OrderFor(const UpdateSession& session, const Step& step,
+                       CalculatorProgressCallback progress, void* context) {
+  const Image& image = session.images()[static_cast<std::size_t>(step.image)];
+  TransferOrder order;
+  order.imagePath = image.path.c_str();
+  order.examined = &image.facts;
+  order.targetOffset = image.offset;
+  order.only = &step.calculators;
+  order.calculatorProgress = progress;
+  order.context = context;
+  return order;
+}
+
+int32_t Poll(UpdateSession& session) {
   LinkReport report;
   ListCalculators(kCalculatorVendor, kCalculatorProduct, &report);
   NotePasses(session, report, 0, report.passes.size());
+  return report.result;
 }
 
 }  // namespace norza::session

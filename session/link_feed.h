@@ -22,8 +22,15 @@ std::vector<Outcome> OutcomesOf(const LinkReport& report);
 // report tells it.
 void NotePasses(UpdateSession& session, const LinkReport& report, std::size_t from, std::size_t to);
 
-// One discovery pass of the calculators.
-void Poll(UpdateSession& session);
+// The order that writes the step's image to the step's calculators, with
+// each one's progress to progress(context, path, percent). The step must
+// outlive the order.
+TransferOrder OrderFor(const UpdateSession& session, const Step& step,
+                       CalculatorProgressCallback progress, void* context);
+
+// One discovery pass of the calculators; the listing's result (121: more
+// than 16 attached).
+int32_t Poll(UpdateSession& session);
 
 template <typename Note>
 std::vector<Outcome> Feed(UpdateSession& session, const LinkReport& report, Note&& note) {

@@ -42,8 +42,7 @@ void StationEngine::Run() {
     } else {
       PauseMs(kPollIntervalMs);
       if (stop_.load()) break;
-      Poll(session_);
-      tooMany_ = false;
+      tooMany_ = Poll(session_) == LINK_TOO_MANY_CALCULATORS;
       Publish();
     }
   }
@@ -53,17 +52,10 @@ void StationEngine::Run() {
 }
 
 void StationEngine::Transfer(const Step& step) {
-  const Image& image = images_[static_cast<std::size_t>(step.image)];
   for (const std::wstring& path : step.calculators) session_.NoteProgress(path, step.image, 0);
   Publish();
   writing_.store(step.image);
-  TransferOrder order;
-  order.imagePath = image.path.c_str();
-  order.examined = &image.facts;
-  order.targetOffset = image.offset;
-  order.only = &step.calculators;
-  order.calculatorProgress = OnProgress;
-  order.context = this;
+  const TransferOrder order = OrderFor(session_, step, OnProgress, this);
   LinkReport report;
   TransferImage(kCalculatorVendor, kCalculatorProduct, order, &report);
   writing_.store(-1);

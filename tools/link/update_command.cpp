@@ -159,15 +159,8 @@ void RunStep(UpdateSession& session, const Step& step, Output& output) {
     PauseMs(kAfterStepPauseMs);
     return;
   }
-  const Image& image = session.images()[static_cast<std::size_t>(step.image)];
   output.Writing(session, step);
-  TransferOrder order;
-  order.imagePath = image.path.c_str();
-  order.examined = &image.facts;
-  order.targetOffset = image.offset;
-  order.only = &step.calculators;
-  order.calculatorProgress = OnCalculatorProgress;
-  order.context = &output;
+  const TransferOrder order = OrderFor(session, step, OnCalculatorProgress, &output);
   TransferImage(kCalculatorVendor, kCalculatorProduct, order, &report);
   if (report.result == LINK_TOO_MANY_CALCULATORS) {
     // Nothing was written; writing 16 of 17 would leave one behind unnoticed.
