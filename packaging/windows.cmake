@@ -1,8 +1,9 @@
 # Windows install rules and the installer (CPack NSIS with Debian's nsis):
-#   <Program Files>\Norza Updater\{Updater.exe, icons\, resource\}
-#   a Start-menu entry, an entry among the installed programs, Uninstall.exe.
-# The folders sit beside Updater.exe because the updater finds them through
-# its own folder, as on Linux.
+#   <Program Files>\Norza Updater\{Updater.exe, norza-station.exe, icons\, resource\}
+#   Start-menu entries "Norza Updater" and "Norza Class Station", an entry
+#   among the installed programs, Uninstall.exe.
+# The folders sit beside the programs because they find them through their
+# own folder, as on Linux.
 if(NOT TARGET norza-updater)
   return()
 endif()
@@ -13,6 +14,9 @@ if(NORZA_TEST_SEAMS)
 with -DNORZA_TEST_SEAMS=OFF; this one honours NORZA_EMULATOR_DIR and NORZA_PACE_SCALE\")")
 endif()
 install(TARGETS norza-updater RUNTIME DESTINATION .)
+if(TARGET norza-station)
+  install(TARGETS norza-station RUNTIME DESTINATION .)
+endif()
 install(DIRECTORY ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/icons DESTINATION .
         FILES_MATCHING PATTERN "*.png")
 if(TARGET norza_texts)
@@ -31,6 +35,9 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY "Norza Updater")
 # "Calvora", whose per-user key holds the suite's settings.
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Norza Updater")
 set(CPACK_PACKAGE_EXECUTABLES Updater "Norza Updater")
+if(TARGET norza-station)
+  list(APPEND CPACK_PACKAGE_EXECUTABLES norza-station "Norza Class Station")
+endif()
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
 set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 set(CPACK_NSIS_PACKAGE_NAME "Norza Updater")

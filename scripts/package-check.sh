@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the Debian package (Release, in build-pkg/, with Debian's hardening
 # flags and the file times of the last commit), checks its contents, lintian,
-# the desktop entry, metainfo and window class, installs it with dpkg, runs
-# the installed /usr/bin/norza-updater headless to see that it and norza-link
-# read none of the test seams (the package is built without them; whole
-# updates are the tests' and real-device-e2e.sh's), then removes and purges
-# it and checks that nothing is left behind. Needs root.
+# the desktop entries, metainfo and window classes, installs it with dpkg,
+# runs the installed /usr/bin/norza-updater and /usr/bin/norza-station
+# headless to see that they and norza-link read none of the test seams (the
+# package is built without them; whole updates are the tests' and
+# real-device-e2e.sh's), the station's --version and --history, then removes
+# and purges it and checks that nothing is left behind. Needs root.
 #   scripts/package-check.sh               the whole check
 #   scripts/package-check.sh --build-only  build the package, print its path
 set -euo pipefail
@@ -65,11 +66,13 @@ installed_kib=$(dpkg-deb -f "$deb" Installed-Size)
 echo "size: $size bytes ($((size / 1024)) KiB), installed: $installed_kib KiB"
 dpkg-deb -f "$deb" Package Version Maintainer Depends | sed 's/^/  /'
 contents=$(dpkg-deb -c "$deb" | awk '{ print $6 ($7 ? " " $7 " " $8 : "") }' | sed 's|^\./|/|')
-for path in /usr/lib/norza-updater/norza-updater /usr/lib/norza-updater/icons/varFolder_16x16.png \
+for path in /usr/lib/norza-updater/norza-updater /usr/lib/norza-updater/norza-station \
+            /usr/lib/norza-updater/icons/varFolder_16x16.png \
             /usr/lib/norza-updater/icons/varFolder_32x32.png /usr/lib/norza-updater/resource/HelpEn.zkresource \
             /usr/bin/norza-link /usr/bin/norza-emu /usr/bin/zkres \
             /usr/lib/udev/rules.d/70-norza-calculator.rules \
             /usr/share/applications/com.zk.NorzaUpdater.desktop \
+            /usr/share/applications/com.zk.NorzaStation.desktop \
             /usr/share/metainfo/com.zk.NorzaUpdater.metainfo.xml \
             /usr/share/icons/hicolor/16x16/apps/norza-updater.png \
             /usr/share/icons/hicolor/48x48/apps/norza-updater.png \
@@ -77,13 +80,16 @@ for path in /usr/lib/norza-updater/norza-updater /usr/lib/norza-updater/icons/va
             /usr/share/icons/hicolor/256x256/apps/norza-updater.png \
             /usr/share/icons/hicolor/scalable/apps/norza-updater.svg \
             /usr/share/doc/norza-updater/copyright /usr/share/doc/norza-updater/changelog.gz \
-            /usr/share/man/man1/norza-updater.1.gz /usr/share/man/man1/norza-link.1.gz \
+            /usr/share/man/man1/norza-updater.1.gz /usr/share/man/man1/norza-station.1.gz \
+            /usr/share/man/man1/norza-link.1.gz \
             /usr/share/man/man1/norza-emu.1.gz /usr/share/man/man1/zkres.1.gz \
             /usr/share/lintian/overrides/norza-updater; do
   check "holds $path" grep -qx "$path" <<<"$contents"
 done
 check "/usr/bin/norza-updater is a link to ../lib/norza-updater/norza-updater" \
   grep -qx '/usr/bin/norza-updater -> ../lib/norza-updater/norza-updater' <<<"$contents"
+check "/usr/bin/norza-station is a link to ../lib/norza-updater/norza-station" \
+  grep -qx '/usr/bin/norza-station -> ../lib/norza-updater/norza-station' <<<"$contents"
 check "depends on Qt (found by dpkg-shlibdeps)" grep -q 'libqt5widgets5' <<<"$(dpkg-deb -f "$deb" Depends)"
 check "the FUSE test server is not shipped" bash -c "! grep -q norza-emu-fuse <<<\"\$1\"" _ "$contents"
 check "recommends a font with Chinese and Japanese glyphs" \
@@ -149,6 +155,8 @@ check "the changelog's last entry is this version ($(dpkg-deb -f "$deb" Version)
   test "$(dpkg-parsechangelog -l "$3/changelog" -S Version)" = "$2"' _ "$doc" "$(dpkg-deb -f "$deb" Version)" "$work"
 check "desktop entry valid (desktop-file-validate)" \
   desktop-file-validate "$work/tree/usr/share/applications/com.zk.NorzaUpdater.desktop"
+check "the station's desktop entry valid (desktop-file-validate)" \
+  desktop-file-validate "$work/tree/usr/share/applications/com.zk.NorzaStation.desktop"
 check "AppStream metainfo valid (appstreamcli validate --no-net)" \
   appstreamcli validate --no-net --no-color "$work/tree/usr/share/metainfo/com.zk.NorzaUpdater.metainfo.xml"
 check "icons are PNGs of their size" bash -c '
@@ -160,13 +168,17 @@ import sys, xml.etree.ElementTree as ET
 root = ET.parse(sys.argv[1]).getroot()
 sys.exit(0 if root.tag == "{http://www.w3.org/2000/svg}svg" and root.get("viewBox") == "0 0 256 256" else 1)
 ' "$work/tree/usr/share/icons/hicolor/scalable/apps/norza-updater.svg"
-check "desktop entry and metainfo in every language of the updater" python3 - \
+check "desktop entries and metainfo in every language of the updater" python3 - \
   "$work/tree/usr/share/applications/com.zk.NorzaUpdater.desktop" \
-  "$work/tree/usr/share/metainfo/com.zk.NorzaUpdater.metainfo.xml" <<'PY'
+  "$work/tree/usr/share/metainfo/com.zk.NorzaUpdater.metainfo.xml" \
+  "$work/tree/usr/share/applications/com.zk.NorzaStation.desktop" <<'PY'
 import sys, xml.etree.ElementTree as ET
 languages = ["de", "fr", "es", "nl", "pt", "ja", "zh_CN", "ru"]
-keys = {line.split("=", 1)[0] for line in open(sys.argv[1], encoding="utf-8") if "=" in line}
-missing = [f"{key}[{lang}]" for key in ("Name", "Comment") for lang in languages if f"{key}[{lang}]" not in keys]
+missing = []
+for entry in (sys.argv[1], sys.argv[3]):
+    keys = {line.split("=", 1)[0] for line in open(entry, encoding="utf-8") if "=" in line}
+    missing += [f"{entry.rsplit('/', 1)[1]}: {key}[{lang}]" for key in ("Name", "GenericName", "Comment", "Keywords")
+                for lang in languages if f"{key}[{lang}]" not in keys]
 root = ET.parse(sys.argv[2]).getroot()
 lang_attr = "{http://www.w3.org/XML/1998/namespace}lang"
 for tag in ("name", "summary"):
@@ -195,27 +207,76 @@ check "dpkg reports it installed" bash -c "dpkg-query -W -f='\${Status}' norza-u
 check "norza-updater on the PATH is /usr/bin/norza-updater" test "$(command -v norza-updater)" = /usr/bin/norza-updater
 check "it resolves to /usr/lib/norza-updater/norza-updater" \
   test "$(readlink -f /usr/bin/norza-updater)" = /usr/lib/norza-updater/norza-updater
+check "norza-station on the PATH resolves to /usr/lib/norza-updater/norza-station" \
+  test "$(readlink -f "$(command -v norza-station)")" = /usr/lib/norza-updater/norza-station
 
-echo "== the window belongs to its desktop entry"
+echo "== the installed station: --version and --history"
+version=$(dpkg-deb -f "$deb" Version)
+check "norza-station --version prints \"norza-station $version\"" \
+  test "$(norza-station --version 2>&1)" = "norza-station $version"
+# A history of two days, interleaved: --history DAY prints the header and
+# that day's lines alone, in their order; without a day, today's (UTC).
+history_home="$work/history-home"
+mkdir -p "$history_home/state/norza-station"
+history() {  # arguments...: stdout, then the exit code on the last line
+  local out code=0
+  out=$(HOME="$history_home" XDG_STATE_HOME="$history_home/state" norza-station --history "$@" 2>/dev/null) ||
+    code=$?
+  printf '%s\n%s' "$out" "$code"
+}
+header="time,serial,port,images,outcome,code,reason"
+set_ids="APPSDISK.DAT=$(printf '%064d' 1) KORVAARM.ROM=$(printf '%064d' 2) MASTER.DAT=$(printf '%064d' 3)"
+for _ in 1 2; do  # once more if the UTC day turned meanwhile
+  today=$(date -u +%F)
+  day_a="2024-02-29T09:15:02Z,NZ-A1,1-1.2,$set_ids,updated,0,"
+  day_b="${today}T00:00:01Z,NZ-B1,1-1.3,$set_ids,gone,119,unplugged before it held every image"
+  day_a2="2024-02-29T23:59:59Z,NZ-A2,,$set_ids,failed,0,stopped before it was updated"
+  day_b2="${today}T08:00:00Z,NZ-B2,1-1.4,$set_ids,updated,0,"
+  printf '%s\n' "$header" "$day_a" "$day_b" "$day_a2" "$day_b2" >"$history_home/state/norza-station/history.csv"
+  shown_today=$(history)
+  [[ $(date -u +%F) == "$today" ]] && break
+done
+check "--history 2024-02-29: the header and that day's two lines" \
+  test "$(history 2024-02-29)" = "$(printf '%s\n' "$header" "$day_a" "$day_a2" 0)"
+check "--history: the header and today's two lines" \
+  test "$shown_today" = "$(printf '%s\n' "$header" "$day_b" "$day_b2" 0)"
+check "--history 2024-02-30 (no day): exit 2" test "$(history 2024-02-30 | tail -n 1)" = 2
+no_history=$(HOME="$work/no-history" XDG_STATE_HOME="$work/no-history/state" norza-station --history 2>&1) &&
+  code=0 || code=$?
+check "no history yet: exit 0 and the path on stderr" \
+  test "$code:$no_history" = "0:norza-station: no history yet at $work/no-history/state/norza-station/history.csv"
+
+echo "== the windows belong to their desktop entries"
 # Docks match a window to its desktop entry by WM_CLASS and StartupWMClass.
-# Started as the menu starts it (no arguments), under Xvfb; the window class
-# must be the one the desktop entry names.
-wm_class=$(sed -n 's/^StartupWMClass=//p' /usr/share/applications/com.zk.NorzaUpdater.desktop)
+# Each program started as the menu starts it (no arguments), under Xvfb, in
+# English; the window class must be the one its desktop entry names. The
+# station's title, with NORZA_EMULATOR_DIR set, must not say it is on
+# emulated calculators.
 mkdir -p "$work/x-home" "$work/x-calcs"
-HOME="$work/x-home" XDG_CONFIG_HOME="$work/x-home/config" XDG_STATE_HOME="$work/x-home/state" \
-  NORZA_EMULATOR_DIR="$work/x-calcs" timeout 60 xvfb-run -a -s "-screen 0 800x600x24" bash -c '
-  /usr/bin/norza-updater 2>/dev/null &
-  pid=$!
-  for _ in $(seq 100); do
-    classes=$(xwininfo -root -tree | grep -o "(\"[^\"]*\" \"[^\"]*\")" | sort -u)
-    [[ -n $classes ]] && break
-    sleep 0.1
-  done
-  kill "$pid"; wait "$pid" 2>/dev/null
-  echo "$classes"' >"$work/wm_class" 2>/dev/null || true
-echo "WM_CLASS (instance, class): $(tr '\n' ' ' <"$work/wm_class"); StartupWMClass: $wm_class"
-check "the window's WM_CLASS instance is StartupWMClass ($wm_class)" \
-  bash -c '[[ $(wc -l <"$1") -eq 1 ]] && grep -q "^(\"$2\" " "$1"' _ "$work/wm_class" "$wm_class"
+HOME="$work/x-home" XDG_CONFIG_HOME="$work/x-home/config" XDG_STATE_HOME="$work/x-home/state" LC_ALL=C.UTF-8 \
+  NORZA_EMULATOR_DIR="$work/x-calcs" timeout 120 xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
+  for program in norza-updater norza-station; do
+    /usr/bin/$program 2>/dev/null &
+    pid=$!
+    for _ in $(seq 100); do
+      windows=$(xwininfo -root -tree | grep -o "\(\"[^\"]*\"\|(has no name)\): (\"[^\"]*\" \"[^\"]*\")" | sort -u)
+      [[ -n $windows ]] && break
+      sleep 0.1
+    done
+    kill "$pid"; wait "$pid" 2>/dev/null
+    echo "$windows" >"$1/windows.$program"
+  done' _ "$work" 2>/dev/null || true
+for entry in norza-updater:com.zk.NorzaUpdater norza-station:com.zk.NorzaStation; do
+  program=${entry%%:*}
+  wm_class=$(sed -n 's/^StartupWMClass=//p' "/usr/share/applications/${entry#*:}.desktop")
+  classes=$(grep -o '([^()]*)$' "$work/windows.$program" 2>/dev/null | sort -u || true)
+  echo "$program: WM_CLASS (instance, class): $(tr '\n' ' ' <<<"$classes"); StartupWMClass: $wm_class"
+  check "  its window's WM_CLASS instance is StartupWMClass ($wm_class)" \
+    bash -c '[[ $(wc -l <<<"$1") -eq 1 ]] && grep -q "^(\"$2\" " <<<"$1"' _ "$classes" "$wm_class"
+done
+title=$(sed -n 's/^"\(.*\)": ("norza-station" .*/\1/p' "$work/windows.norza-station" 2>/dev/null | head -n 1)
+check "the station's window is titled \"Norza Class Station\" and nothing more (was \"$title\")" \
+  test "$title" = "Norza Class Station"
 
 echo "== the installed programs read none of the test seams"
 # A variable left in an environment must not point the shipped updater at
@@ -254,15 +315,43 @@ else
   echo "skip where the app looks for its folders: strace cannot trace here"
 fi
 
+# The station started as the menu starts it, with the suite's settings
+# (French, a work folder whose French firmware folder holds the image set)
+# and the calculator in NORZA_EMULATOR_DIR: its log's start line names that
+# folder and no emulated calculators, and it reads its texts from
+# /usr/lib/norza-updater/resource/, beside its real path.
+firmware_fr=$(sed -n 's/^657\t//p' "$root/texts/HelpFr.tsv")
+suite="$work/suite"
+mkdir -p "$suite/$firmware_fr" "$work/station-config/ZK"
+cp "$images"/* "$suite/$firmware_fr/"
+printf '[General]\nLanguage=3\nWorkFolder=%s\n' "$suite" >"$work/station-config/ZK/Calvora.conf"
+station_state="$work/station-state"
+QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/station-config" XDG_STATE_HOME="$station_state" \
+  NORZA_EMULATOR_DIR="$calcs" timeout 60 strace -f -qq -e trace=openat -o "$work/station-opened" \
+  /usr/bin/norza-station >"$work/station.out" 2>&1 &
+station=$!
+station_log="$station_state/norza-updater/updater.log"
+for _ in $(seq 300); do grep -q 'norza-station started: ' "$station_log" 2>/dev/null && break; sleep 0.1; done
+kill "$station" 2>/dev/null; wait "$station" 2>/dev/null || true
+started=$(grep -o 'norza-station started: .*' "$station_log" 2>/dev/null || true)
+echo "the station's log: $started"
+check "the station's start line: the French firmware folder of the work folder, no emulated calculators" \
+  test "$started" = "norza-station started: folder $suite/$firmware_fr"
+if grep -q 'openat' "$work/station-opened" 2>/dev/null; then
+  check "the station's texts read from /usr/lib/norza-updater/resource/ (French)" \
+    grep -q '"/usr/lib/norza-updater/resource/HelpFr.zkresource", O_RDONLY.* = [0-9]' "$work/station-opened"
+fi
+
 echo "== removing"
 dpkg -r norza-updater >/dev/null
 check "/usr/lib/norza-updater is gone after dpkg -r" test ! -e /usr/lib/norza-updater
 check "/usr/bin/norza-updater is gone after dpkg -r" test ! -e /usr/bin/norza-updater -a ! -L /usr/bin/norza-updater
+check "/usr/bin/norza-station is gone after dpkg -r" test ! -e /usr/bin/norza-station -a ! -L /usr/bin/norza-station
 check "the udev rule is gone after dpkg -r" test ! -e /usr/lib/udev/rules.d/70-norza-calculator.rules
 dpkg -P norza-updater >/dev/null
 installed=0
 check "nothing of it left for dpkg after purge" bash -c '! dpkg-query -W -f="\${Status}" norza-updater 2>/dev/null | grep -q "ok installed\|config-files"'
-check "no file of it left" bash -c '! ls /usr/lib/norza-updater /usr/bin/norza-link /usr/bin/norza-emu /usr/bin/zkres /usr/share/applications/com.zk.NorzaUpdater.desktop /usr/share/metainfo/com.zk.NorzaUpdater.metainfo.xml /usr/share/icons/hicolor/*/apps/norza-updater.* /usr/share/doc/norza-updater /usr/share/man/man1/norza-*.1.gz /usr/share/man/man1/zkres.1.gz /usr/share/lintian/overrides/norza-updater >/dev/null 2>&1'
+check "no file of it left" bash -c '! ls /usr/lib/norza-updater /usr/bin/norza-link /usr/bin/norza-emu /usr/bin/zkres /usr/share/applications/com.zk.NorzaUpdater.desktop /usr/share/applications/com.zk.NorzaStation.desktop /usr/share/metainfo/com.zk.NorzaUpdater.metainfo.xml /usr/share/icons/hicolor/*/apps/norza-updater.* /usr/share/doc/norza-updater /usr/share/man/man1/norza-*.1.gz /usr/share/man/man1/zkres.1.gz /usr/share/lintian/overrides/norza-updater >/dev/null 2>&1'
 
 echo
 if [[ $failed -ne 0 ]]; then

@@ -4,11 +4,13 @@
 # cross-builds. build-mingw-test/ has the test seams (NORZA_EMULATOR_DIR,
 # NORZA_PACE_SCALE): Updater.exe, the tools and every test program, for
 # whatever runs on emulated calculators. build-mingw-ship/ has them off:
-# Updater.exe, norza-link.exe and the NSIS installer, what users get.
-# Under wine64 and Xvfb: the link, worker, dialog, shell and e2e tests; a
-# download through norza-link.exe; the installer run silently and the
-# installed files; the shipped programs ignoring the test variables (and the
-# installed Updater.exe reading the suite's settings, its window's icon);
+# Updater.exe, norza-station.exe, norza-link.exe and the NSIS installer,
+# what users get. Under wine64 and Xvfb: the link, worker, dialog, shell and
+# e2e tests; a download through norza-link.exe; the installer run silently
+# and the installed files; the installed norza-station.exe's --version and
+# --history; the shipped programs ignoring the test variables (and the
+# installed Updater.exe and norza-station.exe reading the suite's settings,
+# the updater's window's icon);
 # Explorer's view of the installed file; a whole update at real pacing, the
 # registry, single-instance and long-folder cases on emulated calculators
 # (build-mingw-test's Updater.exe); the uninstaller. Exit 0 when everything
@@ -78,22 +80,24 @@ if [[ ${1:-} != --under-x && ${2:-} != --under-x ]]; then
     pe64 "$test_dir/bin/$exe.exe"
   done
 
-  step "cross-compiling the shipped Updater.exe and norza-link.exe, no test seams ($ship_dir)"
+  step "cross-compiling the shipped Updater.exe, norza-station.exe and norza-link.exe, no test seams ($ship_dir)"
   # Only what the installer carries (CPack builds nothing else), and
   # norza-link.exe for the check that the shipped link ignores the variables.
   cross "$ship_dir" -DNORZA_BUILD_TESTS=OFF -DNORZA_TEST_SEAMS=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
-  built "$ship_dir" norza-updater norza-link
-  pe64 "$ship_dir/bin/Updater.exe"
+  built "$ship_dir" norza-updater norza-station norza-link
   pe64 "$ship_dir/bin/norza-link.exe"
-  [[ $(file -b "$ship_dir/bin/Updater.exe") == *"(GUI)"* ]] || fail "Updater.exe is not a GUI program"
-  # Linked statically: nothing to ship beside it but what every Windows has.
+  # Linked statically: nothing to ship beside them but what every Windows has.
   system_dlls=" advapi32 comdlg32 crypt32 dwmapi gdi32 imm32 kernel32 msvcrt netapi32 ole32 oleaut32 setupapi "
   system_dlls+="shell32 shlwapi user32 userenv uxtheme version winmm winspool ws2_32 wtsapi32 "
-  imports=$(x86_64-w64-mingw32-objdump -p "$ship_dir/bin/Updater.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
-  for dll in $imports; do
-    [[ $system_dlls == *" ${dll%.dll} "* ]] || fail "Updater.exe imports $dll, which Windows does not bring"
+  for exe in Updater norza-station; do
+    pe64 "$ship_dir/bin/$exe.exe"
+    [[ $(file -b "$ship_dir/bin/$exe.exe") == *"(GUI)"* ]] || fail "$exe.exe is not a GUI program"
+    imports=$(x86_64-w64-mingw32-objdump -p "$ship_dir/bin/$exe.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z')
+    for dll in $imports; do
+      [[ $system_dlls == *" ${dll%.dll} "* ]] || fail "$exe.exe imports $dll, which Windows does not bring"
+    done
+    echo "$exe.exe: $(stat -c %s "$ship_dir/bin/$exe.exe") bytes (unstripped); imports only $(echo $imports)"
   done
-  echo "Updater.exe: $(stat -c %s "$ship_dir/bin/Updater.exe") bytes (unstripped); imports only $(echo $imports)"
 
   step "Updater.exe's resources, compiled apart and decompiled"
   object="$ship_dir/updater_rc.o"
@@ -228,15 +232,51 @@ check "the Browse pictures in icons/" test -f "$program_files/icons/varFolder_16
 check "every text package in resource/" \
   test "$(ls "$program_files/resource" | grep -c '\.zkresource$')" -eq "$(ls "$ship_dir/bin/resource" | grep -c '\.zkresource$')"
 check "a Start-menu entry for Updater.exe" grep -qa 'Updater.exe' "$start_menu/Norza Updater.lnk"
+check "norza-station.exe installed beside Updater.exe" test -f "$program_files/norza-station.exe"
+check "a Start-menu entry \"Norza Class Station\" for norza-station.exe" \
+  grep -qa 'norza-station.exe' "$start_menu/Norza Class Station.lnk"
 registered=$("$wine" reg query "$uninstall_key" 2>/dev/null | tr -d '\r' || true)
 check "an uninstall entry: name, version, uninstaller, icon" grep -qE "DisplayName +REG_SZ +Norza Updater" <<<"$registered"
 check "  DisplayVersion $version" grep -qE "DisplayVersion +REG_SZ +$version\$" <<<"$registered"
 check "  UninstallString" grep -qF 'Norza Updater\Uninstall.exe' <<<"$registered"
 check "  DisplayIcon" grep -qE 'DisplayIcon +REG_SZ +.*\\Updater\.exe$' <<<"$registered"
-check "the installed Updater.exe is stripped" bash -c "! x86_64-w64-mingw32-objdump -h '$program_files/Updater.exe' | grep -q debug_info"
+for exe in Updater norza-station; do
+  check "the installed $exe.exe is stripped" \
+    bash -c "! x86_64-w64-mingw32-objdump -h '$program_files/$exe.exe' | grep -q debug_info"
+done
 [[ $failed -eq 0 ]] || fail "the installation is incomplete"
 installed_exe='C:\Program Files\Norza Updater\Updater.exe'
-echo "installed Updater.exe: $(stat -c %s "$program_files/Updater.exe") bytes"
+installed_station='C:\Program Files\Norza Updater\norza-station.exe'
+echo "installed Updater.exe: $(stat -c %s "$program_files/Updater.exe") bytes," \
+  "norza-station.exe: $(stat -c %s "$program_files/norza-station.exe") bytes"
+local_app_data=$("$wine" winepath -u "$("$wine" cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')" | tr -d '\r')
+[[ -d $local_app_data ]] || fail "no %LOCALAPPDATA% folder in the prefix ($local_app_data)"
+
+step "the installed norza-station.exe: --version and --history"
+station_out() {  # arguments...: standard output, then the exit code on the last line
+  local out code=0
+  out=$("$wine" "$installed_station" "$@" 2>/dev/null) || code=$?
+  printf '%s\n%s' "$(tr -d '\r' <<<"$out")" "$code"
+}
+check "norza-station.exe --version prints \"norza-station $version\"" \
+  test "$(station_out --version)" = "$(printf 'norza-station %s\n0' "$version")"
+# A history of two days in this prefix's %LOCALAPPDATA% (written with CRLF,
+# as the station writes it there): --history DAY prints the header and that
+# day's lines alone.
+mkdir -p "$local_app_data/ZK/norza-station"
+header="time,serial,port,images,outcome,code,reason"
+set_ids="APPSDISK.DAT=$(printf '%064d' 1) KORVAARM.ROM=$(printf '%064d' 2) MASTER.DAT=$(printf '%064d' 3)"
+day_a="2024-02-29T09:15:02Z,NZ-A1,,$set_ids,updated,0,"
+day_b="2024-03-01T00:00:01Z,NZ-B1,,$set_ids,gone,119,unplugged before it held every image"
+day_a2="2024-02-29T23:59:59Z,NZ-A2,,$set_ids,failed,0,stopped before it was updated"
+printf '%s\r\n' "$header" "$day_a" "$day_b" "$day_a2" >"$local_app_data/ZK/norza-station/history.csv"
+check "norza-station.exe --history 2024-02-29: the header and that day's two lines" \
+  test "$(station_out --history 2024-02-29)" = "$(printf '%s\n' "$header" "$day_a" "$day_a2" 0)"
+check "norza-station.exe --history 2024-03-01: the header and that day's line" \
+  test "$(station_out --history 2024-03-01)" = "$(printf '%s\n' "$header" "$day_b" 0)"
+check "norza-station.exe --history 2024-02-30 (no day): exit 2" test "$(station_out --history 2024-02-30 | tail -n 1)" = 2
+rm -r "$local_app_data/ZK/norza-station"
+[[ $failed -eq 0 ]] || fail "the installed norza-station.exe does not answer as it should"
 
 step "the shipped programs ignore the test variables; the installed Updater.exe reads the suite's settings"
 # The calculators norza-link.exe of $test_dir just listed and wrote: the one
@@ -264,8 +304,7 @@ head -c $((128 * 1024)) /dev/urandom >"$suite/$firmware_fr/Master.Dat"
 "$emu" plug "$work/shipped/calcs" alpha >/dev/null
 "$wine" reg add 'HKCU\Software\ZK\Calvora' /v Language /t REG_DWORD /d 3 /f >/dev/null 2>&1
 "$wine" reg add 'HKCU\Software\ZK\Calvora' /v WorkFolder /d "$(winpath "$suite")" /f >/dev/null 2>&1
-log=$("$wine" winepath -u "$("$wine" cmd /c 'echo %LOCALAPPDATA%' | tr -d '\r')\\ZK\\norza-updater\\updater.log" |
-  tr -d '\r')
+log="$local_app_data/ZK/norza-updater/updater.log"
 logged=$(stat -c %s "$log" 2>/dev/null || echo 0)  # earlier runs' lines stay out of it
 start_xev
 NORZA_EMULATOR_DIR=$(winpath "$work/shipped/calcs") NORZA_PACE_SCALE=0 "$wine" "$installed_exe" &
@@ -294,6 +333,29 @@ check "  and the updater still waits for a calculator" kill -0 "$updater"
 kill "$updater" 2>/dev/null || true
 wait "$updater" 2>/dev/null || true
 running=()
+# The installed norza-station.exe started the same way: its window carries
+# its French title alone (a build with the seams appends " – " and text
+# 7822), its log's start line names that folder and nothing else.
+station_fr=$(sed -n 's/^7829\t//p' texts/HelpFr.tsv)
+logged=$(stat -c %s "$log" 2>/dev/null || echo 0)
+start_xev
+NORZA_EMULATOR_DIR=$(winpath "$work/shipped/calcs") NORZA_PACE_SCALE=0 "$wine" "$installed_station" &
+station=$!
+running+=("$station")
+mapped_window "$station_fr" || fail "the installed norza-station.exe mapped no window titled \"$station_fr\""
+check "the station's window is titled \"$station_fr\" and nothing more" test "$title" = "$station_fr"
+started=""
+for ((i = 0; i < 200 && ${#started} == 0; i++)); do
+  started=$(tail -c +$((logged + 1)) "$log" 2>/dev/null | tr -d '\r' | grep ' norza-station started: ' || true)
+  [[ -n $started ]] || sleep 0.05
+done
+echo "log: $started"
+check "its log's start line: that folder, no emulated calculators" \
+  test "${started#* }" = "norza-station started: folder $(winpath "$suite" | tr '\\' /)/$firmware_fr"
+kill "$station" 2>/dev/null || true
+wait "$station" 2>/dev/null || true
+running=()
+check "the emulated calculator is never opened" test ! -e "$work/shipped/calcs/alpha.journal"
 "$wine" reg delete 'HKCU\Software\ZK\Calvora' /f >/dev/null 2>&1
 [[ $failed -eq 0 ]] || fail "a shipped program honours the test variables, or the settings went unread"
 

@@ -12,10 +12,11 @@
 namespace norza {
 namespace {
 
-const int kIdsInUse[] = {2,    20,   521,  622,  627,  631,  633,  657,  744,  7774,
-                         7800, 7801, 7802, 7803, 7804, 7805, 7806, 7807, 7808, 7809,
-                         7810, 7811, 7812, 7813, 7814, 7815, 7816, 7817, 7818, 7819,
-                         7820, 7821, 7822, 7823, 7824, 7825, 7826, 7827, 7828};
+const int kIdsInUse[] = {
+    2,    20,   521,  622,  627,  631,  633,  657,  744,  7774, 7800, 7801, 7802, 7803, 7804, 7805,
+    7806, 7807, 7808, 7809, 7810, 7811, 7812, 7813, 7814, 7815, 7816, 7817, 7818, 7819, 7820, 7821,
+    7822, 7823, 7824, 7825, 7826, 7827, 7828, 7829, 7830, 7831, 7832, 7833, 7834, 7835, 7836, 7837,
+    7838, 7839, 7840, 7841, 7842, 7843, 7844, 7845, 7846, 7847, 7848, 7849, 7850, 7851, 7852, 7853};
 
 unsigned gLanguage = 1;
 unsigned languageNow() { return gLanguage; }
@@ -74,6 +75,16 @@ TEST_P(ShippedTexts, EveryIdInUseHasItsText) {
     EXPECT_EQ(textById(id, asked).count(QStringLiteral("%2")), 1)
         << "language " << language << " id " << id;
   }
+  // The station's texts fill in the placeholders their English texts have, no others.
+  for (int id = 7829; id <= 7853; ++id) {
+    const QString english = textById(id, 1);
+    const QString text = textById(id, asked);
+    for (const char* mark : {"%1", "%2", "%3"}) {
+      EXPECT_EQ(text.count(QLatin1String(mark)), english.count(QLatin1String(mark)))
+          << "language " << language << " id " << id << " " << mark;
+    }
+  }
+  EXPECT_TRUE(textById(7849, asked).endsWith(QChar(0x2026)));
   const QString folder = textById(657, asked);
   for (QChar c : QStringLiteral("/\\:*?\"<>|"))
     EXPECT_FALSE(folder.contains(c)) << "language " << language;
