@@ -22,7 +22,7 @@ bool operator==(const Slot& a, const Slot& b) {
   const auto fields = [](const Slot& s) {
     return std::tie(s.identity.interfacePath, s.identity.serial, s.identity.port, s.activity,
                     s.image, s.percent, s.imagesHeld, s.attempts, s.code, s.reason, s.gone,
-                    s.missingImage, s.round);
+                    s.missingImage, s.round, s.why.textId, s.why.arguments);
   };
   return fields(a) == fields(b);
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "explain.h"
 #include "update_session.h"
 
 namespace norza::station {
@@ -23,7 +24,8 @@ struct Slot {
   int imagesHeld = 0;
   int attempts = 0;       // failed attempts in this round
   int32_t code = 0;       // Failed or gone: the link code
-  std::string reason;     // and in words
+  std::string reason;     // and in English words
+  LinkExplanation why;    // the failure, for the window to say in the user's language
   bool gone = false;      // unplugged before its round ended
   int missingImage = -1;  // gone: the first image it lacked
   int round = 0;

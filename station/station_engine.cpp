@@ -70,6 +70,7 @@ void StationEngine::Transfer(const Step& step) {
     return;
   }
   tooMany_ = false;
+  NoteExplanations(report);
   AfterStep(Feed(session_, report, [&](const std::vector<Outcome>& outcomes) {
     session_.NoteTransfer(step.image, report.result, outcomes);
   }));
@@ -80,6 +81,7 @@ void StationEngine::Finish(const std::wstring& calculator) {
   const std::vector<std::wstring> only{calculator};
   LinkReport report;
   FinishCalculators(kCalculatorVendor, kCalculatorProduct, &only, false, &report);
+  NoteExplanations(report);
   AfterStep(Feed(session_, report, [&](const std::vector<Outcome>& outcomes) {
     session_.NoteFinish(report.result, outcomes);
   }));
@@ -97,6 +99,14 @@ void StationEngine::AfterStep(const std::vector<Outcome>& outcomes) {
   }
   Publish();
   PauseMs(kAfterStepPauseMs);
+}
+
+void StationEngine::NoteExplanations(const LinkReport& report) {
+  for (const CalculatorReport& calculator : report.calculators) {
+    if (calculator.code == LINK_OK) continue;
+    explained_[calculator.interfacePath] = {
+        calculator.code, ExplainLinkFailure(calculator.code, calculator.failure, 0)};
+  }
 }
 
 void StationEngine::EndRests() {
@@ -118,6 +128,12 @@ void StationEngine::Publish() {
     listener_.RoundEnded(round);
   }
   Board board = BuildBoard(session_, book_);
+  for (Slot& slot : board.calculators) {
+    const auto found = explained_.find(slot.identity.interfacePath);
+    // Only the explanation of the failure the slot shows, not an older one.
+    if (found != explained_.end() && found->second.first == slot.code)
+      slot.why = found->second.second;
+  }
   board.tooMany = board.tooMany || tooMany_;
   board.stopping = stop_.load();
   if (anyShown_ && board == shown_) return;

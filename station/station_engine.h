@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "board.h"
+#include "explain.h"
+#include "link.h"
 #include "update_session.h"
 
 namespace norza::station {
@@ -53,6 +55,7 @@ class StationEngine {
   void Transfer(const session::Step& step);
   void Finish(const std::wstring& calculator);
   void AfterStep(const std::vector<session::Outcome>& outcomes);
+  void NoteExplanations(const LinkReport& report);
   void EndRests();
   void Publish();
   static void OnProgress(void* context, const wchar_t* path, int32_t percent);
@@ -64,6 +67,8 @@ class StationEngine {
   Board shown_;  // the last board handed on
   bool anyShown_ = false;
   std::map<std::wstring, Clock::time_point> restUntil_;
+  // Each calculator's last failure as the link explained it, by path.
+  std::map<std::wstring, std::pair<int32_t, LinkExplanation>> explained_;
   bool tooMany_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<int> writing_{-1};  // the image being written, for the writer threads

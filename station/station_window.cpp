@@ -76,6 +76,22 @@ Look LookOf(const Slot& slot, int images) {
   return {StationText(7836, "Waiting"), QStyle::SP_BrowserReload, "#eeeeee", "#808080"};
 }
 
+// The failure in the user's language: the link's explanation where there
+// is one, else the session's words.
+QString ReasonOf(const Slot& slot) {
+  if (slot.why.textId != 0) {
+    QString text = StationText(slot.why.textId, slot.why.english);
+    const auto& arguments = slot.why.arguments;
+    // One pass over the markers: an argument may itself contain "%2".
+    if (arguments.size() == 1) text = text.arg(Utf8(arguments[0]));
+    if (arguments.size() >= 2) text = text.arg(Utf8(arguments[0]), Utf8(arguments[1]));
+    return text;
+  }
+  if (slot.gone && slot.code == LINK_CALCULATOR_MISSING)
+    return StationText(7854, "Unplugged before it was updated.");
+  return Utf8(slot.reason);
+}
+
 QString SizeText(int64_t bytes) { return QLocale().formattedDataSize(bytes); }
 
 }  // namespace
@@ -142,7 +158,7 @@ void SlotView::display(const Slot* slot, int images) {
                      : StationText(7842, "Port %1").arg(Utf8(slot->identity.port)));
   state_->setText(look.word);
   const bool failed = slot->activity == Activity::Failed || slot->gone;
-  reason_->setText(failed ? Utf8(slot->reason) : QString());
+  reason_->setText(failed ? ReasonOf(*slot) : QString());
   reason_->setToolTip(reason_->text());
   bar_->setVisible(slot->activity == Activity::Writing);
   bar_->setValue(slot->percent);
