@@ -847,8 +847,6 @@ def validate(row, rnd, name, images_text):
                                  f"{len(rnd.fail_writes)} failed writes, "
                                  f"{len(rnd.denies)} refused opens"))
     elif outcome == "gone":
-        if rnd.finishes:
-            problems.append(("wrong outcome", f"{label}: gone, but got CMD_FINISH"))
         if code not in {str(c) for c in GONE_CODES}:
             problems.append(("wrong record", f"{label}: gone with code {code}"))
         # Unplugged while the history still owed its round a line: by the
@@ -857,6 +855,8 @@ def validate(row, rnd, name, images_text):
         if not went:
             problems.append(("gone while attached", f"{label}: recorded gone ({code}) while "
                              "it was attached"))
+        elif rnd.finishes:
+            problems.append(("wrong outcome", f"{label}: gone, but got CMD_FINISH"))
     else:
         problems.append(("wrong record", f"{label}: outcome {outcome!r}"))
     return problems
