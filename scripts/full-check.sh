@@ -2,7 +2,8 @@
 # The heavier checks, after the test command (scripts/test.sh), in order:
 # the Debian packages they need, the whole suite under ASan+UBSan, the
 # threaded tests under TSan, 200 seeded fault schedules against the real
-# updater (build/), the resource package fuzzer for a fixed time,
+# updater (build/), 60 seeded schedules of calculator batches against the
+# real class station (build/), the resource package fuzzer for a fixed time,
 # the Windows cross-build under wine, the Debian package, the updater
 # against a real block device, and the updater against a real kernel's USB
 # mass storage under QEMU. Each step is timed; the first failing step
@@ -15,6 +16,7 @@ steps=(
   "asan|whole suite under ASan+UBSan (build-asan)|bash scripts/test.sh --asan"
   "tsan|threaded tests under TSan (build-tsan)|bash scripts/test.sh --tsan"
   "soak|200 seeded fault schedules against the real updater|bash scripts/soak.sh"
+  "station-soak|60 seeded schedules of batches against the real station|bash scripts/station-soak.sh"
   "fuzz|resource package fuzzer, fixed time (build-fuzz)|bash scripts/fuzz.sh"
   "windows|Updater.exe, its tests and installer under wine (build-mingw-test, -ship)|bash scripts/windows-check.sh"
   "package|Debian package, installed and run (build-pkg)|bash scripts/package-check.sh"

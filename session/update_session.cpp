@@ -263,7 +263,13 @@ int32_t UpdateSession::NoteFinish(int32_t result, const std::vector<Outcome>& ou
       calculator.reason = outcome.reason;
       CountAttempt(calculator);
     }
-    Refresh(calculator);
+    // Reported missing: it has gone away, as after a transfer, so what is
+    // listed under its path next begins anew.
+    if (outcome.gone) {
+      GoneAway(calculator);
+    } else {
+      Refresh(calculator);
+    }
   }
   if (policy_ == Policy::PerCalculator) {
     EndIfNothingLeft();

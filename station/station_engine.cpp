@@ -37,6 +37,9 @@ void StationEngine::Run() {
       // against the others.
       for (const std::wstring& calculator : step.calculators) {
         if (stop_.load()) break;
+        // The passes of an earlier finish may have seen it go, or come back
+        // as a new round that holds nothing yet: only one still whole is told.
+        if (!StillWhole(calculator)) continue;
         Finish(calculator);
       }
     } else {
@@ -74,6 +77,13 @@ void StationEngine::Transfer(const Step& step) {
   AfterStep(Feed(session_, report, [&](const std::vector<Outcome>& outcomes) {
     session_.NoteTransfer(step.image, report.result, outcomes);
   }));
+}
+
+bool StationEngine::StillWhole(const std::wstring& calculator) const {
+  const auto found = session_.calculators().find(calculator);
+  if (found == session_.calculators().end()) return false;
+  const Calculator& c = found->second;
+  return c.attached && c.roundOpen && !c.finished && !c.givenUp && !c.resting && c.HoldsAll();
 }
 
 void StationEngine::Finish(const std::wstring& calculator) {

@@ -54,6 +54,8 @@ class StationEngine {
   void Run();
   void Transfer(const session::Step& step);
   void Finish(const std::wstring& calculator);
+  // Still in its round, holding every image, not told yet.
+  bool StillWhole(const std::wstring& calculator) const;
   void AfterStep(const std::vector<session::Outcome>& outcomes);
   void NoteExplanations(const LinkReport& report);
   void EndRests();

@@ -266,6 +266,36 @@ TEST(OpenEnded, UnpluggedMidImageIsGoneWithTheImageMissing) {
   EXPECT_EQ(stopped[0].code, LINK_OK) << "stopped, not a fault of its own";
 }
 
+// Unplugged between its last image and its finish: the finish's pass does
+// not list it and the link reports it missing. It is gone, so plugged in
+// again it begins a new round that gets every image before it is told.
+TEST(OpenEnded, MissingAtItsFinishThenPluggedInAgainIsANewRound) {
+  UpdateSession session(Policy::PerCalculator, ThreeImages(), Course::OpenEnded);
+  session.NotePass({Calc(L"a")});
+  session.NotePass({Calc(L"a")});
+  for (int image = 0; image < 3; ++image) session.NoteTransfer(image, LINK_OK, Ok({L"a"}));
+  ASSERT_EQ(session.Next().kind, Step::Kind::Finish);
+  session.NotePass({});
+  session.NoteFinish(LINK_CALCULATOR_MISSING, {Out(L"a", LINK_CALCULATOR_MISSING, true)});
+  const std::vector<Round> gone = session.TakeEndedRounds();
+  ASSERT_EQ(gone.size(), 1u);
+  EXPECT_EQ(gone[0].end, RoundEnd::Gone);
+  EXPECT_FALSE(session.calculators().at(L"a").attached);
+  // Back before any other pass looked.
+  session.NotePass({Calc(L"a")});
+  EXPECT_TRUE(UpdateSession::RoundRuns(session.calculators().at(L"a")));
+  EXPECT_EQ(session.calculators().at(L"a").round, 2);
+  session.NotePass({Calc(L"a")});
+  const Step next = session.Next();
+  EXPECT_EQ(next.kind, Step::Kind::Transfer);
+  EXPECT_EQ(next.image, 0) << "every image again";
+  for (int image = 0; image < 3; ++image) session.NoteTransfer(image, LINK_OK, Ok({L"a"}));
+  session.NoteFinish(LINK_OK, Ok({L"a"}));
+  const std::vector<Round> updated = session.TakeEndedRounds();
+  ASSERT_EQ(updated.size(), 1u) << "the new round has its line";
+  EXPECT_EQ(updated[0].end, RoundEnd::Updated);
+}
+
 TEST(Session, NoImageSetEndsAtOnceAndAnAbortFinishesNobody) {
   UpdateSession empty(Policy::AllTogether, {});
   EXPECT_EQ(empty.end(), End::NoImageSet);
