@@ -13,6 +13,7 @@ namespace norza::link {
 std::array<std::wstring, kDeviceSlots> DevicePathTable;
 int32_t deviceCount = 0;
 int32_t calculatorsBeyondSlots = 0;
+std::vector<std::wstring> pathsBeyondSlots;
 
 int32_t FoldForDevicePath(wchar_t* out, const wchar_t* in) {
   int32_t length = 0;
@@ -55,6 +56,7 @@ int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wc
   if (table == nullptr || vendor == nullptr || product == nullptr || slots <= 0) return 0;
   int32_t count = 0;
   calculatorsBeyondSlots = 0;
+  pathsBeyondSlots.clear();
   try {
     std::vector<std::wstring> paths;
     platform::ActiveBackend().ListDiskInterfaces(paths);
@@ -66,6 +68,7 @@ int32_t FindCalculatorDisks(std::wstring* table, const wchar_t* vendor, const wc
       // entries refuse to work while one is left out.
       if (count == slots) {
         ++calculatorsBeyondSlots;
+        pathsBeyondSlots.push_back(path);
         continue;
       }
       table[count++] = path;

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace norza::link {
 
@@ -23,6 +24,8 @@ extern int32_t deviceCount;
 // Matching disks the last pass found beyond the slots it was given (they
 // were not put in the table). Same lock as above.
 extern int32_t calculatorsBeyondSlots;
+// Their paths, so a pass still lists every calculator attached. Same lock.
+extern std::vector<std::wstring> pathsBeyondSlots;
 
 // Sets bit 0x20 of every character and turns the resulting spaces into '_'.
 // out must hold wcslen(in) + 1 characters. Returns the folded length.

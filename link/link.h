@@ -100,6 +100,9 @@ struct LinkReport {
   // How many of the passes came before the entry's work; the others (one
   // look after a failed transfer) came after it.
   std::size_t passesBefore = 0;
+  // Who each calculator the passes listed is (interface path, node, serial,
+  // port; code 0), as the platform told it during the entry.
+  std::vector<CalculatorReport> listed;
 };
 
 // One image to the chosen calculators.

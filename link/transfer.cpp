@@ -146,7 +146,11 @@ void RunJob(TransferJob* job) {
 std::vector<std::vector<std::wstring>>* g_entryPasses = nullptr;
 
 void ObservePass(const std::wstring* table, int32_t count) {
-  if (g_entryPasses != nullptr) g_entryPasses->emplace_back(table, table + count);
+  if (g_entryPasses == nullptr) return;
+  // Every calculator attached, also those beyond the slots: a pass that
+  // left one out would make it look unplugged.
+  std::vector<std::wstring>& pass = g_entryPasses->emplace_back(table, table + count);
+  pass.insert(pass.end(), pathsBeyondSlots.begin(), pathsBeyondSlots.end());
 }
 
 class PassRecorder {
@@ -156,6 +160,31 @@ class PassRecorder {
   PassRecorder(const PassRecorder&) = delete;
   PassRecorder& operator=(const PassRecorder&) = delete;
 };
+
+// A calculator as the platform describes it, with its code.
+CalculatorReport ReportOf(const std::wstring& path, int32_t code) {
+  const norza::platform::DiskIdentity identity =
+      norza::platform::ActiveBackend().DescribeDisk(path);
+  CalculatorReport report;
+  report.interfacePath = path;
+  report.deviceNode = identity.node;
+  report.serial = identity.serial;
+  report.port = identity.port;
+  report.code = code;
+  return report;
+}
+
+// Who each listed calculator is, while the lock still holds the listing.
+void DescribeListed(LinkReport& report) {
+  for (const std::vector<std::wstring>& pass : report.passes) {
+    for (const std::wstring& path : pass) {
+      const bool known =
+          std::any_of(report.listed.begin(), report.listed.end(),
+                      [&](const CalculatorReport& c) { return c.interfacePath == path; });
+      if (!known) report.listed.push_back(ReportOf(path, LINK_OK));
+    }
+  }
+}
 
 // The common frame of the entries that talk to the calculators: under the
 // link lock, the calculators found (with retries; passes, when given, get
@@ -168,16 +197,20 @@ int32_t WithCalculatorDisks(const wchar_t* vendor, const wchar_t* product, LinkR
     std::lock_guard<std::mutex> lock(LinkMutex());
     PassRecorder recorder(report != nullptr ? &report->passes : nullptr);
     ClearFailureDetail();
-    deviceCount = FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product,
-                                               kDeviceSlots, ObservePass);
-    if (report != nullptr) report->passesBefore = report->passes.size();
-    if (deviceCount == 0) return LINK_NO_CALCULATOR;
-    // Working on 16 of 17 would leave one behind unnoticed: the user must
-    // take some away first. Not a disk is opened.
-    if (calculatorsBeyondSlots > 0) return LINK_TOO_MANY_CALCULATORS;
-    CalculatorDisksCloser closer;
-    OpenCalculatorDisks();
-    return work();
+    const int32_t result = [&]() -> int32_t {
+      deviceCount = FindCalculatorDisksWithRetry(DevicePathTable.data(), vendor, product,
+                                                 kDeviceSlots, ObservePass);
+      if (report != nullptr) report->passesBefore = report->passes.size();
+      if (deviceCount == 0) return LINK_NO_CALCULATOR;
+      // Working on 16 of 17 would leave one behind unnoticed: the user must
+      // take some away first. Not a disk is opened.
+      if (calculatorsBeyondSlots > 0) return LINK_TOO_MANY_CALCULATORS;
+      CalculatorDisksCloser closer;
+      OpenCalculatorDisks();
+      return work();
+    }();
+    if (report != nullptr) DescribeListed(*report);
+    return result;
   } catch (...) {
     return LINK_BUFFER_ALLOC_FAILED;  // out of resources (memory, a thread, the lock)
   }
@@ -498,6 +531,8 @@ int32_t RunTransferJobs(const TransferRequest& request, CalculatorCodes* codes,
 
 namespace {
 
+using norza::link::ReportOf;
+
 std::vector<std::wstring> AttachedCalculators() {
   using namespace norza::link;
   return std::vector<std::wstring>(DevicePathTable.begin(), DevicePathTable.begin() + deviceCount);
@@ -515,18 +550,6 @@ void NoteWhoIsStillThere(const wchar_t* vendor, const wchar_t* product) {
 
 bool Chosen(const std::vector<std::wstring>* only, const std::wstring& path) {
   return only == nullptr || std::find(only->begin(), only->end(), path) != only->end();
-}
-
-CalculatorReport ReportOf(const std::wstring& path, int32_t code) {
-  const norza::platform::DiskIdentity identity =
-      norza::platform::ActiveBackend().DescribeDisk(path);
-  CalculatorReport report;
-  report.interfacePath = path;
-  report.deviceNode = identity.node;
-  report.serial = identity.serial;
-  report.port = identity.port;
-  report.code = code;
-  return report;
 }
 
 // Those of only that the entry did not find attached: 119 each.

@@ -26,6 +26,8 @@ std::vector<Outcome> OutcomesOf(const LinkReport& report) {
 void NotePasses(UpdateSession& session, const LinkReport& report, std::size_t from,
                 std::size_t to) {
   std::map<std::wstring, Identity> known;
+  for (const CalculatorReport& c : report.listed)
+    known[c.interfacePath] = {c.interfacePath, c.serial, c.port, c.deviceNode};
   for (const CalculatorReport& c : report.calculators)
     known[c.interfacePath] = {c.interfacePath, c.serial, c.port, c.deviceNode};
   for (std::size_t i = from; i < to && i < report.passes.size(); ++i) {

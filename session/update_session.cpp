@@ -136,6 +136,8 @@ void UpdateSession::NotePass(const std::vector<Identity>& attached) {
     const bool known = calculators_.count(identity.interfacePath) != 0;
     Calculator& calculator = Seen(identity);
     if (course_ == Course::OpenEnded && (!known || !calculator.attached)) {
+      // Maybe another calculator: who it is now, as this pass tells it.
+      calculator.identity = identity;
       BeginRound(calculator);
     } else if (!calculator.attached) {
       // Back, maybe as another calculator: it holds nothing and must be told

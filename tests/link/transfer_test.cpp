@@ -333,6 +333,18 @@ TEST_F(TransferTest, SeventeenCalculatorsAreRefusedWithoutOpeningOne) {
   EXPECT_EQ(Download(), LINK_TOO_MANY_CALCULATORS);
   EXPECT_EQ(FinishUpdate(kCalculatorVendor, kCalculatorProduct), LINK_TOO_MANY_CALCULATORS);
   for (int serial = 1; serial <= 17; ++serial) EXPECT_TRUE(Events(serial).empty()) << serial;
+  // Its report still lists every one attached, and who each is: the one
+  // beyond the slots is not taken for unplugged.
+  LinkReport report;
+  TransferOrder order;
+  order.imagePath = kImage.c_str();
+  EXPECT_EQ(TransferImage(kCalculatorVendor, kCalculatorProduct, order, &report),
+            LINK_TOO_MANY_CALCULATORS);
+  ASSERT_FALSE(report.passes.empty());
+  EXPECT_EQ(report.passes[0].size(), 17u);
+  ASSERT_EQ(report.listed.size(), 17u);
+  EXPECT_EQ(report.listed.back().interfacePath, fake.InterfacePath(DiskName(17)));
+  EXPECT_FALSE(report.listed.back().serial.empty());
   fake.Remove(DiskName(17));
   EXPECT_EQ(Download(), LINK_OK);
 }
