@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a step needs, only those that are missing.
-# Usage: scripts/deps.sh build|demo|fuzz|full|qemu
+# Usage: scripts/deps.sh build|demo|fuzz|full|qemu|shots
 set -euo pipefail
 
 base=(cmake ninja-build g++ pkg-config qtbase5-dev qtbase5-dev-tools libqt5svg5-dev
@@ -18,7 +18,9 @@ case "${1:-build}" in
   # (the kernel's .deb is fetched apart), GNU time for QEMU's footprint.
   qemu) wanted=("${base[@]}" fuse3 libfuse3-dev qemu-system-x86 busybox-static udev
                 kmod util-linux time) ;;
-  *) echo "usage: $0 build|demo|fuzz|full|qemu" >&2; exit 2 ;;
+  # scripts/screenshots.sh and scripts/station-screenshots.sh.
+  shots) wanted=("${base[@]}" x11-utils imagemagick) ;;
+  *) echo "usage: $0 build|demo|fuzz|full|qemu|shots" >&2; exit 2 ;;
 esac
 
 missing=()

@@ -9,6 +9,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLocale>
+#include <QPainter>
 #include <QProgressBar>
 #include <QStyle>
 #include <QUrl>
@@ -94,17 +95,43 @@ QString ReasonOf(const Slot& slot) {
 
 QString SizeText(int64_t bytes) { return QLocale().formattedDataSize(bytes); }
 
+// A one-line label that shows what fits of its text and ends it with "…"
+// where it does not: a long serial or sentence neither widens the window
+// past the screen nor runs out of its slot.
+class ElidingLabel : public QLabel {
+ public:
+  ElidingLabel(Qt::TextElideMode mode, QWidget* parent) : QLabel(parent), mode_(mode) {
+    setTextFormat(Qt::PlainText);
+  }
+  QSize minimumSizeHint() const override {
+    return {fontMetrics().averageCharWidth() * 4, QLabel::minimumSizeHint().height()};
+  }
+
+ protected:
+  void paintEvent(QPaintEvent*) override {
+    QPainter painter(this);
+    const QRect area = contentsRect();
+    style()->drawItemText(&painter, area, static_cast<int>(alignment()), palette(), isEnabled(),
+                          fontMetrics().elidedText(text(), mode_, area.width()),
+                          foregroundRole());
+  }
+
+ private:
+  const Qt::TextElideMode mode_;
+};
+
 }  // namespace
 
 SlotView::SlotView(QWidget* parent) : QFrame(parent) {
   setObjectName(QStringLiteral("slot"));
   icon_ = new QLabel(this);
-  serial_ = new QLabel(this);
+  serial_ = new ElidingLabel(Qt::ElideMiddle, this);
   QFont bold = serial_->font();
   bold.setBold(true);
   serial_->setFont(bold);
   port_ = new QLabel(this);
   state_ = new QLabel(this);
+  state_->setWordWrap(true);  // "Writing image 1 of 3 (attempt 2 of 6)" takes two lines
   reason_ = new QLabel(this);
   reason_->setWordWrap(true);
   bar_ = new QProgressBar(this);
@@ -138,6 +165,7 @@ void SlotView::display(const Slot* slot, int images) {
     path_.clear();
     icon_->clear();
     serial_->setText(StationText(7843, "No calculator"));
+    serial_->setToolTip(QString());
     port_->clear();
     state_->clear();
     reason_->clear();
@@ -153,6 +181,7 @@ void SlotView::display(const Slot* slot, int images) {
   const int side = fontMetrics().height();
   icon_->setPixmap(style()->standardIcon(look.icon).pixmap(QSize(side, side)));
   serial_->setText(NameOf(*slot));
+  serial_->setToolTip(serial_->text());  // the whole name where it is cut
   port_->setText(slot->identity.port.empty()
                      ? QString()
                      : StationText(7842, "Port %1").arg(Utf8(slot->identity.port)));
@@ -206,10 +235,10 @@ void StationWindow::buildWidgets() {
   noticeLabel_ = new QLabel(this);
   noticeLabel_->setWordWrap(true);
   noticeLabel_->setTextFormat(Qt::PlainText);
-  announceLabel_ = new QLabel(this);
-  announceLabel_->setTextFormat(Qt::PlainText);
+  announceLabel_ = new ElidingLabel(Qt::ElideRight, this);
   historyLabel_ = new QLabel(this);
   historyLabel_->setTextFormat(Qt::PlainText);
+  historyLabel_->setMinimumWidth(1);  // a long path is cut, the window keeps its width
   historyLabel_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   historyLabel_->setText(
       StationText(7844, "History: %1").arg(QDir::toNativeSeparators(historyPath_)));
@@ -393,6 +422,7 @@ void StationWindow::showTally(const Tally& tally) {
 
 void StationWindow::announce(const QString& text) {
   announceLabel_->setText(text);
+  announceLabel_->setToolTip(text);  // the whole sentence where it is cut
   announceLabel_->setAccessibleName(text);
   QAccessibleEvent alert(announceLabel_, QAccessible::Alert);
   QAccessible::updateAccessibility(&alert);
