@@ -164,8 +164,7 @@ void UpdateSession::BeginRound(Calculator& calculator) {
   calculator.roundOpen = true;
 }
 
-void UpdateSession::EndRound(Calculator& calculator, RoundEnd end) {
-  calculator.roundOpen = false;
+Round UpdateSession::RoundOf(const Calculator& calculator, RoundEnd end) const {
   Round round;
   round.identity = calculator.identity;
   round.end = end;
@@ -179,7 +178,12 @@ void UpdateSession::EndRound(Calculator& calculator, RoundEnd end) {
     if (round.reason.empty() && end == RoundEnd::Gone)
       round.reason = "unplugged before it was updated";
   }
-  endedRounds_.push_back(std::move(round));
+  return round;
+}
+
+void UpdateSession::EndRound(Calculator& calculator, RoundEnd end) {
+  calculator.roundOpen = false;
+  endedRounds_.push_back(RoundOf(calculator, end));
 }
 
 std::vector<Round> UpdateSession::TakeEndedRounds() {
@@ -310,11 +314,11 @@ void UpdateSession::Abort() {
     calculator.image = -1;
     if (calculator.roundOpen) {
       // Stopped: not updated, and no fault of its own.
-      calculator.code = LINK_OK;
-      calculator.reason = "stopped before it was updated";
-      EndRound(calculator, RoundEnd::Failed);
-      endedRounds_.back().code = LINK_OK;
-      endedRounds_.back().reason = calculator.reason;
+      Round stopped = RoundOf(calculator, RoundEnd::Failed);
+      stopped.code = LINK_OK;
+      stopped.reason = "stopped before it was updated";
+      calculator.roundOpen = false;
+      endedRounds_.push_back(std::move(stopped));
     }
     Refresh(calculator);
   }

@@ -201,6 +201,7 @@ class UpdateSession {
   void CountAttempt(Calculator& calculator);
   void EndIfNothingLeft();
   void BeginRound(Calculator& calculator);
+  Round RoundOf(const Calculator& calculator, RoundEnd end) const;
   void EndRound(Calculator& calculator, RoundEnd end);
   std::vector<std::wstring> Attached() const;
 

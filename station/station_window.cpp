@@ -112,8 +112,7 @@ class ElidingLabel : public QLabel {
     QPainter painter(this);
     const QRect area = contentsRect();
     style()->drawItemText(&painter, area, static_cast<int>(alignment()), palette(), isEnabled(),
-                          fontMetrics().elidedText(text(), mode_, area.width()),
-                          foregroundRole());
+                          fontMetrics().elidedText(text(), mode_, area.width()), foregroundRole());
   }
 
  private:
@@ -179,7 +178,11 @@ void SlotView::display(const Slot* slot, int images) {
   path_ = slot->identity.interfacePath;
   const Look look = LookOf(*slot, images);
   const int side = fontMetrics().height();
-  icon_->setPixmap(style()->standardIcon(look.icon).pixmap(QSize(side, side)));
+  // Drawn again only when the state's icon changes: boards come often.
+  if (look.icon != shownIcon_ || icon_->pixmap() == nullptr) {
+    icon_->setPixmap(style()->standardIcon(look.icon).pixmap(QSize(side, side)));
+    shownIcon_ = look.icon;
+  }
   serial_->setText(NameOf(*slot));
   serial_->setToolTip(serial_->text());  // the whole name where it is cut
   port_->setText(slot->identity.port.empty()

@@ -6,6 +6,7 @@
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
+#include <QStyle>
 #include <QWidget>
 
 #include <array>
@@ -47,6 +48,7 @@ class SlotView : public QFrame {
   void paint(const char* colour, const char* border);
 
   QLabel* icon_;
+  QStyle::StandardPixmap shownIcon_ = QStyle::SP_CustomBase;  // the icon icon_ shows
   QLabel* serial_;
   QLabel* port_;
   QLabel* state_;
