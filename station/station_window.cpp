@@ -179,7 +179,7 @@ void SlotView::display(const Slot* slot, int images) {
   const Look look = LookOf(*slot, images);
   const int side = fontMetrics().height();
   // Drawn again only when the state's icon changes: boards come often.
-  if (look.icon != shownIcon_ || icon_->pixmap() == nullptr) {
+  if (look.icon != shownIcon_) {
     icon_->setPixmap(style()->standardIcon(look.icon).pixmap(QSize(side, side)));
     shownIcon_ = look.icon;
   }
