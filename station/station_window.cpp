@@ -163,6 +163,7 @@ void SlotView::display(const Slot* slot, int images) {
   if (slot == nullptr) {
     path_.clear();
     icon_->clear();
+    shownIcon_ = QStyle::SP_CustomBase;
     serial_->setText(StationText(7843, "No calculator"));
     serial_->setToolTip(QString());
     port_->clear();
